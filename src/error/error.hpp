@@ -1,0 +1,94 @@
+#pragma once
+/// The one error type of the engines and the assertion that guards their
+/// invariants. Engines report bad input as a `Result<T>`, never by throwing;
+/// a broken invariant throws `InternalFailure`, which the Python boundary turns
+/// into its panic exception.
+
+#include <cstdint>
+#include <expected>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <variant>
+
+namespace tarvinex::error {
+
+/// Why an array could not take the requested shape.
+enum class ShapeErrorKind : std::uint8_t {
+    IncompatibleShape,
+    IncompatibleLayout,
+    RangeLimited,
+    OutOfBounds,
+    Unsupported,
+    Overflow,
+};
+
+struct ShapeError {
+    ShapeErrorKind kind;
+    /// "ShapeError/<Kind>: <description>"
+    [[nodiscard]] std::string to_string() const;
+};
+
+/// A failed singular value decomposition, with the LAPACK return code `info`:
+/// positive when the routine did not converge, minus the argument position
+/// when an argument was invalid.
+struct LinalgError {
+    int return_code;
+    [[nodiscard]] std::string to_string() const;
+};
+
+class TarvinexError {
+public:
+    struct Message {
+        std::string text;
+    };
+    struct Shape {
+        ShapeError failure;
+    };
+    struct Linalg {
+        LinalgError failure;
+    };
+    using Variant = std::variant<Message, Shape, Linalg>;
+
+    explicit TarvinexError(std::string message) : value_(Message{std::move(message)}) {}
+    explicit TarvinexError(const char* message) : value_(Message{message}) {}
+    explicit TarvinexError(ShapeError failure) : value_(Shape{failure}) {}
+    explicit TarvinexError(LinalgError failure) : value_(Linalg{failure}) {}
+
+    [[nodiscard]] const Variant& variant() const noexcept { return value_; }
+    /// The text a user sees: a message as stored, or the failure with its prefix.
+    [[nodiscard]] std::string to_string() const;
+
+private:
+    Variant value_;
+};
+
+template <typename T>
+using Result = std::expected<T, TarvinexError>;
+
+/// The error side of a `Result`, for `return fail("...")`.
+[[nodiscard]] inline std::unexpected<TarvinexError> fail(std::string message) {
+    return std::unexpected<TarvinexError>(std::in_place, std::move(message));
+}
+[[nodiscard]] inline std::unexpected<TarvinexError> fail(TarvinexError error) {
+    return std::unexpected<TarvinexError>(std::move(error));
+}
+
+/// A broken internal invariant. Never caught inside the engines.
+class InternalFailure : public std::logic_error {
+public:
+    using std::logic_error::logic_error;
+};
+
+[[noreturn]] void raise_internal_failure(const std::string& message);
+
+}  // namespace tarvinex::error
+
+/// Checks an invariant in every build type; a failure throws InternalFailure
+/// carrying `message`.
+#define TARVINEX_ASSERT(condition, message)                                   \
+    do {                                                                       \
+        if (!(condition)) [[unlikely]] {                                       \
+            ::tarvinex::error::raise_internal_failure(message);               \
+        }                                                                      \
+    } while (false)

@@ -1,0 +1,55 @@
+#include "python_bindings/errors.hpp"
+
+#include <exception>
+#include <string>
+
+namespace tarvinex::python_bindings {
+namespace {
+
+constexpr const char* kDefaultPanicMessage = "panic from Native code";
+
+void raise_panic(const char* message) noexcept {
+    PyObject* type = panic_exception_type();
+    if (type == nullptr) {
+        return;  // creating the type failed and set its own exception
+    }
+    PyErr_SetString(type, (message == nullptr || *message == '\0') ? kDefaultPanicMessage : message);
+}
+
+}  // namespace
+
+void to_py_err(error::TarvinexError error) {
+    const std::string text = error.to_string();
+    PyObject* message = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    if (message == nullptr) {
+        return;
+    }
+    PyErr_SetObject(PyExc_ValueError, message);
+    Py_DECREF(message);
+}
+
+PyObject* panic_exception_type() {
+    // Kept for the life of the process; the interpreter lock serialises creation.
+    static PyObject* type = nullptr;
+    if (type == nullptr) {
+        type = PyErr_NewExceptionWithDoc(
+            "tarvinex_native.PanicException",
+            "An internal failure of the native core: a broken invariant, not bad input.",
+            PyExc_BaseException, nullptr);
+    }
+    return type;
+}
+
+void set_error_from_current_exception() noexcept {
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& failure) {
+        raise_panic(failure.what());
+    } catch (...) {
+        raise_panic(nullptr);
+    }
+}
+
+}  // namespace tarvinex::python_bindings

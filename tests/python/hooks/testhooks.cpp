@@ -1,0 +1,115 @@
+/// A test-only extension, never installed: it drives the error mapping and the
+/// class helper of the binding layer from Python before the real classes exist
+/// to do it.
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <new>
+#include <string>
+
+#include "error/error.hpp"
+#include "parallel/pool.hpp"
+#include "python_bindings/class_object.hpp"
+#include "python_bindings/errors.hpp"
+
+namespace {
+
+namespace pb = tarvinex::python_bindings;
+using tarvinex::error::LinalgError;
+using tarvinex::error::ShapeError;
+using tarvinex::error::ShapeErrorKind;
+using tarvinex::error::TarvinexError;
+
+/// raise_engine_error(kind, text): kind is "message", "shape" or "linalg"; text
+/// is the message, or the LAPACK return code for "linalg".
+PyObject* raise_engine_error(PyObject*, PyObject* args) {
+    const char* kind = nullptr;
+    const char* text = nullptr;
+    if (!PyArg_ParseTuple(args, "ss", &kind, &text)) {
+        return nullptr;
+    }
+    const std::string which = kind;
+    if (which == "message") {
+        pb::to_py_err(TarvinexError(text));
+    } else if (which == "shape") {
+        pb::to_py_err(TarvinexError(ShapeError{ShapeErrorKind::OutOfBounds}));
+    } else {
+        pb::to_py_err(TarvinexError(LinalgError{std::stoi(text)}));
+    }
+    return nullptr;
+}
+
+/// raise_internal_failure(text, in_worker): a broken invariant on the calling
+/// thread or inside a pool loop.
+PyObject* raise_internal_failure(PyObject*, PyObject* args) {
+    const char* text = nullptr;
+    int in_worker = 0;
+    if (!PyArg_ParseTuple(args, "sp", &text, &in_worker)) {
+        return nullptr;
+    }
+    const std::string message = text;
+    return pb::guarded_call([&]() -> PyObject* {
+        if (in_worker) {
+            tarvinex::parallel::for_range(0, 1000, [&](std::size_t i) {
+                TARVINEX_ASSERT(i != 617, message);
+            });
+        } else {
+            TARVINEX_ASSERT(false, message);
+        }
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* raise_bad_alloc(PyObject*, PyObject*) {
+    return pb::guarded_call([]() -> PyObject* { throw std::bad_alloc(); });
+}
+
+struct SampleInstance {
+    PyObject_HEAD
+    int payload;
+};
+
+PyObject* sample_new(PyTypeObject* type, PyObject*, PyObject*) {
+    return pb::guarded_call([&]() -> PyObject* {
+        return reinterpret_cast<PyObject*>(pb::allocate_instance<SampleInstance>(type, 7));
+    });
+}
+
+PyObject* sample_value(PyObject* self, void*) {
+    return PyLong_FromLong(reinterpret_cast<SampleInstance*>(self)->payload);
+}
+
+PyGetSetDef g_sample_getset[] = {
+    {"value", sample_value, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+/// make_sample_class(): a class built by the same helper as the real ones.
+PyObject* make_sample_class(PyObject*, PyObject*) {
+    static const pb::FinalClassSpec spec{
+        "tarvinex._tarvinex._SampleClass",
+        "_SampleClass(value=7)\n--\n\n",
+        static_cast<int>(sizeof(SampleInstance)),
+        sample_new,
+        pb::dealloc_instance<SampleInstance>,
+        nullptr,
+        g_sample_getset,
+    };
+    return pb::create_final_class(spec);
+}
+
+PyMethodDef g_methods[] = {
+    {"raise_engine_error", raise_engine_error, METH_VARARGS, nullptr},
+    {"raise_internal_failure", raise_internal_failure, METH_VARARGS, nullptr},
+    {"raise_bad_alloc", raise_bad_alloc, METH_NOARGS, nullptr},
+    {"make_sample_class", make_sample_class, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef g_module_def = {PyModuleDef_HEAD_INIT, "_tarvinex_testhooks", "", 0, g_methods,
+                            nullptr,               nullptr,               nullptr, nullptr};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__tarvinex_testhooks(void) { return PyModule_Create(&g_module_def); }

@@ -1,0 +1,70 @@
+"""How engine errors and internal failures reach Python, and the properties
+every class of the module shares, driven through the test-only extension."""
+
+import gc
+import inspect
+import weakref
+
+import pytest
+
+
+@pytest.mark.parametrize(
+    "kind, text, message",
+    [
+        ("message", "k must be greater than zero", "k must be greater than zero"),
+        ("message", "", ""),
+        ("shape", "", "shape error: ShapeError/OutOfBounds: out of bounds indexing"),
+        ("linalg", "2", "linear algebra error: Computational failure in LAPACK subroutine: return_code = 2"),
+        ("linalg", "-5", "linear algebra error: Invalid value for LAPACK subroutine 5-th argument"),
+    ],
+)
+def test_engine_errors_become_value_error(hooks, kind, text, message):
+    with pytest.raises(ValueError) as raised:
+        hooks.raise_engine_error(kind, text)
+    assert raised.type is ValueError
+    assert raised.value.args == (message,)
+
+
+@pytest.mark.parametrize("in_worker", [False, True])
+def test_internal_failure_becomes_panic(hooks, native, in_worker):
+    with pytest.raises(BaseException) as raised:
+        try:
+            hooks.raise_internal_failure("invariant broken", in_worker)
+        except Exception:  # a panic must not be caught here
+            pytest.fail("panic was caught as Exception")
+    panic = raised.type
+    assert panic.__name__ == "PanicException"
+    assert panic.__bases__ == (BaseException,)
+    assert str(raised.value) == "invariant broken"
+    assert not hasattr(native, "PanicException")
+    # The same type on every failure, and the call after a panic works.
+    with pytest.raises(panic, match="^panic from Native code$"):
+        hooks.raise_internal_failure("", in_worker)
+
+
+def test_bad_alloc_becomes_memory_error(hooks):
+    with pytest.raises(MemoryError):
+        hooks.raise_bad_alloc()
+
+
+def test_class_properties(hooks):
+    cls = hooks.make_sample_class()
+    assert cls.__module__ == "tarvinex._tarvinex"
+    assert cls.__name__ == cls.__qualname__ == "_SampleClass"
+    assert cls.__bases__ == (object,)
+    assert cls.__text_signature__ == "(value=7)"
+    assert cls.__doc__ is None
+    assert str(inspect.signature(cls)) == "(value=7)"
+    with pytest.raises(TypeError):
+        type("Sub", (cls,), {})
+
+    instance = cls()
+    assert instance.value == 7
+    assert not hasattr(instance, "__dict__")
+    assert not gc.is_tracked(instance)
+    with pytest.raises(AttributeError):
+        instance.extra = 1
+    with pytest.raises(AttributeError):
+        instance.value = 3
+    with pytest.raises(TypeError):
+        weakref.ref(instance)

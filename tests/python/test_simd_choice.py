@@ -1,0 +1,62 @@
+"""The kernel family is chosen once per process from TARVINEX_SIMD, the
+processor and TARVINEX_AVX512_AUTO; each case runs in its own interpreter."""
+
+import pytest
+
+from conftest import HAS_AVX2, HAS_AVX512F, run_python
+
+PRINT_LABEL = "import tarvinex._tarvinex as t; print(t.simd_runtime())"
+
+
+def best_family(avx512_allowed):
+    if avx512_allowed and HAS_AVX512F:
+        return "avx512"
+    return "avx2" if HAS_AVX2 else "scalar"
+
+
+@pytest.mark.parametrize(
+    "simd, expected",
+    [
+        (None, best_family(True)),
+        ("", best_family(True)),
+        ("auto", best_family(True)),
+        ("scalar", "scalar"),
+        ("none", "scalar"),
+        ("OFF", "scalar"),
+        ("avx2", "avx2" if HAS_AVX2 else "scalar"),
+        ("avx512", best_family(True)),
+        ("AVX-512", best_family(True)),
+        ("Avx_512", best_family(True)),
+        (" avx512", best_family(True)),
+        ("neon", "scalar"),
+        ("sse9", best_family(True)),
+    ],
+)
+def test_preference_words(simd, expected):
+    env = {} if simd is None else {"TARVINEX_SIMD": simd}
+    assert run_python(PRINT_LABEL, **env).strip() == expected
+
+
+@pytest.mark.parametrize(
+    "word, allowed",
+    [("0", False), ("no", False), ("Dis_Abled", False), ("false", False), ("", True), ("1", True), ("maybe", True)],
+)
+def test_avx512_auto_words(word, allowed):
+    label = run_python(PRINT_LABEL, TARVINEX_AVX512_AUTO=word).strip()
+    assert label == best_family(allowed)
+
+
+def test_explicit_avx512_ignores_the_auto_switch():
+    label = run_python(PRINT_LABEL, TARVINEX_SIMD="avx512", TARVINEX_AVX512_AUTO="off").strip()
+    assert label == best_family(True)
+
+
+def test_choice_does_not_follow_later_environment_changes():
+    code = (
+        "import os, tarvinex._tarvinex as t\n"
+        "first = t.simd_runtime()\n"
+        "os.environ['TARVINEX_SIMD'] = 'avx2' if first == 'scalar' else 'scalar'\n"
+        "os.environ['TARVINEX_AVX512_AUTO'] = '0'\n"
+        "print(first == t.simd_runtime())\n"
+    )
+    assert run_python(code).strip() == "True"
