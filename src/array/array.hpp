@@ -1,0 +1,139 @@
+#pragma once
+/// Strided views and owned arrays of the engines: the form in which the Python
+/// boundary hands matrices (two axes) and codebooks (three axes) over.
+///
+/// Shapes and strides are counted in elements. "C-contiguous" means the
+/// elements lie row after row without gaps: the last stride is 1 and each
+/// stride is the product of the later extents. A stride along an axis of length
+/// 1 is not looked at, and an array with no elements counts as contiguous.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+namespace tarvinex::array {
+
+template <std::size_t N>
+using Shape = std::array<std::size_t, N>;
+template <std::size_t N>
+using Strides = std::array<std::ptrdiff_t, N>;
+
+template <std::size_t N>
+[[nodiscard]] constexpr std::size_t element_count(const Shape<N>& shape) {
+    std::size_t count = 1;
+    for (const std::size_t extent : shape) {
+        count *= extent;
+    }
+    return count;
+}
+
+template <std::size_t N>
+[[nodiscard]] constexpr Strides<N> c_order_strides(const Shape<N>& shape) {
+    Strides<N> strides{};
+    std::ptrdiff_t step = 1;
+    for (std::size_t axis = N; axis-- > 0;) {
+        strides[axis] = step;
+        step *= static_cast<std::ptrdiff_t>(shape[axis]);
+    }
+    return strides;
+}
+
+template <std::size_t N>
+[[nodiscard]] constexpr bool is_c_contiguous(const Shape<N>& shape, const Strides<N>& strides) {
+    if (element_count(shape) == 0) {
+        return true;
+    }
+    std::ptrdiff_t expected = 1;
+    for (std::size_t axis = N; axis-- > 0;) {
+        if (shape[axis] != 1 && strides[axis] != expected) {
+            return false;
+        }
+        expected *= static_cast<std::ptrdiff_t>(shape[axis]);
+    }
+    return true;
+}
+
+/// A borrowed N-axis array. `data` points at element (0, ..., 0).
+template <typename T, std::size_t N>
+struct ArrayView {
+    T* data = nullptr;
+    Shape<N> shape{};
+    Strides<N> strides{};
+
+    /// A C-ordered view over `data`.
+    [[nodiscard]] static ArrayView c_order(T* data, const Shape<N>& shape) {
+        return ArrayView{data, shape, c_order_strides(shape)};
+    }
+
+    [[nodiscard]] std::size_t extent(std::size_t axis) const { return shape[axis]; }
+    [[nodiscard]] std::size_t size() const { return element_count(shape); }
+    [[nodiscard]] bool is_c_contiguous() const { return array::is_c_contiguous(shape, strides); }
+
+    template <typename... Index>
+    [[nodiscard]] T& operator()(Index... index) const {
+        static_assert(sizeof...(Index) == N);
+        const std::size_t indices[] = {static_cast<std::size_t>(index)...};
+        std::ptrdiff_t offset = 0;
+        for (std::size_t axis = 0; axis < N; ++axis) {
+            offset += static_cast<std::ptrdiff_t>(indices[axis]) * strides[axis];
+        }
+        return data[offset];
+    }
+
+    /// The elements in C order; only for a C-contiguous view.
+    [[nodiscard]] std::span<T> contiguous_span() const { return {data, size()}; }
+
+    [[nodiscard]] operator ArrayView<const T, N>() const  // NOLINT: views convert to read-only views
+        requires(!std::is_const_v<T>)
+    {
+        return {data, shape, strides};
+    }
+};
+
+template <typename T>
+using MatrixView = ArrayView<T, 2>;
+template <typename T>
+using CodebookView = ArrayView<T, 3>;
+
+/// An owned N-axis array. It keeps the memory order it was built with (a
+/// column-major copy stays column-major), so `strides` need not be C order;
+/// they are never negative, and element (0, ..., 0) is the first stored value.
+template <typename T, std::size_t N>
+class OwnedArray {
+public:
+    OwnedArray() = default;
+    OwnedArray(std::vector<T> storage, const Shape<N>& shape, const Strides<N>& strides)
+        : storage_(std::move(storage)), shape_(shape), strides_(strides) {}
+    /// A C-ordered array over `storage`, which holds element_count(shape) values.
+    OwnedArray(std::vector<T> storage, const Shape<N>& shape)
+        : storage_(std::move(storage)), shape_(shape), strides_(c_order_strides(shape)) {}
+    /// A C-ordered array of zeros.
+    explicit OwnedArray(const Shape<N>& shape)
+        : storage_(element_count(shape)), shape_(shape), strides_(c_order_strides(shape)) {}
+
+    [[nodiscard]] const Shape<N>& shape() const { return shape_; }
+    [[nodiscard]] std::size_t extent(std::size_t axis) const { return shape_[axis]; }
+    [[nodiscard]] std::size_t size() const { return element_count(shape_); }
+    [[nodiscard]] bool is_c_contiguous() const { return array::is_c_contiguous(shape_, strides_); }
+
+    [[nodiscard]] ArrayView<const T, N> view() const { return {storage_.data(), shape_, strides_}; }
+    [[nodiscard]] ArrayView<T, N> view() { return {storage_.data(), shape_, strides_}; }
+    [[nodiscard]] const std::vector<T>& storage() const { return storage_; }
+    [[nodiscard]] std::vector<T>& storage() { return storage_; }
+
+private:
+    std::vector<T> storage_;
+    Shape<N> shape_{};
+    Strides<N> strides_{};
+};
+
+template <typename T>
+using Matrix = OwnedArray<T, 2>;
+template <typename T>
+using Codebook = OwnedArray<T, 3>;
+
+}  // namespace tarvinex::array

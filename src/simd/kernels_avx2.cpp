@@ -1,0 +1,336 @@
+/// AVX2 forms of the slice kernels, and the AVX2 fixed-width distances.
+///
+/// Eight lanes: lane j sums elements 8b + j of the full blocks b in block
+/// order, with exactly one accumulator per lane and center (a second
+/// accumulator would regroup the sums and change their last bits). The lane
+/// sums are reduced pairwise or in lane order as each kernel documents, then
+/// the tail is added element by element.
+///
+/// For speed: loads are unaligned; the nearest-center kernels share one pass
+/// over the row among a group of four centers; the distance and addition loops
+/// take two blocks per step and argmin four, with one independent minimum per
+/// block (a minimum does not depend on grouping). Never FMA: every product is
+/// rounded before it is added, which -ffp-contract=off guarantees.
+
+#include <immintrin.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+
+#include "simd/distance.hpp"
+#include "simd/slice_kernels.hpp"
+
+#pragma GCC push_options
+#pragma GCC target("avx2")
+
+namespace tarvinex::simd {
+namespace {
+
+constexpr std::size_t kLanes = 8;
+constexpr float kInfinity = std::numeric_limits<float>::infinity();
+
+enum class Reduction : std::uint8_t { Pairwise, LaneOrder };
+enum class Score : std::uint8_t { SquaredDistance, Dot };
+
+inline __m256 load(const float* p) { return _mm256_loadu_ps(p); }
+
+inline __m256 squared_difference(__m256 a, __m256 b) {
+    const __m256 d = _mm256_sub_ps(a, b);
+    return _mm256_mul_ps(d, d);
+}
+
+/// h_i = s_i + s_{i+4}, then (h0 + h1) + (h2 + h3).
+inline float reduce_pairwise(__m256 s) {
+    const __m128 h = _mm_add_ps(_mm256_castps256_ps128(s), _mm256_extractf128_ps(s, 1));
+    // [h0 + h1, h1 + h0, h2 + h3, h3 + h2]
+    const __m128 pairs = _mm_add_ps(h, _mm_shuffle_ps(h, h, _MM_SHUFFLE(2, 3, 0, 1)));
+    return _mm_cvtss_f32(_mm_add_ss(pairs, _mm_movehl_ps(pairs, pairs)));
+}
+
+/// ((s0 + s1) + s2) + ... + s7.
+inline float reduce_lane_order(__m256 s) {
+    alignas(32) float lanes[kLanes];
+    _mm256_store_ps(lanes, s);
+    float total = lanes[0];
+    for (std::size_t j = 1; j < kLanes; ++j) {
+        total = total + lanes[j];
+    }
+    return total;
+}
+
+template <Reduction R>
+inline float reduce(__m256 s) {
+    if constexpr (R == Reduction::Pairwise) {
+        return reduce_pairwise(s);
+    } else {
+        return reduce_lane_order(s);
+    }
+}
+
+template <Score S>
+inline __m256 block_term(__m256 x, __m256 c) {
+    if constexpr (S == Score::Dot) {
+        return _mm256_mul_ps(x, c);
+    } else {
+        return squared_difference(x, c);
+    }
+}
+
+template <Score S>
+inline float element_term(float x, float c) {
+    if constexpr (S == Score::Dot) {
+        return x * c;
+    } else {
+        const float d = x - c;
+        return d * d;
+    }
+}
+
+/// Scores of `Group` consecutive centers (the first at `center`, stride dim),
+/// from one pass over the row's full blocks, then the reduction, then the tail.
+template <std::size_t Group, Reduction R, Score S>
+inline void score_group(const float* row, const float* center, std::size_t dim, float* scores) {
+    const std::size_t full = dim - dim % kLanes;
+    __m256 acc[Group];
+#pragma GCC unroll 8
+    for (std::size_t q = 0; q < Group; ++q) {
+        acc[q] = _mm256_setzero_ps();
+    }
+    for (std::size_t i = 0; i < full; i += kLanes) {
+        const __m256 x = load(row + i);
+#pragma GCC unroll 8
+        for (std::size_t q = 0; q < Group; ++q) {
+            acc[q] = _mm256_add_ps(acc[q], block_term<S>(x, load(center + q * dim + i)));
+        }
+    }
+#pragma GCC unroll 8
+    for (std::size_t q = 0; q < Group; ++q) {
+        const float* c = center + q * dim;
+        float s = reduce<R>(acc[q]);
+        for (std::size_t i = full; i < dim; ++i) {
+            s = s + element_term<S>(row[i], c[i]);
+        }
+        scores[q] = s;
+    }
+}
+
+inline void keep_if_less(IndexedValue& best, std::size_t index, float score) {
+    if (score < best.value) {
+        best = {index, score};
+    }
+}
+
+inline void keep_if_greater(IndexedValue& best, std::size_t index, float score) {
+    if (score > best.value) {
+        best = {index, score};
+    }
+}
+
+/// Lane minimum of the non-NaN lanes; `v` holds no NaN.
+inline float horizontal_min(__m256 v) {
+    __m128 m = _mm_min_ps(_mm256_castps256_ps128(v), _mm256_extractf128_ps(v, 1));
+    m = _mm_min_ps(m, _mm_movehl_ps(m, m));
+    m = _mm_min_ss(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(1, 1, 1, 1)));
+    return _mm_cvtss_f32(m);
+}
+
+/// Lane j starts with d_j and adds d_{8b+j} block by block; pairwise reduction.
+template <std::size_t N>
+inline float fixed_width_distance(const float* a, const float* b) {
+    __m256 acc = squared_difference(load(a), load(b));
+#pragma GCC unroll 8
+    for (std::size_t i = kLanes; i < N; i += kLanes) {
+        acc = _mm256_add_ps(acc, squared_difference(load(a + i), load(b + i)));
+    }
+    return reduce_pairwise(acc);
+}
+
+}  // namespace
+
+IndexedValue argmin_avx2(std::span<const float> values) noexcept {
+    const float* v = values.data();
+    const std::size_t n = values.size();
+    if (n == 0) {
+        return {0, kInfinity};
+    }
+    const std::size_t full = n - n % kLanes;
+    // _mm256_min_ps(x, m) returns m when either is NaN; m starts at +inf and so
+    // never holds a NaN, and a NaN element never enters it.
+    __m256 m0 = _mm256_set1_ps(kInfinity);
+    __m256 m1 = m0;
+    __m256 m2 = m0;
+    __m256 m3 = m0;
+    std::size_t i = 0;
+    for (; i + 4 * kLanes <= full; i += 4 * kLanes) {
+        m0 = _mm256_min_ps(load(v + i), m0);
+        m1 = _mm256_min_ps(load(v + i + kLanes), m1);
+        m2 = _mm256_min_ps(load(v + i + 2 * kLanes), m2);
+        m3 = _mm256_min_ps(load(v + i + 3 * kLanes), m3);
+    }
+    for (; i < full; i += kLanes) {
+        m0 = _mm256_min_ps(load(v + i), m0);
+    }
+    float minimum = horizontal_min(_mm256_min_ps(_mm256_min_ps(m0, m1), _mm256_min_ps(m2, m3)));
+    for (; i < n; ++i) {
+        if (v[i] < minimum) {
+            minimum = v[i];
+        }
+    }
+    // The first index holding the minimum. With every element NaN nothing
+    // equals +inf and the result is (0, +inf).
+    const __m256 target = _mm256_set1_ps(minimum);
+    for (i = 0; i < full; i += kLanes) {
+        const int mask = _mm256_movemask_ps(_mm256_cmp_ps(load(v + i), target, _CMP_EQ_OQ));
+        if (mask != 0) {
+            const std::size_t index = i + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+            return {index, v[index]};
+        }
+    }
+    for (; i < n; ++i) {
+        if (v[i] == minimum) {
+            return {i, v[i]};
+        }
+    }
+    return {0, minimum};
+}
+
+float l2_distance_avx2(std::span<const float> a, std::span<const float> b) noexcept {
+    const float* pa = a.data();
+    const float* pb = b.data();
+    const std::size_t n = a.size();
+    const std::size_t full = n - n % kLanes;
+    __m256 acc = _mm256_setzero_ps();
+    std::size_t i = 0;
+    for (; i + 2 * kLanes <= full; i += 2 * kLanes) {
+        acc = _mm256_add_ps(acc, squared_difference(load(pa + i), load(pb + i)));
+        acc = _mm256_add_ps(acc, squared_difference(load(pa + i + kLanes), load(pb + i + kLanes)));
+    }
+    if (i < full) {
+        acc = _mm256_add_ps(acc, squared_difference(load(pa + i), load(pb + i)));
+        i += kLanes;
+    }
+    float total = reduce_lane_order(acc);
+    for (; i < n; ++i) {
+        total = total + element_term<Score::SquaredDistance>(pa[i], pb[i]);
+    }
+    return total;
+}
+
+void add_assign_avx2(std::span<float> dst, std::span<const float> src) noexcept {
+    float* d = dst.data();
+    const float* s = src.data();
+    const std::size_t n = dst.size();
+    std::size_t i = 0;
+    for (; i + 2 * kLanes <= n; i += 2 * kLanes) {
+        _mm256_storeu_ps(d + i, _mm256_add_ps(load(d + i), load(s + i)));
+        _mm256_storeu_ps(d + i + kLanes, _mm256_add_ps(load(d + i + kLanes), load(s + i + kLanes)));
+    }
+    if (i + kLanes <= n) {
+        _mm256_storeu_ps(d + i, _mm256_add_ps(load(d + i), load(s + i)));
+        i += kLanes;
+    }
+    for (; i < n; ++i) {
+        d[i] = d[i] + s[i];
+    }
+}
+
+void scaled_add_assign_avx2(std::span<float> dst, std::span<const float> src, float scale) noexcept {
+    float* d = dst.data();
+    const float* s = src.data();
+    const std::size_t n = dst.size();
+    const __m256 factor = _mm256_set1_ps(scale);
+    std::size_t i = 0;
+    for (; i + 2 * kLanes <= n; i += 2 * kLanes) {
+        _mm256_storeu_ps(d + i, _mm256_add_ps(load(d + i), _mm256_mul_ps(factor, load(s + i))));
+        _mm256_storeu_ps(d + i + kLanes,
+                         _mm256_add_ps(load(d + i + kLanes), _mm256_mul_ps(factor, load(s + i + kLanes))));
+    }
+    if (i + kLanes <= n) {
+        _mm256_storeu_ps(d + i, _mm256_add_ps(load(d + i), _mm256_mul_ps(factor, load(s + i))));
+        i += kLanes;
+    }
+    for (; i < n; ++i) {
+        const float product = scale * s[i];
+        d[i] = d[i] + product;
+    }
+}
+
+IndexedValue nearest_l2_center_avx2(std::span<const float> row, std::span<const float> centers, std::size_t k,
+                                    std::size_t dim) noexcept {
+    IndexedValue best{0, kInfinity};
+    float scores[4];
+    std::size_t j = 0;
+    for (; j + 4 <= k; j += 4) {
+        score_group<4, Reduction::Pairwise, Score::SquaredDistance>(row.data(), centers.data() + j * dim, dim,
+                                                                    scores);
+        for (std::size_t q = 0; q < 4; ++q) {
+            keep_if_less(best, j + q, scores[q]);
+        }
+    }
+    for (; j < k; ++j) {
+        score_group<1, Reduction::LaneOrder, Score::SquaredDistance>(row.data(), centers.data() + j * dim, dim,
+                                                                     scores);
+        keep_if_less(best, j, scores[0]);
+    }
+    return best;
+}
+
+IndexedValue nearest_dot_center_avx2(std::span<const float> row, std::span<const float> centers, std::size_t k,
+                                     std::size_t dim) noexcept {
+    IndexedValue best{0, -kInfinity};
+    float scores[4];
+    std::size_t j = 0;
+    for (; j + 4 <= k; j += 4) {
+        score_group<4, Reduction::Pairwise, Score::Dot>(row.data(), centers.data() + j * dim, dim, scores);
+        for (std::size_t q = 0; q < 4; ++q) {
+            keep_if_greater(best, j + q, scores[q]);
+        }
+    }
+    for (; j < k; ++j) {
+        score_group<1, Reduction::Pairwise, Score::Dot>(row.data(), centers.data() + j * dim, dim, scores);
+        keep_if_greater(best, j, scores[0]);
+    }
+    return best;
+}
+
+IndexedValue select_lookup_min_avx2(std::span<const std::uint8_t> codes, std::span<const float> table,
+                                    std::size_t ks, std::size_t k) noexcept {
+    const std::uint8_t* code = codes.data();
+    const std::size_t m_count = codes.size();
+    const float* t = table.data();
+    IndexedValue best{0, kInfinity};
+    std::size_t j = 0;
+    // One lane per center: the lanes are never summed across, so the scores
+    // equal the portable ones bit for bit.
+    for (; j + kLanes <= k; j += kLanes) {
+        __m256 acc = load(t + code[0] * k + j);
+        for (std::size_t m = 1; m < m_count; ++m) {
+            acc = _mm256_add_ps(acc, load(t + (m * ks + code[m]) * k + j));
+        }
+        if (_mm256_movemask_ps(_mm256_cmp_ps(acc, _mm256_set1_ps(best.value), _CMP_LT_OQ)) != 0) {
+            alignas(32) float scores[kLanes];
+            _mm256_store_ps(scores, acc);
+            for (std::size_t q = 0; q < kLanes; ++q) {
+                keep_if_less(best, j + q, scores[q]);
+            }
+        }
+    }
+    for (; j < k; ++j) {
+        float s = t[code[0] * k + j];
+        for (std::size_t m = 1; m < m_count; ++m) {
+            s = s + t[(m * ks + code[m]) * k + j];
+        }
+        keep_if_less(best, j, s);
+    }
+    return best;
+}
+
+float simd8_distance_impl(const float* a, const float* b) noexcept { return fixed_width_distance<8>(a, b); }
+float simd16_distance_impl(const float* a, const float* b) noexcept { return fixed_width_distance<16>(a, b); }
+float simd32_distance_impl(const float* a, const float* b) noexcept { return fixed_width_distance<32>(a, b); }
+float simd64_distance_impl(const float* a, const float* b) noexcept { return fixed_width_distance<64>(a, b); }
+
+}  // namespace tarvinex::simd
+
+#pragma GCC pop_options

@@ -1,0 +1,326 @@
+/// AVX-512F forms of the slice kernels, and the AVX-512 fixed-width distances.
+///
+/// Sixteen lanes: lane j sums elements 16b + j of the full blocks b in block
+/// order, with exactly one accumulator per lane and center. Every reduction
+/// here is in lane order, ((s0 + s1) + s2) + ... + s15, then the tail is added
+/// element by element.
+///
+/// For speed: loads are unaligned; the nearest-center kernels share one pass
+/// over the row among up to eight centers; the distance and addition loops take
+/// two blocks per step and argmin four, with one independent minimum per block.
+/// AVX-512F makes FMA instructions available to the compiler: every product
+/// here is a separate multiply then add, and -ffp-contract=off keeps them
+/// apart (the tests hold a witness that fails if they are fused).
+
+#include <immintrin.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+
+#include "simd/distance.hpp"
+#include "simd/slice_kernels.hpp"
+
+#pragma GCC push_options
+#pragma GCC target("avx512f")
+// GCC 12's AVX-512 intrinsics fill their unused pass-through operand from
+// _mm512_undefined_ps(), which -Wmaybe-uninitialized reports at every use.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+
+namespace tarvinex::simd {
+namespace {
+
+constexpr std::size_t kLanes = 16;
+constexpr float kInfinity = std::numeric_limits<float>::infinity();
+
+enum class Score : std::uint8_t { SquaredDistance, Dot };
+
+inline __m512 load(const float* p) { return _mm512_loadu_ps(p); }
+
+inline __m512 squared_difference(__m512 a, __m512 b) {
+    const __m512 d = _mm512_sub_ps(a, b);
+    return _mm512_mul_ps(d, d);
+}
+
+/// ((s0 + s1) + s2) + ... + s15.
+inline float reduce_lane_order(__m512 s) {
+    alignas(64) float lanes[kLanes];
+    _mm512_store_ps(lanes, s);
+    float total = lanes[0];
+    for (std::size_t j = 1; j < kLanes; ++j) {
+        total = total + lanes[j];
+    }
+    return total;
+}
+
+template <Score S>
+inline __m512 block_term(__m512 x, __m512 c) {
+    if constexpr (S == Score::Dot) {
+        return _mm512_mul_ps(x, c);
+    } else {
+        return squared_difference(x, c);
+    }
+}
+
+template <Score S>
+inline float element_term(float x, float c) {
+    if constexpr (S == Score::Dot) {
+        return x * c;
+    } else {
+        const float d = x - c;
+        return d * d;
+    }
+}
+
+/// Scores of `Group` consecutive centers (the first at `center`, stride dim),
+/// from one pass over the row's full blocks, then lane order, then the tail.
+template <std::size_t Group, Score S>
+inline void score_group(const float* row, const float* center, std::size_t dim, float* scores) {
+    const std::size_t full = dim - dim % kLanes;
+    __m512 acc[Group];
+#pragma GCC unroll 8
+    for (std::size_t q = 0; q < Group; ++q) {
+        acc[q] = _mm512_setzero_ps();
+    }
+    for (std::size_t i = 0; i < full; i += kLanes) {
+        const __m512 x = load(row + i);
+#pragma GCC unroll 8
+        for (std::size_t q = 0; q < Group; ++q) {
+            acc[q] = _mm512_add_ps(acc[q], block_term<S>(x, load(center + q * dim + i)));
+        }
+    }
+#pragma GCC unroll 8
+    for (std::size_t q = 0; q < Group; ++q) {
+        const float* c = center + q * dim;
+        float s = reduce_lane_order(acc[q]);
+        for (std::size_t i = full; i < dim; ++i) {
+            s = s + element_term<S>(row[i], c[i]);
+        }
+        scores[q] = s;
+    }
+}
+
+inline void keep_if_less(IndexedValue& best, std::size_t index, float score) {
+    if (score < best.value) {
+        best = {index, score};
+    }
+}
+
+inline void keep_if_greater(IndexedValue& best, std::size_t index, float score) {
+    if (score > best.value) {
+        best = {index, score};
+    }
+}
+
+/// The group of `Group` centers starting at center j, compared in index order.
+template <std::size_t Group, Score S>
+inline void select_in_group(const float* row, const float* centers, std::size_t j, std::size_t dim,
+                            IndexedValue& best) {
+    float scores[Group];
+    score_group<Group, S>(row, centers + j * dim, dim, scores);
+    for (std::size_t q = 0; q < Group; ++q) {
+        if constexpr (S == Score::Dot) {
+            keep_if_greater(best, j + q, scores[q]);
+        } else {
+            keep_if_less(best, j + q, scores[q]);
+        }
+    }
+}
+
+/// Lane j starts with d_j and adds d_{16b+j} block by block; lane order.
+template <std::size_t N>
+inline float fixed_width_distance(const float* a, const float* b) {
+    __m512 acc = squared_difference(load(a), load(b));
+#pragma GCC unroll 4
+    for (std::size_t i = kLanes; i < N; i += kLanes) {
+        acc = _mm512_add_ps(acc, squared_difference(load(a + i), load(b + i)));
+    }
+    return reduce_lane_order(acc);
+}
+
+}  // namespace
+
+IndexedValue argmin_avx512(std::span<const float> values) noexcept {
+    const float* v = values.data();
+    const std::size_t n = values.size();
+    if (n == 0) {
+        return {0, kInfinity};
+    }
+    const std::size_t full = n - n % kLanes;
+    // _mm512_min_ps(x, m) returns m when either is NaN; m starts at +inf and so
+    // never holds a NaN, and a NaN element never enters it.
+    __m512 m0 = _mm512_set1_ps(kInfinity);
+    __m512 m1 = m0;
+    __m512 m2 = m0;
+    __m512 m3 = m0;
+    std::size_t i = 0;
+    for (; i + 4 * kLanes <= full; i += 4 * kLanes) {
+        m0 = _mm512_min_ps(load(v + i), m0);
+        m1 = _mm512_min_ps(load(v + i + kLanes), m1);
+        m2 = _mm512_min_ps(load(v + i + 2 * kLanes), m2);
+        m3 = _mm512_min_ps(load(v + i + 3 * kLanes), m3);
+    }
+    for (; i < full; i += kLanes) {
+        m0 = _mm512_min_ps(load(v + i), m0);
+    }
+    float minimum = _mm512_reduce_min_ps(_mm512_min_ps(_mm512_min_ps(m0, m1), _mm512_min_ps(m2, m3)));
+    for (; i < n; ++i) {
+        if (v[i] < minimum) {
+            minimum = v[i];
+        }
+    }
+    // The first index holding the minimum. With every element NaN nothing
+    // equals +inf and the result is (0, +inf).
+    const __m512 target = _mm512_set1_ps(minimum);
+    for (i = 0; i < full; i += kLanes) {
+        const __mmask16 mask = _mm512_cmp_ps_mask(load(v + i), target, _CMP_EQ_OQ);
+        if (mask != 0) {
+            const std::size_t index = i + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+            return {index, v[index]};
+        }
+    }
+    for (; i < n; ++i) {
+        if (v[i] == minimum) {
+            return {i, v[i]};
+        }
+    }
+    return {0, minimum};
+}
+
+float l2_distance_avx512(std::span<const float> a, std::span<const float> b) noexcept {
+    const float* pa = a.data();
+    const float* pb = b.data();
+    const std::size_t n = a.size();
+    const std::size_t full = n - n % kLanes;
+    __m512 acc = _mm512_setzero_ps();
+    std::size_t i = 0;
+    for (; i + 2 * kLanes <= full; i += 2 * kLanes) {
+        acc = _mm512_add_ps(acc, squared_difference(load(pa + i), load(pb + i)));
+        acc = _mm512_add_ps(acc, squared_difference(load(pa + i + kLanes), load(pb + i + kLanes)));
+    }
+    if (i < full) {
+        acc = _mm512_add_ps(acc, squared_difference(load(pa + i), load(pb + i)));
+        i += kLanes;
+    }
+    float total = reduce_lane_order(acc);
+    for (; i < n; ++i) {
+        total = total + element_term<Score::SquaredDistance>(pa[i], pb[i]);
+    }
+    return total;
+}
+
+void add_assign_avx512(std::span<float> dst, std::span<const float> src) noexcept {
+    float* d = dst.data();
+    const float* s = src.data();
+    const std::size_t n = dst.size();
+    std::size_t i = 0;
+    for (; i + 2 * kLanes <= n; i += 2 * kLanes) {
+        _mm512_storeu_ps(d + i, _mm512_add_ps(load(d + i), load(s + i)));
+        _mm512_storeu_ps(d + i + kLanes, _mm512_add_ps(load(d + i + kLanes), load(s + i + kLanes)));
+    }
+    if (i + kLanes <= n) {
+        _mm512_storeu_ps(d + i, _mm512_add_ps(load(d + i), load(s + i)));
+        i += kLanes;
+    }
+    for (; i < n; ++i) {
+        d[i] = d[i] + s[i];
+    }
+}
+
+void scaled_add_assign_avx512(std::span<float> dst, std::span<const float> src, float scale) noexcept {
+    float* d = dst.data();
+    const float* s = src.data();
+    const std::size_t n = dst.size();
+    const __m512 factor = _mm512_set1_ps(scale);
+    std::size_t i = 0;
+    for (; i + 2 * kLanes <= n; i += 2 * kLanes) {
+        _mm512_storeu_ps(d + i, _mm512_add_ps(load(d + i), _mm512_mul_ps(factor, load(s + i))));
+        _mm512_storeu_ps(d + i + kLanes,
+                         _mm512_add_ps(load(d + i + kLanes), _mm512_mul_ps(factor, load(s + i + kLanes))));
+    }
+    if (i + kLanes <= n) {
+        _mm512_storeu_ps(d + i, _mm512_add_ps(load(d + i), _mm512_mul_ps(factor, load(s + i))));
+        i += kLanes;
+    }
+    for (; i < n; ++i) {
+        const float product = scale * s[i];
+        d[i] = d[i] + product;
+    }
+}
+
+IndexedValue nearest_l2_center_avx512(std::span<const float> row, std::span<const float> centers, std::size_t k,
+                                      std::size_t dim) noexcept {
+    IndexedValue best{0, kInfinity};
+    std::size_t j = 0;
+    for (; j + 8 <= k; j += 8) {
+        select_in_group<8, Score::SquaredDistance>(row.data(), centers.data(), j, dim, best);
+    }
+    for (; j + 4 <= k; j += 4) {
+        select_in_group<4, Score::SquaredDistance>(row.data(), centers.data(), j, dim, best);
+    }
+    for (; j < k; ++j) {
+        select_in_group<1, Score::SquaredDistance>(row.data(), centers.data(), j, dim, best);
+    }
+    return best;
+}
+
+IndexedValue nearest_dot_center_avx512(std::span<const float> row, std::span<const float> centers, std::size_t k,
+                                       std::size_t dim) noexcept {
+    IndexedValue best{0, -kInfinity};
+    std::size_t j = 0;
+    for (; j + 8 <= k; j += 8) {
+        select_in_group<8, Score::Dot>(row.data(), centers.data(), j, dim, best);
+    }
+    for (; j < k; ++j) {
+        select_in_group<1, Score::Dot>(row.data(), centers.data(), j, dim, best);
+    }
+    return best;
+}
+
+IndexedValue select_lookup_min_avx512(std::span<const std::uint8_t> codes, std::span<const float> table,
+                                      std::size_t ks, std::size_t k) noexcept {
+    const std::uint8_t* code = codes.data();
+    const std::size_t m_count = codes.size();
+    const float* t = table.data();
+    IndexedValue best{0, kInfinity};
+    std::size_t j = 0;
+    // One lane per center: the lanes are never summed across, so the scores
+    // equal the portable ones bit for bit.
+    for (; j + kLanes <= k; j += kLanes) {
+        __m512 acc = load(t + code[0] * k + j);
+        for (std::size_t m = 1; m < m_count; ++m) {
+            acc = _mm512_add_ps(acc, load(t + (m * ks + code[m]) * k + j));
+        }
+        if (_mm512_cmp_ps_mask(acc, _mm512_set1_ps(best.value), _CMP_LT_OQ) != 0) {
+            alignas(64) float scores[kLanes];
+            _mm512_store_ps(scores, acc);
+            for (std::size_t q = 0; q < kLanes; ++q) {
+                keep_if_less(best, j + q, scores[q]);
+            }
+        }
+    }
+    for (; j < k; ++j) {
+        float s = t[code[0] * k + j];
+        for (std::size_t m = 1; m < m_count; ++m) {
+            s = s + t[(m * ks + code[m]) * k + j];
+        }
+        keep_if_less(best, j, s);
+    }
+    return best;
+}
+
+float simd16_distance_avx512_impl(const float* a, const float* b) noexcept {
+    return fixed_width_distance<16>(a, b);
+}
+float simd32_distance_avx512_impl(const float* a, const float* b) noexcept {
+    return fixed_width_distance<32>(a, b);
+}
+float simd64_distance_avx512_impl(const float* a, const float* b) noexcept {
+    return fixed_width_distance<64>(a, b);
+}
+
+}  // namespace tarvinex::simd
+
+#pragma GCC diagnostic pop
+#pragma GCC pop_options

@@ -1,0 +1,61 @@
+#pragma once
+/// Which instruction family the numeric kernels use.
+///
+/// TARVINEX_SIMD gives a preference, read once per process. The kernel family
+/// (`SliceKernel`) follows from the preference and the processor and is chosen
+/// once per process too. TARVINEX_AVX512_AUTO can veto AVX-512 under the Auto
+/// preference; it is read again at each use, so a change to it after the family
+/// was chosen still moves the fixed-width distances (see distance.hpp).
+///
+/// The choice itself is made by pure functions of (preference, features, the
+/// normalised TARVINEX_AVX512_AUTO word), so every processor can be tested on
+/// any processor; the process-wide functions feed them this process's values.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "simd/cpu_features.hpp"
+
+namespace tarvinex::simd {
+
+enum class SimdPreference : std::uint8_t { Auto, Scalar, Avx2, Avx512, Neon };
+
+/// The family every slice-kernel call site dispatches on.
+enum class SliceKernel : std::uint8_t { Scalar, Avx2, Avx512 };
+
+/// The preference for a normalised TARVINEX_SIMD word; nothing means unset.
+/// Every word not listed ("auto", the empty word, typos) is Auto.
+[[nodiscard]] SimdPreference preference_from_word(const std::optional<std::string>& word) noexcept;
+
+/// Whether AVX-512 code may run. Only Auto consults `avx512_auto_word` (and only
+/// on a processor with AVX-512F): unset counts as on, the off-words are
+/// 0/no/off/false/disable/disabled.
+[[nodiscard]] bool avx512_allowed(SimdPreference preference, const CpuFeatures& features,
+                                  const std::optional<std::string>& avx512_auto_word) noexcept;
+
+[[nodiscard]] SliceKernel choose_slice_kernel(SimdPreference preference, const CpuFeatures& features,
+                                              const std::optional<std::string>& avx512_auto_word) noexcept;
+
+/// "scalar", "avx2" or "avx512".
+[[nodiscard]] const char* slice_kernel_label(SliceKernel kernel) noexcept;
+
+/// TARVINEX_SIMD of this process, read on the first call.
+[[nodiscard]] SimdPreference simd_preference();
+
+/// The normalised TARVINEX_AVX512_AUTO word, read now, but only when
+/// `avx512_allowed` would look at it; otherwise nothing, and the environment is
+/// not touched.
+[[nodiscard]] std::optional<std::string> consulted_avx512_auto_word(SimdPreference preference,
+                                                                    const CpuFeatures& features);
+
+/// `avx512_allowed` for this process, evaluated afresh on every call.
+[[nodiscard]] bool avx512_auto_enabled();
+
+/// This process's kernel family, chosen on the first call.
+[[nodiscard]] SliceKernel selected_slice_kernel();
+
+/// The label of `selected_slice_kernel()`; what `simd_runtime()` reports.
+[[nodiscard]] const char* simd_runtime_label();
+
+}  // namespace tarvinex::simd

@@ -1,0 +1,8 @@
+#pragma once
+/// The simd module: processor features, the kernel-family choice, the slice
+/// kernels and the fixed-width distances.
+
+#include "simd/cpu_features.hpp"
+#include "simd/distance.hpp"
+#include "simd/preference.hpp"
+#include "simd/slice_kernels.hpp"

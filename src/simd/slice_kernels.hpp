@@ -1,0 +1,163 @@
+#pragma once
+/// The slice kernels: the vectorised inner loops, each in a portable, an AVX2
+/// and an AVX-512 form, declared side by side.
+///
+/// Shared rules (the results of near-ties depend on them, so every form keeps
+/// them exactly):
+/// - Every product is rounded to float before it is added; nothing is fused.
+/// - With L lanes (8 AVX2, 16 AVX-512), lane j sums elements L*b + j over the
+///   full blocks b = 0, 1, ... in block order, starting from zero. The lane sums
+///   are then reduced, either pairwise (AVX2: h_i = s_i + s_{i+4}, then
+///   (h0 + h1) + (h2 + h3)) or in lane order (((s0 + s1) + s2) + ...), and the
+///   elements after the last full block are added one by one in order.
+/// - Selection scans candidates in index order and replaces the best only on a
+///   strict improvement: the first best wins ties, and a NaN is never chosen.
+/// - The portable forms sum sequentially from zero in element order.
+///
+/// Layouts: a center block holds k centers of `dim` floats, row-major (center c
+/// starts at c*dim). A center lookup table is (M, Ks, k), C order: the entry of
+/// subquantizer m, codeword c and center j is at (m*Ks + c)*k + j.
+///
+/// The kernels check no lengths: callers guarantee that rows hold `dim`
+/// floats, center blocks k*dim, lookup tables M*Ks*k, that codes are below Ks
+/// and M >= 1. The AVX2/AVX-512 forms may only run where the family allows.
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "simd/preference.hpp"
+
+namespace tarvinex::simd {
+
+/// A selected position and its score.
+struct IndexedValue {
+    std::uint64_t index;
+    float value;
+};
+
+// First minimum. Empty gives (0, +inf). NaN elements are ignored. The portable
+// form returns (0, +inf) when nothing is below +inf; the vector forms return
+// the first index holding the smallest non-NaN value (so [NaN, +inf] gives 1).
+[[nodiscard]] IndexedValue argmin_scalar(std::span<const float> values) noexcept;
+[[nodiscard]] IndexedValue argmin_avx2(std::span<const float> values) noexcept;
+[[nodiscard]] IndexedValue argmin_avx512(std::span<const float> values) noexcept;
+
+// Squared Euclidean distance. The portable form sums over the shorter length;
+// the vector forms sum over a's length (lane-order reduction, then the tail).
+[[nodiscard]] float l2_distance_scalar(std::span<const float> a, std::span<const float> b) noexcept;
+[[nodiscard]] float l2_distance_avx2(std::span<const float> a, std::span<const float> b) noexcept;
+[[nodiscard]] float l2_distance_avx512(std::span<const float> a, std::span<const float> b) noexcept;
+
+// dst[i] = dst[i] + src[i]. Vector forms cover dst's length (src at least as
+// long), the portable form the shorter length.
+void add_assign_scalar(std::span<float> dst, std::span<const float> src) noexcept;
+void add_assign_avx2(std::span<float> dst, std::span<const float> src) noexcept;
+void add_assign_avx512(std::span<float> dst, std::span<const float> src) noexcept;
+
+// dst[i] = dst[i] + round(scale * src[i]).
+void scaled_add_assign_scalar(std::span<float> dst, std::span<const float> src, float scale) noexcept;
+void scaled_add_assign_avx2(std::span<float> dst, std::span<const float> src, float scale) noexcept;
+void scaled_add_assign_avx512(std::span<float> dst, std::span<const float> src, float scale) noexcept;
+
+// (index, squared distance) of the nearest of k centers; k = 0 gives (0, +inf).
+// AVX2: groups of 4 centers reduced pairwise, then single centers in lane order.
+// AVX-512: groups of 8, then of 4, then single centers, all in lane order.
+[[nodiscard]] IndexedValue nearest_l2_center_scalar(std::span<const float> row, std::span<const float> centers,
+                                                    std::size_t k, std::size_t dim) noexcept;
+[[nodiscard]] IndexedValue nearest_l2_center_avx2(std::span<const float> row, std::span<const float> centers,
+                                                  std::size_t k, std::size_t dim) noexcept;
+[[nodiscard]] IndexedValue nearest_l2_center_avx512(std::span<const float> row, std::span<const float> centers,
+                                                    std::size_t k, std::size_t dim) noexcept;
+
+// (index, dot product) of the center with the largest dot product; k = 0 gives
+// (0, -inf). AVX2: groups of 4, then singles, all pairwise. AVX-512: groups of
+// 8, then singles, all in lane order.
+[[nodiscard]] IndexedValue nearest_dot_center_scalar(std::span<const float> row, std::span<const float> centers,
+                                                     std::size_t k, std::size_t dim) noexcept;
+[[nodiscard]] IndexedValue nearest_dot_center_avx2(std::span<const float> row, std::span<const float> centers,
+                                                   std::size_t k, std::size_t dim) noexcept;
+[[nodiscard]] IndexedValue nearest_dot_center_avx512(std::span<const float> row, std::span<const float> centers,
+                                                     std::size_t k, std::size_t dim) noexcept;
+
+// (index, score) of the center j whose summed table entries for one code row,
+// table[(m*Ks + codes[m])*k + j] added for m = 0..M-1 in order, are least;
+// k = 0 gives (0, +inf). The vector forms score 8 or 16 centers side by side,
+// one lane each, so every form gives bit-identical scores.
+[[nodiscard]] IndexedValue select_lookup_min_scalar(std::span<const std::uint8_t> codes,
+                                                    std::span<const float> table, std::size_t ks,
+                                                    std::size_t k) noexcept;
+[[nodiscard]] IndexedValue select_lookup_min_avx2(std::span<const std::uint8_t> codes, std::span<const float> table,
+                                                  std::size_t ks, std::size_t k) noexcept;
+[[nodiscard]] IndexedValue select_lookup_min_avx512(std::span<const std::uint8_t> codes,
+                                                    std::span<const float> table, std::size_t ks,
+                                                    std::size_t k) noexcept;
+
+/// One family's forms of every slice kernel.
+struct SliceKernelTable {
+    IndexedValue (*argmin)(std::span<const float> values) noexcept;
+    float (*l2_distance)(std::span<const float> a, std::span<const float> b) noexcept;
+    void (*add_assign)(std::span<float> dst, std::span<const float> src) noexcept;
+    void (*scaled_add_assign)(std::span<float> dst, std::span<const float> src, float scale) noexcept;
+    IndexedValue (*nearest_l2_center)(std::span<const float> row, std::span<const float> centers, std::size_t k,
+                                      std::size_t dim) noexcept;
+    IndexedValue (*nearest_dot_center)(std::span<const float> row, std::span<const float> centers, std::size_t k,
+                                       std::size_t dim) noexcept;
+    IndexedValue (*select_lookup_min)(std::span<const std::uint8_t> codes, std::span<const float> table,
+                                      std::size_t ks, std::size_t k) noexcept;
+};
+
+/// The one place a family turns into kernels.
+[[nodiscard]] inline const SliceKernelTable& slice_kernels(SliceKernel family) noexcept {
+    static constexpr SliceKernelTable kScalar{
+        argmin_scalar,           l2_distance_scalar,        add_assign_scalar,       scaled_add_assign_scalar,
+        nearest_l2_center_scalar, nearest_dot_center_scalar, select_lookup_min_scalar,
+    };
+    static constexpr SliceKernelTable kAvx2{
+        argmin_avx2,           l2_distance_avx2,        add_assign_avx2,       scaled_add_assign_avx2,
+        nearest_l2_center_avx2, nearest_dot_center_avx2, select_lookup_min_avx2,
+    };
+    static constexpr SliceKernelTable kAvx512{
+        argmin_avx512,           l2_distance_avx512,        add_assign_avx512,       scaled_add_assign_avx512,
+        nearest_l2_center_avx512, nearest_dot_center_avx512, select_lookup_min_avx512,
+    };
+    switch (family) {
+        case SliceKernel::Avx512:
+            return kAvx512;
+        case SliceKernel::Avx2:
+            return kAvx2;
+        case SliceKernel::Scalar:
+            break;
+    }
+    return kScalar;
+}
+
+/// The kernels of this process's family. Hoist the reference out of row loops.
+[[nodiscard]] inline const SliceKernelTable& slice_kernels() {
+    static const SliceKernelTable& table = slice_kernels(selected_slice_kernel());
+    return table;
+}
+
+// The process family's form of each kernel, for call sites that run one call.
+[[nodiscard]] inline IndexedValue argmin(std::span<const float> values) { return slice_kernels().argmin(values); }
+[[nodiscard]] inline float l2_distance(std::span<const float> a, std::span<const float> b) {
+    return slice_kernels().l2_distance(a, b);
+}
+inline void add_assign(std::span<float> dst, std::span<const float> src) { slice_kernels().add_assign(dst, src); }
+inline void scaled_add_assign(std::span<float> dst, std::span<const float> src, float scale) {
+    slice_kernels().scaled_add_assign(dst, src, scale);
+}
+[[nodiscard]] inline IndexedValue nearest_l2_center(std::span<const float> row, std::span<const float> centers,
+                                                    std::size_t k, std::size_t dim) {
+    return slice_kernels().nearest_l2_center(row, centers, k, dim);
+}
+[[nodiscard]] inline IndexedValue nearest_dot_center(std::span<const float> row, std::span<const float> centers,
+                                                     std::size_t k, std::size_t dim) {
+    return slice_kernels().nearest_dot_center(row, centers, k, dim);
+}
+[[nodiscard]] inline IndexedValue select_lookup_min(std::span<const std::uint8_t> codes, std::span<const float> table,
+                                                    std::size_t ks, std::size_t k) {
+    return slice_kernels().select_lookup_min(codes, table, ks, k);
+}
+
+}  // namespace tarvinex::simd
