@@ -1,0 +1,38 @@
+/// The ADC assignment pass: float centers in the rotated space against row
+/// codes, distances between codewords and center sub-vectors, via a center
+/// lookup table when it fits the budget.
+
+#include "pqkmeans/model.hpp"
+#include "pqkmeans/row_scans.hpp"
+#include "pqkmeans/table_scan.hpp"
+#include "simd/distance.hpp"
+
+namespace tarvinex::pqkmeans {
+
+error::Result<void> PqKMeans::assign_adc_into(array::MatrixView<const std::uint8_t> codes,
+                                              array::MatrixView<const float> centers,
+                                              const pq4::PackedPq4Codes* packed, AssignmentBuffers& buffers) const {
+    if (!codes.is_c_contiguous()) {
+        return error::fail("code matrix must be C-contiguous");
+    }
+    if (!centers.is_c_contiguous()) {
+        return error::fail("dense centers must be C-contiguous");
+    }
+    TARVINEX_ASSERT(codes.extent(1) == num_subquantizers_, "code matrix does not match the model");
+    const std::size_t n = codes.extent(0);
+    buffers.labels.resize(n);
+    buffers.distances.resize(n);
+
+    if (build_dense_lookup_tables_into(centers, buffers.lookup)) {
+        scan_lookup_table_into(codes, packed, codebook_size_, k_, buffers);
+        return {};
+    }
+    if (!codewords_.is_c_contiguous()) {
+        return error::fail("codewords are not contiguous");
+    }
+    const simd::DistanceKernel kernel = simd::for_subdim(subdim_);
+    assign_adc_direct_into(codes, centers, codewords_.view(), kernel, buffers.labels, buffers.distances);
+    return {};
+}
+
+}  // namespace tarvinex::pqkmeans

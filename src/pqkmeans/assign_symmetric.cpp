@@ -1,0 +1,56 @@
+/// The symmetric assignment pass: center codes against row codes through the
+/// codeword-distance table, via a center lookup table when it fits the budget.
+
+#include <chrono>
+
+#include "pqkmeans/model.hpp"
+#include "pqkmeans/row_scans.hpp"
+#include "pqkmeans/table_scan.hpp"
+
+namespace tarvinex::pqkmeans {
+
+error::Result<void> PqKMeans::assign_codes_into(array::MatrixView<const std::uint8_t> codes,
+                                                array::MatrixView<const std::uint8_t> centers,
+                                                ClusterProfile& profile, const pq4::PackedPq4Codes* packed,
+                                                AssignmentBuffers& buffers) const {
+    if (!codes.is_c_contiguous()) {
+        return error::fail("code matrix must be C-contiguous");
+    }
+    if (!centers.is_c_contiguous()) {
+        return error::fail("cluster centers must be C-contiguous");
+    }
+    TARVINEX_ASSERT(codes.extent(1) == num_subquantizers_, "code matrix does not match the model");
+    const std::size_t n = codes.extent(0);
+    buffers.labels.resize(n);
+    buffers.distances.resize(n);
+
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point pass_start{};
+    Clock::time_point phase_start{};
+    if (profile.enabled) {
+        pass_start = Clock::now();
+        phase_start = Clock::now();
+    }
+
+    const bool table_built = build_lookup_tables_into(centers, buffers.lookup);
+
+    if (profile.enabled) {
+        add_duration(profile.assign_build_lookup, elapsed_since(phase_start));
+        phase_start = Clock::now();
+    }
+
+    if (table_built) {
+        scan_lookup_table_into(codes, packed, codebook_size_, k_, buffers);
+    } else {
+        // Packed codes only pay off against a table; the direct sums read the rows as they are.
+        assign_direct_into(codes, centers, *codeword_distances_, codebook_size_, buffers.labels, buffers.distances);
+    }
+
+    if (profile.enabled) {
+        add_duration(profile.assign_eval, elapsed_since(phase_start));
+        add_duration(profile.assign_total, elapsed_since(pass_start));
+    }
+    return {};
+}
+
+}  // namespace tarvinex::pqkmeans

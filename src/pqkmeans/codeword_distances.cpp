@@ -1,0 +1,38 @@
+#include "pqkmeans/codeword_distances.hpp"
+
+#include <cstddef>
+#include <optional>
+
+#include "error/error.hpp"
+#include "parallel/pool.hpp"
+#include "pqkmeans/checked_size.hpp"
+
+namespace tarvinex::pqkmeans {
+
+std::vector<float> compute_codeword_distances(array::CodebookView<const float> codewords) {
+    const std::size_t m_count = codewords.extent(0);
+    const std::size_t ks = codewords.extent(1);
+    const std::size_t ds = codewords.extent(2);
+    const std::optional<std::size_t> block = checked_product(ks, ks);
+    const std::optional<std::size_t> entries = block ? checked_product(m_count, *block) : std::nullopt;
+    TARVINEX_ASSERT(entries.has_value(), "codeword distance table size overflows");
+
+    std::vector<float> table(*entries, 0.0F);
+    parallel::for_range(0, m_count, [&](std::size_t m) {
+        float* out = table.data() + m * *block;
+        for (std::size_t a = 0; a < ks; ++a) {
+            for (std::size_t b = 0; b < ks; ++b) {
+                float sum = 0.0F;
+                for (std::size_t d = 0; d < ds; ++d) {
+                    const float diff = codewords(m, a, d) - codewords(m, b, d);
+                    const float square = diff * diff;
+                    sum = sum + square;
+                }
+                out[a * ks + b] = sum;
+            }
+        }
+    });
+    return table;
+}
+
+}  // namespace tarvinex::pqkmeans

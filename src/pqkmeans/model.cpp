@@ -1,0 +1,112 @@
+#include "pqkmeans/model.hpp"
+
+#include <memory>
+#include <utility>
+
+#include "parallel/pool.hpp"
+#include "pqkmeans/checked_size.hpp"
+
+namespace tarvinex::pqkmeans {
+namespace {
+
+/// The two codebook checks both constructors make before anything else.
+error::Result<void> check_codebook_shape(const array::Codebook<float>& codewords) {
+    if (codewords.extent(0) == 0 || codewords.extent(1) == 0 || codewords.extent(2) == 0) {
+        return error::fail("codewords must have shape (M, Ks, Ds)");
+    }
+    if (codewords.extent(1) > kMaxCodebookSize) {
+        return error::fail("codebook_size above 256 is not supported");
+    }
+    return {};
+}
+
+bool table_matches(const CodewordDistances& table, std::size_t m, std::size_t ks) {
+    const std::optional<std::size_t> block = checked_product(ks, ks);
+    const std::optional<std::size_t> entries = block ? checked_product(m, *block) : std::nullopt;
+    return table != nullptr && entries.has_value() && table->size() == *entries;
+}
+
+}  // namespace
+
+error::Result<PqKMeans> PqKMeans::new_with_options_and_spherical(
+    array::Codebook<float> codewords, std::optional<array::Matrix<float>> rotation, std::size_t k,
+    std::size_t iterations, std::uint64_t seed, bool verbose, std::size_t lookup_table_bytes, InitMethod init,
+    bool early_stopping, bool spherical) {
+    if (auto checked = check_codebook_shape(codewords); !checked) {
+        return std::unexpected(std::move(checked.error()));
+    }
+    CodewordDistances table = std::make_shared<const std::vector<float>>(compute_codeword_distances(codewords.view()));
+    return with_codeword_distances_and_options(std::move(codewords), std::move(table), std::move(rotation), k,
+                                               iterations, seed, verbose, lookup_table_bytes, init, early_stopping,
+                                               spherical);
+}
+
+error::Result<PqKMeans> PqKMeans::with_codeword_distances_and_options(
+    array::Codebook<float> codewords, CodewordDistances codeword_distances,
+    std::optional<array::Matrix<float>> rotation, std::size_t k, std::size_t iterations, std::uint64_t seed,
+    bool verbose, std::size_t lookup_table_bytes, InitMethod init, bool early_stopping, bool spherical) {
+    if (auto checked = check_codebook_shape(codewords); !checked) {
+        return std::unexpected(std::move(checked.error()));
+    }
+    const std::size_t m = codewords.extent(0);
+    const std::size_t ks = codewords.extent(1);
+    const std::size_t ds = codewords.extent(2);
+    // Every table read is indexed by these extents; a table of another size
+    // would be read past its end.
+    if (!table_matches(codeword_distances, m, ks)) {
+        return error::fail("codeword distance table does not match codewords");
+    }
+    const std::optional<std::size_t> dim = checked_product(m, ds);
+    TARVINEX_ASSERT(dim.has_value(), "codebook shape overflows");
+    if (rotation && (rotation->extent(0) != *dim || rotation->extent(1) != *dim)) {
+        return error::fail("rotation must be square and match the codeword dimensionality");
+    }
+    if (k == 0) {
+        return error::fail("k must be greater than zero");
+    }
+    if (iterations == 0) {
+        return error::fail("iterations must be greater than zero");
+    }
+
+    PqKMeans model;
+    model.codewords_ = std::move(codewords);
+    model.codeword_distances_ = std::move(codeword_distances);
+    model.rotation_ = std::move(rotation);
+    model.num_subquantizers_ = m;
+    model.codebook_size_ = ks;
+    model.dim_ = *dim;
+    model.subdim_ = ds;
+    model.k_ = k;
+    model.iterations_ = iterations;
+    model.seed_ = seed;
+    model.lookup_table_bytes_ = lookup_table_bytes;
+    model.verbose_ = verbose;
+    model.early_stopping_ = early_stopping;
+    model.spherical_ = spherical;
+    model.init_ = init;
+    return model;
+}
+
+error::Result<void> PqKMeans::check_code_values(array::MatrixView<const std::uint8_t> codes) const {
+    if (codebook_size_ >= kMaxCodebookSize || codebook_size_ == kPq4CodebookSize) {
+        return {};
+    }
+    const std::size_t cols = codes.extent(1);
+    const bool out_of_range = parallel::reduce(
+        0, codes.extent(0), false,
+        [&](std::size_t begin, std::size_t end, bool found) {
+            for (std::size_t i = begin; i < end && !found; ++i) {
+                for (std::size_t s = 0; s < cols && !found; ++s) {
+                    found = codes(i, s) >= codebook_size_;
+                }
+            }
+            return found;
+        },
+        [](bool a, bool b) { return a || b; });
+    if (out_of_range) {
+        return error::fail("code values must be below codebook_size");
+    }
+    return {};
+}
+
+}  // namespace tarvinex::pqkmeans

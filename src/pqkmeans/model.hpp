@@ -1,0 +1,144 @@
+#pragma once
+/// `PqKMeans`: k-means over product-quantization code matrices. The model owns
+/// its codebooks, an optional rotation, the configuration of a run and the
+/// results of the last run; its codeword-distance table is shared.
+///
+/// Symbols: M subquantizers, Ks codewords per subquantizer, Ds dimensions per
+/// codeword, D = M*Ds, n rows, k clusters. A code matrix is (n, M) of codeword
+/// indices, one column per subquantizer.
+///
+/// The assignment passes trust their callers for shapes and code values:
+/// codes have M columns, centers k rows of M codes or D floats, and every code
+/// is below Ks (`check_code_values`). A broken shape is an internal failure;
+/// a code of Ks or more would index the next subquantizer's table rows.
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "array/array.hpp"
+#include "error/error.hpp"
+#include "pq4/packed_codes.hpp"
+#include "pqkmeans/assignment_buffers.hpp"
+#include "pqkmeans/codeword_distances.hpp"
+#include "pqkmeans/init_method.hpp"
+#include "pqkmeans/profile.hpp"
+
+namespace tarvinex::pqkmeans {
+
+/// Codes are bytes, so a codebook holds at most 256 codewords.
+inline constexpr std::size_t kMaxCodebookSize = 256;
+/// The codebook size whose codes are scanned in the 4-bit packed layout.
+inline constexpr std::size_t kPq4CodebookSize = 16;
+
+class PqKMeans {
+public:
+    /// Checks the codebook shape ("codewords must have shape (M, Ks, Ds)",
+    /// then "codebook_size above 256 is not supported") before computing the
+    /// codeword-distance table, then hands over to
+    /// `with_codeword_distances_and_options`.
+    [[nodiscard]] static error::Result<PqKMeans> new_with_options_and_spherical(
+        array::Codebook<float> codewords, std::optional<array::Matrix<float>> rotation, std::size_t k,
+        std::size_t iterations, std::uint64_t seed, bool verbose, std::size_t lookup_table_bytes, InitMethod init,
+        bool early_stopping, bool spherical);
+
+    /// A model over an existing table, which must be the one computed from
+    /// these codewords. Checks, in order: no empty axis, Ks <= 256, a table of
+    /// M*Ks*Ks entries, a (D, D) rotation, k >= 1, iterations >= 1.
+    [[nodiscard]] static error::Result<PqKMeans> with_codeword_distances_and_options(
+        array::Codebook<float> codewords, CodewordDistances codeword_distances,
+        std::optional<array::Matrix<float>> rotation, std::size_t k, std::size_t iterations, std::uint64_t seed,
+        bool verbose, std::size_t lookup_table_bytes, InitMethod init, bool early_stopping, bool spherical);
+
+    /// Cluster of every row of the last training run; empty before the first.
+    [[nodiscard]] const std::vector<std::size_t>& labels() const { return labels_; }
+    /// Mean row-to-center distance of each pass of the last training run.
+    [[nodiscard]] const std::vector<double>& inertia_history() const { return inertia_history_; }
+    /// (M, Ks, Ds) in the rotated space, in the memory order it was handed over.
+    [[nodiscard]] const array::Codebook<float>& codewords() const { return codewords_; }
+    [[nodiscard]] const CodewordDistances& codeword_distances() const { return codeword_distances_; }
+    /// (D, D): a row x of the unrotated space is x*R in the rotated space.
+    [[nodiscard]] const std::optional<array::Matrix<float>>& rotation() const { return rotation_; }
+    [[nodiscard]] std::size_t num_subquantizers() const { return num_subquantizers_; }
+    [[nodiscard]] std::size_t codebook_size() const { return codebook_size_; }
+    [[nodiscard]] std::size_t dim() const { return dim_; }
+    [[nodiscard]] std::size_t subdim() const { return subdim_; }
+    [[nodiscard]] std::size_t k() const { return k_; }
+    [[nodiscard]] std::size_t iterations() const { return iterations_; }
+    [[nodiscard]] std::uint64_t seed() const { return seed_; }
+    [[nodiscard]] std::size_t lookup_table_bytes() const { return lookup_table_bytes_; }
+    /// (k, M) center codes, once a run or a setter has stored them.
+    [[nodiscard]] const std::optional<array::Matrix<std::uint8_t>>& cluster_centers() const { return cluster_centers_; }
+    /// (k, D) float centers in the unrotated space.
+    [[nodiscard]] const std::optional<array::Matrix<float>>& dense_cluster_centers() const {
+        return dense_cluster_centers_;
+    }
+    [[nodiscard]] bool verbose() const { return verbose_; }
+    [[nodiscard]] bool early_stopping() const { return early_stopping_; }
+    [[nodiscard]] bool spherical() const { return spherical_; }
+    [[nodiscard]] InitMethod init() const { return init_; }
+
+    /// Fails with "code values must be below codebook_size" when a code is Ks
+    /// or more. With Ks = 256 every byte is a valid code, and with Ks = 16 the
+    /// 4-bit packing reports such codes itself, so neither looks at the codes.
+    [[nodiscard]] error::Result<void> check_code_values(array::MatrixView<const std::uint8_t> codes) const;
+
+    /// Nothing when Ks != 16; otherwise the 4-bit packed copy of the
+    /// C-contiguous (n, M) `codes`, or the packer's error.
+    [[nodiscard]] error::Result<std::optional<pq4::PackedPq4Codes>> pack_pq4_codes(
+        array::MatrixView<const std::uint8_t> codes) const;
+
+    /// One symmetric pass: every row of `codes` (n, M) gets its nearest center
+    /// of `centers` (k, M) by the codeword-distance table, through a center
+    /// lookup table when one fits `lookup_table_bytes`. `packed` is the 4-bit
+    /// copy of `codes`, given exactly when Ks = 16. Fails only when `codes` or
+    /// `centers` is not C-contiguous, before anything is written.
+    [[nodiscard]] error::Result<void> assign_codes_into(array::MatrixView<const std::uint8_t> codes,
+                                                        array::MatrixView<const std::uint8_t> centers,
+                                                        ClusterProfile& profile, const pq4::PackedPq4Codes* packed,
+                                                        AssignmentBuffers& buffers) const;
+
+    /// One ADC pass: as above with float centers (k, D) in the rotated space
+    /// and squared distances between codewords and center sub-vectors. Also
+    /// fails with "codewords are not contiguous" when no table was built and
+    /// the codebook is not C-contiguous.
+    [[nodiscard]] error::Result<void> assign_adc_into(array::MatrixView<const std::uint8_t> codes,
+                                                      array::MatrixView<const float> centers,
+                                                      const pq4::PackedPq4Codes* packed,
+                                                      AssignmentBuffers& buffers) const;
+
+    /// Fills `lookup` with the symmetric center lookup table of `centers`
+    /// (k, M) when it fits the budget; false leaves `lookup` untouched.
+    bool build_lookup_tables_into(array::MatrixView<const std::uint8_t> centers, std::vector<float>& lookup) const;
+
+    /// Fills `lookup` with the ADC center lookup table of `centers` (k, D,
+    /// rotated space). False, with `lookup` untouched, when the table does not
+    /// fit the budget, `centers` is not C-contiguous or the codebook is not.
+    bool build_dense_lookup_tables_into(array::MatrixView<const float> centers, std::vector<float>& lookup) const;
+
+private:
+    PqKMeans() = default;
+
+    std::vector<std::size_t> labels_;
+    std::vector<double> inertia_history_;
+    array::Codebook<float> codewords_;
+    CodewordDistances codeword_distances_;
+    std::optional<array::Matrix<float>> rotation_;
+    std::size_t num_subquantizers_ = 0;
+    std::size_t codebook_size_ = 0;
+    std::size_t dim_ = 0;
+    std::size_t subdim_ = 0;
+    std::size_t k_ = 0;
+    std::size_t iterations_ = 0;
+    std::uint64_t seed_ = 0;
+    std::size_t lookup_table_bytes_ = 0;
+    std::optional<array::Matrix<std::uint8_t>> cluster_centers_;
+    std::optional<array::Matrix<float>> dense_cluster_centers_;
+    bool verbose_ = false;
+    bool early_stopping_ = false;
+    bool spherical_ = false;
+    InitMethod init_ = InitMethod::FarthestFirst;
+};
+
+}  // namespace tarvinex::pqkmeans

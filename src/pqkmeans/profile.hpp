@@ -1,0 +1,34 @@
+#pragma once
+/// Phase timings of a profiled PQ k-means fit (TARVINEX_PROFILE_CLUSTER). The
+/// passes add to these sums only when `enabled` is set.
+
+#include <chrono>
+
+#include "error/error.hpp"
+
+namespace tarvinex::pqkmeans {
+
+struct ClusterProfile {
+    bool enabled = false;
+    /// Whole assignment passes.
+    std::chrono::nanoseconds assign_total{0};
+    /// The table-size decision and the lookup-table fill, whether or not a table was built.
+    std::chrono::nanoseconds assign_build_lookup{0};
+    /// The row scans.
+    std::chrono::nanoseconds assign_eval{0};
+};
+
+/// sum += elapsed; a sum that would leave the duration's range is a broken
+/// invariant, not a wrapped value.
+inline void add_duration(std::chrono::nanoseconds& sum, std::chrono::nanoseconds elapsed) {
+    std::chrono::nanoseconds::rep total = 0;
+    TARVINEX_ASSERT(!__builtin_add_overflow(sum.count(), elapsed.count(), &total), "overflow when adding durations");
+    sum = std::chrono::nanoseconds(total);
+}
+
+/// The time since `start` on the monotonic clock.
+[[nodiscard]] inline std::chrono::nanoseconds elapsed_since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start);
+}
+
+}  // namespace tarvinex::pqkmeans

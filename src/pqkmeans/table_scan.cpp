@@ -1,0 +1,30 @@
+#include "pqkmeans/table_scan.hpp"
+
+#include "error/error.hpp"
+#include "pq4/quantized_tables.hpp"
+#include "pqkmeans/model.hpp"
+#include "pqkmeans/row_scans.hpp"
+
+namespace tarvinex::pqkmeans {
+
+void scan_lookup_table_into(array::MatrixView<const std::uint8_t> codes, const pq4::PackedPq4Codes* packed,
+                            std::size_t ks, std::size_t k, AssignmentBuffers& buffers) {
+    const std::span<const float> table(buffers.lookup);
+    const std::span<std::size_t> labels(buffers.labels);
+    const std::span<float> distances(buffers.distances);
+    if (packed == nullptr) {
+        assign_with_lookup_into(codes, table, ks, k, labels, distances);
+        return;
+    }
+    TARVINEX_ASSERT(ks == kPq4CodebookSize && packed->rows == codes.extent(0) && packed->m == codes.extent(1),
+                    "packed codes do not match the code matrix");
+    if (pq4::pq4_fastscan_enabled() &&
+        pq4::assign_pq4_lookup_quantized_reusing_into(*packed, table, k, buffers.pq4_tables, labels, distances)) {
+        return;
+    }
+    // A table the quantizer refuses (a non-finite entry, say) is no error:
+    // the float scan gives the exact answer.
+    pq4::assign_pq4_lookup_into(*packed, table, k, labels, distances);
+}
+
+}  // namespace tarvinex::pqkmeans

@@ -1,0 +1,24 @@
+#pragma once
+/// The scan that follows a built center lookup table, shared by the symmetric
+/// and ADC passes: packed 4-bit codes are scanned by the quantized fast-scan
+/// when TARVINEX_PQ4_FASTSCAN is on (read on every pass) and the table can be
+/// quantized, otherwise by the float 4-bit scan; unpacked codes by
+/// `assign_with_lookup_into`.
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "array/array.hpp"
+#include "pq4/packed_codes.hpp"
+#include "pqkmeans/assignment_buffers.hpp"
+
+namespace tarvinex::pqkmeans {
+
+/// `buffers.lookup` holds the (M, Ks, k) table of this pass and `labels` and
+/// `distances` hold one entry per row of `codes`. `packed`, when given, is the
+/// 4-bit copy of `codes` (Ks = 16).
+void scan_lookup_table_into(array::MatrixView<const std::uint8_t> codes, const pq4::PackedPq4Codes* packed,
+                            std::size_t ks, std::size_t k, AssignmentBuffers& buffers);
+
+}  // namespace tarvinex::pqkmeans

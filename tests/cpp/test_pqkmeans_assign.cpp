@@ -1,0 +1,493 @@
+// The symmetric and ADC assignment passes against a brute-force reference,
+// bit for bit, on every path (lookup table, direct sums, 4-bit packed float
+// scan) and every slice-kernel family this processor runs; the lookup-table
+// fills; the input checks, empty inputs, non-finite centers and profile sums.
+//
+// The quantized 4-bit fast-scan is covered by test_pqkmeans_fastscan, which
+// turns TARVINEX_PQ4_FASTSCAN on for its whole process.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <ostream>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "array/array.hpp"
+#include "pq4/quantized_tables.hpp"
+#include "pqkmeans/model.hpp"
+#include "pqkmeans/row_scans.hpp"
+#include "simd/cpu_features.hpp"
+#include "simd/distance.hpp"
+
+namespace {
+
+namespace pqkmeans = tarvinex::pqkmeans;
+namespace array = tarvinex::array;
+namespace simd = tarvinex::simd;
+using pqkmeans::AssignmentBuffers;
+using pqkmeans::PqKMeans;
+
+constexpr float kInf = std::numeric_limits<float>::infinity();
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+constexpr std::size_t kDefaultBudget = 1073741824;
+
+/// splitmix64: data that does not depend on the library's generator.
+class TestRng {
+public:
+    explicit TestRng(std::uint64_t seed) : state_(seed) {}
+    std::uint64_t next() {
+        std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ULL);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+        return z ^ (z >> 31);
+    }
+    /// Signed values over several binades, so a changed summation order shows.
+    std::vector<float> floats(std::size_t n) {
+        std::vector<float> v(n);
+        for (float& x : v) {
+            const std::uint64_t r = next();
+            const float mantissa = 1.0F + static_cast<float>(r & 0xFFFFFF) / 16777216.0F;
+            const float magnitude = std::ldexp(mantissa, static_cast<int>((r >> 24) % 7) - 3);
+            x = ((r >> 40) & 1) != 0 ? -magnitude : magnitude;
+        }
+        return v;
+    }
+    std::vector<std::uint8_t> codes(std::size_t n, std::size_t ks) {
+        std::vector<std::uint8_t> v(n);
+        for (std::uint8_t& c : v) {
+            c = static_cast<std::uint8_t>(next() % ks);
+        }
+        return v;
+    }
+
+private:
+    std::uint64_t state_;
+};
+
+std::vector<std::uint32_t> bit_patterns(std::span<const float> values) {
+    std::vector<std::uint32_t> out;
+    out.reserve(values.size());
+    for (const float x : values) {
+        out.push_back(std::bit_cast<std::uint32_t>(x));
+    }
+    return out;
+}
+
+array::MatrixView<const std::uint8_t> code_view(const std::vector<std::uint8_t>& codes, std::size_t cols) {
+    return array::MatrixView<const std::uint8_t>::c_order(codes.data(), {codes.size() / cols, cols});
+}
+array::MatrixView<const float> float_view(const std::vector<float>& values, std::size_t cols) {
+    return array::MatrixView<const float>::c_order(values.data(), {values.size() / cols, cols});
+}
+/// A column-major (rows, cols) view: element (i, j) at i + rows*j.
+template <typename T>
+array::MatrixView<const T> column_major_view(const std::vector<T>& values, std::size_t rows, std::size_t cols) {
+    return {values.data(), {rows, cols}, {1, static_cast<std::ptrdiff_t>(rows)}};
+}
+
+// --- The reference ---------------------------------------------------------
+
+struct Assignment {
+    std::vector<std::size_t> labels;
+    std::vector<float> distances;
+};
+
+/// Every center in ascending order from (0, +inf); only a strictly smaller
+/// total replaces the best.
+template <typename Total>
+Assignment nearest_by(std::size_t n, std::size_t k, Total&& total) {
+    Assignment out{std::vector<std::size_t>(n, 0), std::vector<float>(n, kInf)};
+    for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t j = 0; j < k; ++j) {
+            const float t = total(i, j);
+            if (t < out.distances[i]) {
+                out.labels[i] = j;
+                out.distances[i] = t;
+            }
+        }
+    }
+    return out;
+}
+
+/// The problem the passes see: a C-ordered codebook, its table, codes and centers.
+struct Problem {
+    std::size_t m, ks, ds, n;
+    array::Codebook<float> codewords;
+    pqkmeans::CodewordDistances table;
+    std::vector<std::uint8_t> codes;  ///< (n, M)
+
+    [[nodiscard]] std::size_t dim() const { return m * ds; }
+    [[nodiscard]] std::span<const float> codeword(std::size_t s, std::size_t c) const {
+        return {codewords.storage().data() + (s * ks + c) * ds, ds};
+    }
+
+    /// Sum of D_cw entries from +0.0 in subquantizer order.
+    [[nodiscard]] float symmetric_total(const std::uint8_t* row, const std::uint8_t* center) const {
+        float total = 0.0F;
+        for (std::size_t s = 0; s < m; ++s) {
+            total = total + (*table)[(s * ks + row[s]) * ks + center[s]];
+        }
+        return total;
+    }
+    /// Sum of the fixed-width routine's distances from +0.0 in subquantizer order.
+    [[nodiscard]] float adc_total(const std::uint8_t* row, const float* center) const {
+        const simd::DistanceKernel kernel = simd::for_subdim(ds);
+        float total = 0.0F;
+        for (std::size_t s = 0; s < m; ++s) {
+            total = total + simd::distance(kernel, codeword(s, row[s]), {center + s * ds, ds});
+        }
+        return total;
+    }
+
+    [[nodiscard]] Assignment symmetric_reference(const std::vector<std::uint8_t>& centers) const {
+        return nearest_by(n, centers.size() / m, [&](std::size_t i, std::size_t j) {
+            return symmetric_total(&codes[i * m], &centers[j * m]);
+        });
+    }
+    [[nodiscard]] Assignment adc_reference(const std::vector<float>& centers) const {
+        return nearest_by(n, centers.size() / dim(), [&](std::size_t i, std::size_t j) {
+            return adc_total(&codes[i * m], &centers[j * dim()]);
+        });
+    }
+
+    /// (M, Ks, k): entry (s*Ks + c)*k + j.
+    [[nodiscard]] std::vector<float> symmetric_table(const std::vector<std::uint8_t>& centers) const {
+        const std::size_t k = centers.size() / m;
+        std::vector<float> out(m * ks * k);
+        for (std::size_t s = 0; s < m; ++s) {
+            for (std::size_t c = 0; c < ks; ++c) {
+                for (std::size_t j = 0; j < k; ++j) {
+                    out[(s * ks + c) * k + j] = (*table)[(s * ks + c) * ks + centers[j * m + s]];
+                }
+            }
+        }
+        return out;
+    }
+    [[nodiscard]] std::vector<float> adc_table(const std::vector<float>& centers) const {
+        const std::size_t k = centers.size() / dim();
+        const simd::DistanceKernel kernel = simd::for_subdim(ds);
+        std::vector<float> out(m * ks * k);
+        for (std::size_t s = 0; s < m; ++s) {
+            for (std::size_t c = 0; c < ks; ++c) {
+                for (std::size_t j = 0; j < k; ++j) {
+                    out[(s * ks + c) * k + j] =
+                        simd::distance(kernel, codeword(s, c), {centers.data() + j * dim() + s * ds, ds});
+                }
+            }
+        }
+        return out;
+    }
+
+    [[nodiscard]] PqKMeans model(std::size_t k, std::size_t budget) const {
+        auto built = PqKMeans::with_codeword_distances_and_options(codewords, table, std::nullopt, k, 1, 0, false,
+                                                                   budget, pqkmeans::InitMethod::Random, false, false);
+        EXPECT_TRUE(built.has_value());
+        return std::move(*built);
+    }
+};
+
+Problem make_problem(std::size_t m, std::size_t ks, std::size_t ds, std::size_t n, std::uint64_t seed) {
+    TestRng rng(seed);
+    array::Codebook<float> codewords(rng.floats(m * ks * ds), array::Shape<3>{m, ks, ds});
+    auto table = std::make_shared<const std::vector<float>>(pqkmeans::compute_codeword_distances(codewords.view()));
+    return Problem{m, ks, ds, n, std::move(codewords), std::move(table), rng.codes(n * m, ks)};
+}
+
+/// k center code rows; the last repeats the first, so every row the first
+/// center wins is also a tie that the lower index must take.
+std::vector<std::uint8_t> center_codes(const Problem& p, std::size_t k, TestRng& rng) {
+    std::vector<std::uint8_t> centers = rng.codes(k * p.m, p.ks);
+    std::copy_n(centers.begin(), p.m, centers.end() - static_cast<std::ptrdiff_t>(p.m));
+    return centers;
+}
+std::vector<float> dense_centers(const Problem& p, std::size_t k, TestRng& rng) {
+    std::vector<float> centers = rng.floats(k * p.dim());
+    std::copy_n(centers.begin(), p.dim(), centers.end() - static_cast<std::ptrdiff_t>(p.dim()));
+    return centers;
+}
+
+void expect_assignment(const AssignmentBuffers& buffers, const Assignment& want) {
+    EXPECT_EQ(buffers.labels, want.labels);
+    EXPECT_EQ(bit_patterns(buffers.distances), bit_patterns(want.distances));
+}
+
+/// The select_lookup_min families this processor can run.
+std::vector<simd::SliceKernel> runnable_families() {
+    std::vector<simd::SliceKernel> families{simd::SliceKernel::Scalar};
+    if (simd::detected_cpu_features().avx2) {
+        families.push_back(simd::SliceKernel::Avx2);
+    }
+    if (simd::detected_cpu_features().avx512f) {
+        families.push_back(simd::SliceKernel::Avx512);
+    }
+    return families;
+}
+
+// --- Every path against the reference --------------------------------------
+
+struct PassCase {
+    const char* name;
+    std::size_t m, ks, ds, n;
+};
+
+void PrintTo(const PassCase& c, std::ostream* os) { *os << c.name; }
+
+const PassCase kPassCases[] = {
+    {"m8_ks256_ds4", 8, 256, 4, 1000},
+    {"m5_ks16_ds3_packed", 5, 16, 3, 1000},
+    {"m4_ks16_ds8_packed", 4, 16, 8, 257},
+    {"m3_ks3_ds2_many_ties", 3, 3, 2, 257},
+    {"m1_ks40_ds16", 1, 40, 16, 300},
+};
+
+class EveryPath : public testing::TestWithParam<PassCase> {};
+
+TEST_P(EveryPath, MatchesTheReferenceBitForBit) {
+    const PassCase& c = GetParam();
+    const Problem p = make_problem(c.m, c.ks, c.ds, c.n, c.m * 1000 + c.ks);
+    const auto codes = code_view(p.codes, p.m);
+    TestRng rng(77);
+    const bool packs = p.ks == pqkmeans::kPq4CodebookSize;
+    // The quantized scan would pick by its estimates; its own binary covers it.
+    const bool fastscan_on = tarvinex::pq4::pq4_fastscan_enabled();
+
+    // One set of buffers for the whole test: passes must not depend on what
+    // earlier passes, other k or other budgets left in them.
+    AssignmentBuffers buffers = AssignmentBuffers::create(3);
+    for (const std::size_t k : {1, 7, 17, 33}) {
+        const std::vector<std::uint8_t> centers = center_codes(p, k, rng);
+        const std::vector<float> dense = dense_centers(p, k, rng);
+        const Assignment symmetric_want = p.symmetric_reference(centers);
+        const Assignment adc_want = p.adc_reference(dense);
+        const std::vector<float> symmetric_table = p.symmetric_table(centers);
+        const std::vector<float> adc_table = p.adc_table(dense);
+
+        const std::size_t table_bytes = 4 * p.m * p.ks * k;
+        for (const std::size_t budget : {std::size_t{0}, table_bytes - 1, table_bytes, kDefaultBudget}) {
+            const PqKMeans model = p.model(k, budget);
+            const bool table_fits = budget >= table_bytes;
+            std::optional<tarvinex::pq4::PackedPq4Codes> packed;
+            if (packs) {
+                packed = std::move(*model.pack_pq4_codes(codes));
+            }
+            std::vector<const tarvinex::pq4::PackedPq4Codes*> packings{nullptr};
+            if (packed && !(table_fits && fastscan_on)) {
+                packings.push_back(&*packed);
+            }
+            for (const tarvinex::pq4::PackedPq4Codes* packing : packings) {
+                SCOPED_TRACE("k " + std::to_string(k) + ", budget " + std::to_string(budget) +
+                             (packing != nullptr ? ", packed" : ""));
+                pqkmeans::ClusterProfile profile;
+
+                const std::vector<float> lookup_before = buffers.lookup;
+                ASSERT_TRUE(model.assign_codes_into(codes, code_view(centers, p.m), profile, packing, buffers));
+                expect_assignment(buffers, symmetric_want);
+                EXPECT_EQ(bit_patterns(buffers.lookup), bit_patterns(table_fits ? symmetric_table : lookup_before));
+
+                const std::vector<float> lookup_between = buffers.lookup;
+                ASSERT_TRUE(model.assign_adc_into(codes, float_view(dense, p.dim()), packing, buffers));
+                expect_assignment(buffers, adc_want);
+                EXPECT_EQ(bit_patterns(buffers.lookup), bit_patterns(table_fits ? adc_table : lookup_between));
+            }
+        }
+
+        for (const simd::SliceKernel family : runnable_families()) {
+            SCOPED_TRACE("k " + std::to_string(k) + ", family " + simd::slice_kernel_label(family));
+            pqkmeans::assign_with_lookup_into(codes, symmetric_table, p.ks, k, buffers.labels, buffers.distances,
+                                              family);
+            expect_assignment(buffers, symmetric_want);
+            pqkmeans::assign_with_lookup_into(codes, adc_table, p.ks, k, buffers.labels, buffers.distances, family);
+            expect_assignment(buffers, adc_want);
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(PqKMeansAssign, EveryPath, testing::ValuesIn(kPassCases),
+                         [](const testing::TestParamInfo<PassCase>& info) { return info.param.name; });
+
+// --- Non-finite centers ----------------------------------------------------
+
+enum class Poison { FirstCenterNaN, EveryCenterNaN, SecondCenterInfinite };
+
+TEST(PqKMeansAssign, NonFiniteCentersNeverWinAndAllNaNGivesLabelZeroAtInfinity) {
+    for (const std::size_t ks : {std::size_t{256}, pqkmeans::kPq4CodebookSize}) {
+        const Problem p = make_problem(4, ks, 2, 300, ks);
+        const auto codes = code_view(p.codes, p.m);
+        TestRng rng(5);
+        for (const Poison poison : {Poison::FirstCenterNaN, Poison::EveryCenterNaN, Poison::SecondCenterInfinite}) {
+            std::vector<float> dense = dense_centers(p, 9, rng);
+            switch (poison) {
+                case Poison::FirstCenterNaN:
+                    std::fill_n(dense.begin(), p.dim(), kNaN);
+                    break;
+                case Poison::EveryCenterNaN:
+                    std::fill(dense.begin(), dense.end(), kNaN);
+                    break;
+                case Poison::SecondCenterInfinite:
+                    dense[p.dim() + 1] = kInf;
+                    break;
+            }
+            const Assignment want = p.adc_reference(dense);
+            for (const std::size_t budget : {std::size_t{0}, kDefaultBudget}) {
+                SCOPED_TRACE("Ks " + std::to_string(ks) + ", poison " + std::to_string(static_cast<int>(poison)) +
+                             ", budget " + std::to_string(budget));
+                const PqKMeans model = p.model(9, budget);
+                const auto packed = std::move(*model.pack_pq4_codes(codes));
+                AssignmentBuffers buffers = AssignmentBuffers::create(p.n);
+                ASSERT_TRUE(model.assign_adc_into(codes, float_view(dense, p.dim()),
+                                                  packed ? &*packed : nullptr, buffers));
+                expect_assignment(buffers, want);
+                if (poison == Poison::EveryCenterNaN) {
+                    EXPECT_EQ(buffers.labels, std::vector<std::size_t>(p.n, 0));
+                    EXPECT_EQ(buffers.distances, std::vector<float>(p.n, kInf));
+                } else {
+                    const std::size_t never = poison == Poison::FirstCenterNaN ? 0 : 1;
+                    EXPECT_EQ(std::count(buffers.labels.begin(), buffers.labels.end(), never), 0);
+                }
+            }
+        }
+    }
+}
+
+// --- Input checks ----------------------------------------------------------
+
+struct LayoutCase {
+    const char* name;
+    bool codes_contiguous;
+    bool centers_contiguous;
+    const char* symmetric_error;
+    const char* adc_error;
+};
+
+TEST(PqKMeansAssign, ChecksLayoutsCodesFirstBeforeWritingAnything) {
+    const LayoutCase cases[] = {
+        {"codes", false, true, "code matrix must be C-contiguous", "code matrix must be C-contiguous"},
+        {"both", false, false, "code matrix must be C-contiguous", "code matrix must be C-contiguous"},
+        {"centers", true, false, "cluster centers must be C-contiguous", "dense centers must be C-contiguous"},
+    };
+    const Problem p = make_problem(3, 8, 2, 10, 9);
+    TestRng rng(1);
+    const std::vector<std::uint8_t> centers = center_codes(p, 2, rng);
+    const std::vector<float> dense = dense_centers(p, 2, rng);
+    for (const std::size_t budget : {std::size_t{0}, kDefaultBudget}) {
+        const PqKMeans model = p.model(2, budget);
+        for (const LayoutCase& c : cases) {
+            SCOPED_TRACE(std::string(c.name) + ", budget " + std::to_string(budget));
+            const auto codes = c.codes_contiguous ? code_view(p.codes, p.m) : column_major_view(p.codes, p.n, p.m);
+            const auto center_view = c.centers_contiguous ? code_view(centers, p.m) : column_major_view(centers, 2, p.m);
+            const auto dense_view = c.centers_contiguous ? float_view(dense, p.dim())
+                                                         : column_major_view(dense, 2, p.dim());
+            AssignmentBuffers buffers = AssignmentBuffers::create(3);
+            pqkmeans::ClusterProfile profile;
+
+            const auto symmetric = model.assign_codes_into(codes, center_view, profile, nullptr, buffers);
+            ASSERT_FALSE(symmetric.has_value());
+            EXPECT_EQ(symmetric.error().to_string(), c.symmetric_error);
+            const auto adc = model.assign_adc_into(codes, dense_view, nullptr, buffers);
+            ASSERT_FALSE(adc.has_value());
+            EXPECT_EQ(adc.error().to_string(), c.adc_error);
+
+            EXPECT_EQ(buffers.labels.size(), 3U);
+            EXPECT_EQ(buffers.distances.size(), 3U);
+            EXPECT_TRUE(buffers.lookup.empty());
+        }
+    }
+}
+
+TEST(PqKMeansAssign, AdcNeedsAContiguousCodebookWhileSymmetricReadsAnyOrder) {
+    const Problem p = make_problem(3, 8, 4, 40, 3);
+    // The same codebook stored column-major: element (m, c, d) at m + M*(c + Ks*d).
+    std::vector<float> storage(p.codewords.size());
+    const array::Strides<3> strides{1, 3, 3 * 8};
+    array::Codebook<float> column_major(std::move(storage), {3, 8, 4}, strides);
+    for (std::size_t s = 0; s < 3; ++s) {
+        for (std::size_t c = 0; c < 8; ++c) {
+            for (std::size_t d = 0; d < 4; ++d) {
+                column_major.view()(s, c, d) = p.codewords.view()(s, c, d);
+            }
+        }
+    }
+    TestRng rng(2);
+    const std::vector<std::uint8_t> centers = center_codes(p, 5, rng);
+    const std::vector<float> dense = dense_centers(p, 5, rng);
+    const auto codes = code_view(p.codes, p.m);
+    for (const std::size_t budget : {std::size_t{0}, kDefaultBudget}) {
+        SCOPED_TRACE("budget " + std::to_string(budget));
+        auto model = PqKMeans::new_with_options_and_spherical(column_major, std::nullopt, 5, 1, 0, false, budget,
+                                                              pqkmeans::InitMethod::Random, false, false);
+        ASSERT_TRUE(model.has_value());
+        AssignmentBuffers buffers = AssignmentBuffers::create(0);
+        pqkmeans::ClusterProfile profile;
+        ASSERT_TRUE(model->assign_codes_into(codes, code_view(centers, p.m), profile, nullptr, buffers));
+        expect_assignment(buffers, p.symmetric_reference(centers));
+
+        buffers = AssignmentBuffers::create(0);
+        std::vector<float> lookup;
+        EXPECT_FALSE(model->build_dense_lookup_tables_into(float_view(dense, p.dim()), lookup));
+        const auto adc = model->assign_adc_into(codes, float_view(dense, p.dim()), nullptr, buffers);
+        ASSERT_FALSE(adc.has_value());
+        EXPECT_EQ(adc.error().to_string(), "codewords are not contiguous");
+        EXPECT_EQ(buffers.labels.size(), p.n);  // resized before the codebook is looked at
+        EXPECT_TRUE(buffers.lookup.empty());
+    }
+}
+
+TEST(PqKMeansAssign, ZeroRowsSucceedWithEmptyResults) {
+    const Problem p = make_problem(5, 16, 2, 0, 4);
+    TestRng rng(3);
+    const std::vector<std::uint8_t> centers = center_codes(p, 3, rng);
+    const std::vector<float> dense = dense_centers(p, 3, rng);
+    const auto codes = array::MatrixView<const std::uint8_t>::c_order(nullptr, {0, p.m});
+    for (const std::size_t budget : {std::size_t{0}, kDefaultBudget}) {
+        const PqKMeans model = p.model(3, budget);
+        const auto packed = std::move(*model.pack_pq4_codes(codes));
+        const tarvinex::pq4::PackedPq4Codes* const packings[] = {nullptr, &*packed};
+        for (const tarvinex::pq4::PackedPq4Codes* packing : packings) {
+            AssignmentBuffers buffers = AssignmentBuffers::create(4);
+            pqkmeans::ClusterProfile profile;
+            ASSERT_TRUE(model.assign_codes_into(codes, code_view(centers, p.m), profile, packing, buffers));
+            EXPECT_TRUE(buffers.labels.empty() && buffers.distances.empty());
+            buffers = AssignmentBuffers::create(4);
+            ASSERT_TRUE(model.assign_adc_into(codes, float_view(dense, p.dim()), packing, buffers));
+            EXPECT_TRUE(buffers.labels.empty() && buffers.distances.empty());
+        }
+    }
+}
+
+// --- Profile ---------------------------------------------------------------
+
+TEST(PqKMeansAssign, ProfiledPassesTimeTheSizeDecisionEvenWithoutATable) {
+    const Problem p = make_problem(4, 32, 2, 600, 6);
+    TestRng rng(4);
+    const std::vector<std::uint8_t> centers = center_codes(p, 6, rng);
+    const auto codes = code_view(p.codes, p.m);
+    for (const std::size_t budget : {std::size_t{0}, kDefaultBudget}) {
+        SCOPED_TRACE("budget " + std::to_string(budget));
+        const PqKMeans model = p.model(6, budget);
+        AssignmentBuffers buffers = AssignmentBuffers::create(p.n);
+
+        pqkmeans::ClusterProfile off;
+        ASSERT_TRUE(model.assign_codes_into(codes, code_view(centers, p.m), off, nullptr, buffers));
+        EXPECT_EQ(off.assign_total.count() + off.assign_build_lookup.count() + off.assign_eval.count(), 0);
+
+        pqkmeans::ClusterProfile on{.enabled = true};
+        ASSERT_TRUE(model.assign_codes_into(codes, code_view(centers, p.m), on, nullptr, buffers));
+        ASSERT_TRUE(model.assign_codes_into(codes, code_view(centers, p.m), on, nullptr, buffers));
+        EXPECT_GT(on.assign_build_lookup.count(), 0);
+        EXPECT_GT(on.assign_eval.count(), 0);
+        // The phases lie inside the pass on one monotonic clock.
+        EXPECT_GE(on.assign_total, on.assign_build_lookup + on.assign_eval);
+        expect_assignment(buffers, p.symmetric_reference(centers));
+    }
+}
+
+}  // namespace

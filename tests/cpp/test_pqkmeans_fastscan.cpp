@@ -1,0 +1,231 @@
+// With TARVINEX_PQ4_FASTSCAN on, the assignment passes over 16-codeword
+// models scan packed codes with the quantized fast-scan whenever a table was
+// built and can be quantized, and fall back to the float scans otherwise.
+//
+// The passes read the switch from the process environment on every pass, so
+// this binary sets it in main(), before any thread exists. The table fills and
+// the float paths are checked against a brute-force reference in
+// test_pqkmeans_assign; here each pass is compared with the scan it must have
+// dispatched to, run directly on the same table.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "array/array.hpp"
+#include "pq4/packed_codes.hpp"
+#include "pq4/quantized_tables.hpp"
+#include "pqkmeans/model.hpp"
+#include "pqkmeans/row_scans.hpp"
+
+namespace {
+
+namespace pqkmeans = tarvinex::pqkmeans;
+namespace pq4 = tarvinex::pq4;
+namespace array = tarvinex::array;
+using pqkmeans::AssignmentBuffers;
+using pqkmeans::PqKMeans;
+
+constexpr std::size_t kKs = 16;
+constexpr std::size_t kDefaultBudget = 1073741824;
+
+/// splitmix64 values in [-4, 4) on a 1/4096 grid, and codes below 16.
+class TestRng {
+public:
+    explicit TestRng(std::uint64_t seed) : state_(seed) {}
+    std::uint64_t next() {
+        std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ULL);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+        return z ^ (z >> 31);
+    }
+    std::vector<float> floats(std::size_t n) {
+        std::vector<float> v(n);
+        for (float& x : v) {
+            x = static_cast<float>(static_cast<std::int64_t>(next() % 32768) - 16384) / 4096.0F;
+        }
+        return v;
+    }
+    std::vector<std::uint8_t> codes(std::size_t n) {
+        std::vector<std::uint8_t> v(n);
+        for (std::uint8_t& c : v) {
+            c = static_cast<std::uint8_t>(next() % kKs);
+        }
+        return v;
+    }
+
+private:
+    std::uint64_t state_;
+};
+
+std::vector<std::uint32_t> bit_patterns(std::span<const float> values) {
+    std::vector<std::uint32_t> out;
+    for (const float x : values) {
+        out.push_back(std::bit_cast<std::uint32_t>(x));
+    }
+    return out;
+}
+
+struct Scan {
+    std::vector<std::size_t> labels;
+    std::vector<float> distances;
+};
+
+void expect_same(const AssignmentBuffers& got, const Scan& want) {
+    EXPECT_EQ(got.labels, want.labels);
+    EXPECT_EQ(bit_patterns(got.distances), bit_patterns(want.distances));
+}
+
+struct Problem {
+    std::size_t m, n;
+    array::Codebook<float> codewords;
+    std::vector<std::uint8_t> codes;
+    pq4::PackedPq4Codes packed;
+
+    [[nodiscard]] array::MatrixView<const std::uint8_t> code_view() const {
+        return array::MatrixView<const std::uint8_t>::c_order(codes.data(), {n, m});
+    }
+    [[nodiscard]] PqKMeans model(std::size_t k, std::size_t budget) const {
+        auto built = PqKMeans::new_with_options_and_spherical(codewords, std::nullopt, k, 1, 0, false, budget,
+                                                              pqkmeans::InitMethod::Random, false, false);
+        EXPECT_TRUE(built.has_value());
+        return std::move(*built);
+    }
+};
+
+Problem make_problem(std::size_t m, std::size_t ds, std::size_t n, std::uint64_t seed) {
+    TestRng rng(seed);
+    Problem p{m, n, array::Codebook<float>(rng.floats(m * kKs * ds), array::Shape<3>{m, kKs, ds}), rng.codes(n * m),
+              {}};
+    p.packed = std::move(*pq4::PackedPq4Codes::pack(p.codes, n, m));
+    return p;
+}
+
+Scan quantized_scan(const Problem& p, std::span<const float> table, std::size_t k) {
+    Scan out{std::vector<std::size_t>(p.n), std::vector<float>(p.n)};
+    pq4::QuantizedPq4LookupTables fresh;
+    EXPECT_TRUE(pq4::assign_pq4_lookup_quantized_reusing_into(p.packed, table, k, fresh, out.labels, out.distances));
+    return out;
+}
+
+Scan float_scan(const Problem& p, std::span<const float> table, std::size_t k) {
+    Scan out{std::vector<std::size_t>(p.n), std::vector<float>(p.n)};
+    pq4::assign_pq4_lookup_into(p.packed, table, k, out.labels, out.distances);
+    return out;
+}
+
+/// The float table total of row i for center j, from +0.0 in subquantizer order.
+float table_total(const Problem& p, std::span<const float> table, std::size_t k, std::size_t i, std::size_t j) {
+    float total = 0.0F;
+    for (std::size_t s = 0; s < p.m; ++s) {
+        total = total + table[(s * kKs + p.codes[i * p.m + s]) * k + j];
+    }
+    return total;
+}
+
+TEST(PqKMeansFastScan, TheSwitchIsOnInThisProcess) { ASSERT_TRUE(pq4::pq4_fastscan_enabled()); }
+
+TEST(PqKMeansFastScan, PackedPassesWithATableUseTheQuantizedScanAndRescoreExactly) {
+    std::size_t rows_where_quantization_changed_the_winner = 0;
+    for (const auto& [m, ds, n] : {std::array<std::size_t, 3>{5, 3, 1000}, std::array<std::size_t, 3>{4, 8, 257}}) {
+        const Problem p = make_problem(m, ds, n, m);
+        TestRng rng(8);
+        // Shared across k, so the quantized tables are requantized in place.
+        AssignmentBuffers buffers = AssignmentBuffers::create(p.n);
+        for (const std::size_t k : {1, 7, 17, 33}) {
+            SCOPED_TRACE("M " + std::to_string(m) + ", k " + std::to_string(k));
+            const PqKMeans model = p.model(k, kDefaultBudget);
+            const std::vector<std::uint8_t> centers = rng.codes(k * m);
+            const std::vector<float> dense = rng.floats(k * m * ds);
+            const auto center_view = array::MatrixView<const std::uint8_t>::c_order(centers.data(), {k, m});
+            const auto dense_view = array::MatrixView<const float>::c_order(dense.data(), {k, m * ds});
+
+            std::vector<float> table;
+            ASSERT_TRUE(model.build_lookup_tables_into(center_view, table));
+            pqkmeans::ClusterProfile profile;
+            ASSERT_TRUE(model.assign_codes_into(p.code_view(), center_view, profile, &p.packed, buffers));
+            expect_same(buffers, quantized_scan(p, table, k));
+            for (std::size_t i = 0; i < p.n; ++i) {
+                ASSERT_EQ(std::bit_cast<std::uint32_t>(buffers.distances[i]),
+                          std::bit_cast<std::uint32_t>(table_total(p, table, k, i, buffers.labels[i])));
+            }
+            const Scan exact = float_scan(p, table, k);
+            for (std::size_t i = 0; i < p.n; ++i) {
+                rows_where_quantization_changed_the_winner += buffers.labels[i] != exact.labels[i] ? 1 : 0;
+            }
+
+            ASSERT_TRUE(model.build_dense_lookup_tables_into(dense_view, table));
+            ASSERT_TRUE(model.assign_adc_into(p.code_view(), dense_view, &p.packed, buffers));
+            expect_same(buffers, quantized_scan(p, table, k));
+
+            // Unpacked codes never reach the quantized scan.
+            Scan unpacked{std::vector<std::size_t>(p.n), std::vector<float>(p.n)};
+            pqkmeans::assign_with_lookup_into(p.code_view(), table, kKs, k, unpacked.labels, unpacked.distances,
+                                              tarvinex::simd::SliceKernel::Scalar);
+            ASSERT_TRUE(model.assign_adc_into(p.code_view(), dense_view, nullptr, buffers));
+            expect_same(buffers, unpacked);
+        }
+    }
+    // Otherwise this test could not tell the quantized scan from the float one.
+    EXPECT_GT(rows_where_quantization_changed_the_winner, 0U);
+}
+
+TEST(PqKMeansFastScan, ATableThatCannotBeQuantizedFallsBackToTheFloatScan) {
+    const Problem p = make_problem(5, 2, 300, 3);
+    TestRng rng(9);
+    const std::size_t k = 9;
+    const PqKMeans model = p.model(k, kDefaultBudget);
+    std::vector<float> dense = rng.floats(k * p.m * 2);
+    const auto dense_view = array::MatrixView<const float>::c_order(dense.data(), {k, p.m * 2});
+    AssignmentBuffers buffers = AssignmentBuffers::create(p.n);
+
+    // A quantized pass first, so a stale result would show.
+    ASSERT_TRUE(model.assign_adc_into(p.code_view(), dense_view, &p.packed, buffers));
+    const pq4::QuantizedPq4LookupTables quantized_before = buffers.pq4_tables;
+
+    dense[3 * p.m * 2 + 1] = std::numeric_limits<float>::infinity();
+    std::vector<float> table;
+    ASSERT_TRUE(model.build_dense_lookup_tables_into(dense_view, table));
+    ASSERT_TRUE(model.assign_adc_into(p.code_view(), dense_view, &p.packed, buffers));
+    expect_same(buffers, float_scan(p, table, k));
+    EXPECT_EQ(buffers.pq4_tables.quantized, quantized_before.quantized);
+}
+
+TEST(PqKMeansFastScan, WithoutATablePackedCodesAreIgnored) {
+    const Problem p = make_problem(4, 2, 257, 4);
+    TestRng rng(10);
+    const std::size_t k = 17;
+    const PqKMeans model = p.model(k, 0);
+    const std::vector<std::uint8_t> centers = rng.codes(k * p.m);
+    const auto center_view = array::MatrixView<const std::uint8_t>::c_order(centers.data(), {k, p.m});
+    Scan direct{std::vector<std::size_t>(p.n), std::vector<float>(p.n)};
+    pqkmeans::assign_direct_into(p.code_view(), center_view, *model.codeword_distances(), kKs, direct.labels,
+                                 direct.distances);
+
+    AssignmentBuffers buffers = AssignmentBuffers::create(p.n);
+    pqkmeans::ClusterProfile profile;
+    ASSERT_TRUE(model.assign_codes_into(p.code_view(), center_view, profile, &p.packed, buffers));
+    expect_same(buffers, direct);
+    EXPECT_TRUE(buffers.lookup.empty());
+    EXPECT_TRUE(buffers.pq4_tables.quantized.empty());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Before InitGoogleTest and before the worker pool exists: no other thread
+    // can be reading the environment.
+    setenv("TARVINEX_PQ4_FASTSCAN", "1", 1);
+    testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
