@@ -7,6 +7,7 @@
 /// stride is the product of the later extents. A stride along an axis of length
 /// 1 is not looked at, and an array with no elements counts as contiguous.
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -100,14 +101,17 @@ template <typename T>
 using CodebookView = ArrayView<T, 3>;
 
 /// An owned N-axis array. It keeps the memory order it was built with (a
-/// column-major copy stays column-major), so `strides` need not be C order;
-/// they are never negative, and element (0, ..., 0) is the first stored value.
+/// column-major copy stays column-major, reversed axes stay reversed), so
+/// `strides` need not be C order. The storage is one block: element
+/// (0, ..., 0) sits at `origin_offset()` in it, past the elements that
+/// negative strides reach.
 template <typename T, std::size_t N>
 class OwnedArray {
 public:
     OwnedArray() = default;
+    /// `storage` holds the block that `strides` walk; every stride may be negative.
     OwnedArray(std::vector<T> storage, const Shape<N>& shape, const Strides<N>& strides)
-        : storage_(std::move(storage)), shape_(shape), strides_(strides) {}
+        : storage_(std::move(storage)), shape_(shape), strides_(strides), origin_(origin_of(shape, strides)) {}
     /// A C-ordered array over `storage`, which holds element_count(shape) values.
     OwnedArray(std::vector<T> storage, const Shape<N>& shape)
         : storage_(std::move(storage)), shape_(shape), strides_(c_order_strides(shape)) {}
@@ -116,24 +120,105 @@ public:
         : storage_(element_count(shape)), shape_(shape), strides_(c_order_strides(shape)) {}
 
     [[nodiscard]] const Shape<N>& shape() const { return shape_; }
+    [[nodiscard]] const Strides<N>& strides() const { return strides_; }
     [[nodiscard]] std::size_t extent(std::size_t axis) const { return shape_[axis]; }
     [[nodiscard]] std::size_t size() const { return element_count(shape_); }
     [[nodiscard]] bool is_c_contiguous() const { return array::is_c_contiguous(shape_, strides_); }
+    [[nodiscard]] std::size_t origin_offset() const { return origin_; }
 
-    [[nodiscard]] ArrayView<const T, N> view() const { return {storage_.data(), shape_, strides_}; }
-    [[nodiscard]] ArrayView<T, N> view() { return {storage_.data(), shape_, strides_}; }
+    [[nodiscard]] ArrayView<const T, N> view() const { return {storage_.data() + origin_, shape_, strides_}; }
+    [[nodiscard]] ArrayView<T, N> view() { return {storage_.data() + origin_, shape_, strides_}; }
+    /// The stored block, in memory order.
     [[nodiscard]] const std::vector<T>& storage() const { return storage_; }
     [[nodiscard]] std::vector<T>& storage() { return storage_; }
 
 private:
+    static std::size_t origin_of(const Shape<N>& shape, const Strides<N>& strides) {
+        if (element_count(shape) == 0) {
+            return 0;
+        }
+        std::ptrdiff_t offset = 0;
+        for (std::size_t axis = 0; axis < N; ++axis) {
+            if (strides[axis] < 0) {
+                offset -= strides[axis] * static_cast<std::ptrdiff_t>(shape[axis] - 1);
+            }
+        }
+        return static_cast<std::size_t>(offset);
+    }
+
     std::vector<T> storage_;
     Shape<N> shape_{};
     Strides<N> strides_{};
+    std::size_t origin_ = 0;
 };
 
 template <typename T>
 using Matrix = OwnedArray<T, 2>;
 template <typename T>
 using Codebook = OwnedArray<T, 3>;
+
+/// A copy that keeps the view's memory order when the view is dense in some
+/// order of its axes (C order, column-major, any permutation, reversed axes):
+/// then the block is copied as it lies, strides included. Any other view (a
+/// slice with a step) is copied element by element into C order.
+template <typename T, std::size_t N>
+[[nodiscard]] OwnedArray<std::remove_const_t<T>, N> copy_keeping_layout(const ArrayView<T, N>& view) {
+    using Value = std::remove_const_t<T>;
+    const std::size_t count = view.size();
+    if (count == 0) {
+        return OwnedArray<Value, N>(std::vector<Value>{}, view.shape);
+    }
+    // Dense in some axis order: sorted by |stride|, the axes longer than 1 must
+    // step 1, then the product of the extents before them.
+    std::array<std::size_t, N> axes{};
+    for (std::size_t axis = 0; axis < N; ++axis) {
+        axes[axis] = axis;
+    }
+    const auto magnitude = [&](std::size_t axis) {
+        return view.strides[axis] < 0 ? -view.strides[axis] : view.strides[axis];
+    };
+    std::sort(axes.begin(), axes.end(), [&](std::size_t a, std::size_t b) { return magnitude(a) < magnitude(b); });
+    bool dense = true;
+    std::ptrdiff_t step = 1;
+    for (const std::size_t axis : axes) {
+        if (view.shape[axis] == 1) {
+            continue;
+        }
+        dense = dense && magnitude(axis) == step;
+        step *= static_cast<std::ptrdiff_t>(view.shape[axis]);
+    }
+    if (dense) {
+        const T* lowest = view.data;
+        for (std::size_t axis = 0; axis < N; ++axis) {
+            if (view.strides[axis] < 0 && view.shape[axis] > 1) {
+                lowest += view.strides[axis] * static_cast<std::ptrdiff_t>(view.shape[axis] - 1);
+            }
+        }
+        Strides<N> strides = view.strides;
+        for (std::size_t axis = 0; axis < N; ++axis) {
+            if (view.shape[axis] == 1) {
+                strides[axis] = 0;  // never stepped; 0 keeps the origin where the data starts
+            }
+        }
+        return OwnedArray<Value, N>(std::vector<Value>(lowest, lowest + count), view.shape, strides);
+    }
+    std::vector<Value> values;
+    values.reserve(count);
+    std::array<std::size_t, N> index{};
+    for (std::size_t produced = 0; produced < count; ++produced) {
+        std::ptrdiff_t offset = 0;
+        for (std::size_t axis = 0; axis < N; ++axis) {
+            offset += static_cast<std::ptrdiff_t>(index[axis]) * view.strides[axis];
+        }
+        values.push_back(view.data[offset]);
+        for (std::size_t axis = N; axis-- > 0;) {
+            if (++index[axis] < view.shape[axis]) {
+                break;
+            }
+            index[axis] = 0;
+        }
+    }
+    return OwnedArray<Value, N>(std::move(values), view.shape);
+}
 
 }  // namespace tarvinex::array

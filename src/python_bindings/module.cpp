@@ -14,6 +14,7 @@
 #include "parallel/blas_threads.hpp"
 #include "python_bindings/class_object.hpp"
 #include "python_bindings/errors.hpp"
+#include "python_bindings/numpy_bridge.hpp"
 #include "python_bindings/py_ref.hpp"
 #include "simd/preference.hpp"
 
@@ -82,6 +83,9 @@ PyObject* initialize() {
     }
     if (g_module != nullptr) {
         return Py_NewRef(g_module);
+    }
+    if (numpy::import_api() < 0) {
+        return nullptr;
     }
     PyRef module = PyRef::steal(PyModule_Create2(&g_module_def, PYTHON_API_VERSION));
     if (!module || module_body(module.get()) < 0) {

@@ -1,0 +1,123 @@
+#pragma once
+/// NumPy arrays as arguments and as results.
+///
+/// An argument must be an ndarray (or subclass) of the expected number of
+/// dimensions and a dtype equivalent to the expected one; nothing is cast.
+/// The array stays referenced for the call. Its view is built only after the
+/// last argument has been converted, from the array checked again: converting
+/// a later argument can run Python code (`__index__`, a sequence's items) that
+/// reshapes an accepted array.
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "array/array.hpp"
+#include "python_bindings/numpy_bridge.hpp"
+#include "python_bindings/py_ref.hpp"
+
+namespace tarvinex::python_bindings {
+
+namespace detail {
+
+/// Checks kind, dimensions and dtype; TypeError with the argument prefix and
+/// the cast-failure text naming ndarray otherwise.
+bool check_array(PyObject* object, const char* parameter, int ndim, numpy::ElementType type);
+
+/// Element strides of an accepted array; ValueError when a byte stride is not
+/// a whole number of elements (fields of packed structured arrays).
+bool element_strides(PyObject* array, const char* parameter, std::ptrdiff_t* strides, std::size_t* shape);
+
+}  // namespace detail
+
+template <typename T, std::size_t N>
+class ArrayArgument {
+public:
+    /// Nothing, with the exception set, when `object` is not such an array.
+    static std::optional<ArrayArgument> accept(PyObject* object, const char* parameter) {
+        if (!detail::check_array(object, parameter, static_cast<int>(N), numpy::element_type_of<T>())) {
+            return std::nullopt;
+        }
+        return ArrayArgument(PyRef::borrow(object), parameter);
+    }
+
+    /// The engine's view of the caller's memory, valid for the call.
+    [[nodiscard]] std::optional<array::ArrayView<const T, N>> view() const {
+        if (!detail::check_array(array_.get(), parameter_, static_cast<int>(N), numpy::element_type_of<T>())) {
+            return std::nullopt;
+        }
+        array::ArrayView<const T, N> view;
+        if (!detail::element_strides(array_.get(), parameter_, view.strides.data(), view.shape.data())) {
+            return std::nullopt;
+        }
+        view.data = reinterpret_cast<const T*>(numpy::layout_of(array_.get()).data);
+        return view;
+    }
+
+    /// An owned copy by the layout rule of `array::copy_keeping_layout`.
+    [[nodiscard]] std::optional<array::OwnedArray<T, N>> copy() const {
+        std::optional<array::ArrayView<const T, N>> borrowed = view();
+        if (!borrowed) {
+            return std::nullopt;
+        }
+        return array::copy_keeping_layout(*borrowed);
+    }
+
+private:
+    ArrayArgument(PyRef array, const char* parameter) : array_(std::move(array)), parameter_(parameter) {}
+
+    PyRef array_;
+    const char* parameter_;
+};
+
+/// Keeps a std::vector alive as the base object of a result array.
+template <typename T>
+class VectorOwner final : public numpy::BufferOwner {
+public:
+    explicit VectorOwner(std::vector<T> values) : values(std::move(values)) {}
+    std::vector<T> values;
+};
+
+/// A new ndarray over `values` (C order, `shape`), without a copy.
+template <typename T, std::size_t N>
+PyObject* to_numpy(std::vector<T> values, const std::array<std::size_t, N>& shape) {
+    auto owner = std::make_unique<VectorOwner<T>>(std::move(values));
+    T* data = owner->values.data();
+    std::array<Py_ssize_t, N> dims{};
+    for (std::size_t axis = 0; axis < N; ++axis) {
+        dims[axis] = static_cast<Py_ssize_t>(shape[axis]);
+    }
+    return numpy::new_array_over(std::move(owner), data, numpy::element_type_of<T>(), dims, nullptr);
+}
+
+template <typename T>
+PyObject* to_numpy(std::vector<T> values) {
+    const std::size_t n = values.size();
+    return to_numpy(std::move(values), std::array<std::size_t, 1>{n});
+}
+
+/// A fresh copy of a stored array, in the stored memory order.
+template <typename T, std::size_t N>
+PyObject* to_numpy_copy(const array::OwnedArray<T, N>& stored) {
+    auto owner = std::make_unique<VectorOwner<T>>(stored.storage());
+    T* data = owner->values.data() + stored.origin_offset();
+    std::array<Py_ssize_t, N> dims{};
+    std::array<Py_ssize_t, N> byte_strides{};
+    for (std::size_t axis = 0; axis < N; ++axis) {
+        dims[axis] = static_cast<Py_ssize_t>(stored.shape()[axis]);
+        byte_strides[axis] = static_cast<Py_ssize_t>(stored.strides()[axis] * static_cast<std::ptrdiff_t>(sizeof(T)));
+    }
+    return numpy::new_array_over(std::move(owner), data, numpy::element_type_of<T>(), dims, byte_strides.data());
+}
+
+/// Labels narrowed to their low 32 bits, as a new uint32 array.
+PyObject* labels_to_numpy(std::span<const std::size_t> labels);
+
+}  // namespace tarvinex::python_bindings
