@@ -3,7 +3,7 @@
 PYTHON := .venv/bin/python
 DEV_PATH := PYTHONPATH=$(CURDIR)/build/python
 
-.PHONY: setup build run test test-cpp test-python clean
+.PHONY: setup build run test bench clean
 
 setup:
 	@bash scripts/setup.sh
@@ -17,6 +17,13 @@ run: build
 test: build
 	ctest --test-dir build --output-on-failure -j2
 	$(DEV_PATH) $(PYTHON) -m pytest -q tests/python
+
+BENCH_ROWS ?= 1000000
+bench: setup
+	@cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DTARVINEX_BUILD_BENCH=ON -DTARVINEX_BUILD_TESTS=OFF \
+		-DPython_EXECUTABLE=$(CURDIR)/$(PYTHON) >/dev/null
+	@cmake --build build-bench --target bench_assign_pass -j"$$(nproc)"
+	./build-bench/bench/bench_assign_pass $(BENCH_ROWS)
 
 clean:
 	rm -rf build

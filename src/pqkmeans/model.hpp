@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "array/array.hpp"
@@ -116,6 +117,56 @@ public:
     /// rotated space). False, with `lookup` untouched, when the table does not
     /// fit the budget, `centers` is not C-contiguous or the codebook is not.
     bool build_dense_lookup_tables_into(array::MatrixView<const float> centers, std::vector<float>& lookup) const;
+
+    // Initial centers (initial_centers.cpp).
+
+    /// The k rows that start a training run, in the order chosen, by the
+    /// model's init method from one generator seeded with `seed`. `codes` is
+    /// the C-contiguous (n, M) code matrix; the drivers ensure n >= k >= 1.
+    [[nodiscard]] std::vector<std::size_t> initialize_center_indices(std::span<const std::uint8_t> codes,
+                                                                     std::size_t n) const;
+    /// (M, Ks): entry m*Ks + j is the table distance between codeword j and the
+    /// center's codeword of subquantizer m.
+    [[nodiscard]] std::vector<float> build_center_lookup(std::span<const std::uint8_t> center_codes) const;
+    /// Lowers each unchosen row's entry (chosen rows hold -1) to its distance to
+    /// the center of `lookup` when that is strictly smaller; parallel over rows.
+    void update_min_distances(std::span<float> min_distances, std::span<const std::uint8_t> codes,
+                              std::span<const float> lookup) const;
+
+    // Center updates (center_update.cpp). Each reads the last pass's labels and
+    // distances, groups the rows by label in `buckets`, recomputes the centers
+    // that have members and refills the empty ones with the farthest rows.
+
+    /// Symmetric: each center's code per subquantizer becomes the codeword
+    /// with the least summed table distance to its members' codewords.
+    [[nodiscard]] error::Result<void> update_centers(array::MatrixView<const std::uint8_t> codes,
+                                                     std::span<const std::size_t> labels,
+                                                     std::span<const float> distances,
+                                                     array::MatrixView<std::uint8_t> centers,
+                                                     LabelBucketBuffers& buckets, ClusterProfile& profile) const;
+    /// ADC: each center (k, D, rotated space) becomes the mean of its members'
+    /// decoded codes.
+    [[nodiscard]] error::Result<void> update_dense_centers_from_codes(array::MatrixView<const std::uint8_t> codes,
+                                                                      std::span<const std::size_t> labels,
+                                                                      std::span<const float> distances,
+                                                                      array::MatrixView<float> centers,
+                                                                      LabelBucketBuffers& buckets) const;
+    /// Hybrid: each center (k, D, unrotated space) becomes the mean of its
+    /// members' raw vectors (n, D).
+    [[nodiscard]] error::Result<void> update_dense_centers_from_vectors(array::MatrixView<const float> vectors,
+                                                                        std::span<const std::size_t> labels,
+                                                                        std::span<const float> distances,
+                                                                        array::MatrixView<float> centers,
+                                                                        LabelBucketBuffers& buckets) const;
+
+    // Symmetric training and prediction (fit_symmetric.cpp).
+
+    /// k-means on `codes` (n, M) with code centers. On success `labels`,
+    /// `inertia_history` and `cluster_centers` hold the new run and
+    /// `dense_cluster_centers` is dropped.
+    [[nodiscard]] error::Result<void> fit(array::MatrixView<const std::uint8_t> codes);
+    /// The nearest stored center code of every row; the model is unchanged.
+    [[nodiscard]] error::Result<std::vector<std::size_t>> predict(array::MatrixView<const std::uint8_t> codes) const;
 
 private:
     PqKMeans() = default;

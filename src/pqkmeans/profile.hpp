@@ -8,14 +8,26 @@
 
 namespace tarvinex::pqkmeans {
 
+/// Every sum covers its phase over the whole fit; the profiling line prints
+/// them in seconds in this order.
 struct ClusterProfile {
     bool enabled = false;
+    /// Packing of the codes, the initial choice and the copy of the center codes.
+    std::chrono::nanoseconds init{0};
     /// Whole assignment passes.
     std::chrono::nanoseconds assign_total{0};
     /// The table-size decision and the lookup-table fill, whether or not a table was built.
     std::chrono::nanoseconds assign_build_lookup{0};
-    /// The row scans.
+    /// The row scans, including any 4-bit quantization.
     std::chrono::nanoseconds assign_eval{0};
+    /// Whole center updates: bucket build, vote, list of empty clusters, refill.
+    std::chrono::nanoseconds update_total{0};
+    /// The bucket build of each update.
+    std::chrono::nanoseconds update_counts{0};
+    /// The code vote of each update.
+    std::chrono::nanoseconds update_vote{0};
+    /// The choice of farthest rows and their copies, in updates with empty clusters.
+    std::chrono::nanoseconds update_reseed{0};
 };
 
 /// sum += elapsed; a sum that would leave the duration's range is a broken

@@ -15,6 +15,7 @@
 #include "python_bindings/class_object.hpp"
 #include "python_bindings/errors.hpp"
 #include "python_bindings/numpy_bridge.hpp"
+#include "python_bindings/pq_kmeans_class.hpp"
 #include "python_bindings/py_ref.hpp"
 #include "simd/preference.hpp"
 
@@ -64,9 +65,22 @@ int add_function(PyObject* module, PyMethodDef* def) {
     return add_public_name(module, name_text, function.get());
 }
 
-/// Fills the module, stopping at the first failure. The classes go first, in
-/// the order _NativeProductQuantizer, _NativeDenseKMeans, _NativePQKMeans.
-int module_body(PyObject* module) { return add_function(module, &g_simd_runtime_def); }
+int add_class(PyObject* module, const char* name, PyObject* type) {
+    if (type == nullptr) {
+        return -1;
+    }
+    return add_public_name(module, name, type);
+}
+
+/// Fills the module, stopping at the first failure: the classes in the order
+/// _NativeProductQuantizer, _NativeDenseKMeans, _NativePQKMeans, then the
+/// function.
+int module_body(PyObject* module) {
+    if (add_class(module, "_NativePQKMeans", pq_kmeans_class()) < 0) {
+        return -1;
+    }
+    return add_function(module, &g_simd_runtime_def);
+}
 
 PyObject* initialize() {
     PyInterpreterState* interpreter = PyInterpreterState_Get();

@@ -10,6 +10,7 @@
 
 #include "error/error.hpp"
 #include "parallel/pool.hpp"
+#include "python_bindings/arguments.hpp"
 #include "python_bindings/class_object.hpp"
 #include "python_bindings/errors.hpp"
 
@@ -99,7 +100,28 @@ PyObject* make_sample_class(PyObject*, PyObject*) {
     return pb::create_final_class(spec);
 }
 
+/// unsigned_list(values): the list-of-unsigned-integers conversion, as the
+/// parameter candidate_ks sees it.
+PyObject* unsigned_list(PyObject*, PyObject* values) {
+    const auto converted = pb::to_unsigned_list(values, "candidate_ks");
+    if (!converted) {
+        return nullptr;
+    }
+    PyObject* out = PyList_New(0);
+    for (const std::uint64_t value : *converted) {
+        PyObject* item = PyLong_FromUnsignedLongLong(value);
+        if (item == nullptr || PyList_Append(out, item) < 0) {
+            Py_XDECREF(item);
+            Py_DECREF(out);
+            return nullptr;
+        }
+        Py_DECREF(item);
+    }
+    return out;
+}
+
 PyMethodDef g_methods[] = {
+    {"unsigned_list", unsigned_list, METH_O, nullptr},
     {"raise_engine_error", raise_engine_error, METH_VARARGS, nullptr},
     {"raise_internal_failure", raise_internal_failure, METH_VARARGS, nullptr},
     {"raise_bad_alloc", raise_bad_alloc, METH_NOARGS, nullptr},

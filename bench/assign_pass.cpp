@@ -1,0 +1,154 @@
+/// One PQ k-means assignment pass over a large code matrix, by each path:
+/// the center lookup table and the direct sums for Ks = 256, and for Ks = 16
+/// the packed 4-bit scan with float tables and with the 8-bit fast-scan.
+///
+/// For each case it prints rows per second, nanoseconds per (row, center) and
+/// the fraction of the bound that applies:
+/// - table path: M*k table floats read and added per row, one vector add per
+///   cycle and worker (workers x lanes x clock); the rows a pass reads mostly
+///   come from cache, so the measured read bandwidth, printed for reference,
+///   is not the limit;
+/// - direct path: M*k scalar table reads and adds per row (workers x clock);
+/// - fast-scan: M*k 16-bit lookup-adds per row, 32 rows per vector op.
+///
+/// Usage: bench_assign_pass [rows]   (default 1000000)
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <numeric>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "array/array.hpp"
+#include "parallel/pool.hpp"
+#include "pqkmeans/model.hpp"
+#include "rng/seeded_rng.hpp"
+#include "simd/cpu_features.hpp"
+#include "simd/preference.hpp"
+
+namespace {
+
+using namespace tarvinex;
+using Clock = std::chrono::steady_clock;
+
+double clock_hz() {
+    std::ifstream cpuinfo("/proc/cpuinfo");
+    std::string line;
+    while (std::getline(cpuinfo, line)) {
+        if (line.rfind("cpu MHz", 0) == 0) {
+            return std::stod(line.substr(line.find(':') + 1)) * 1e6;
+        }
+    }
+    return 2.5e9;
+}
+
+/// Read bandwidth in bytes per second: a parallel sum over 512 MiB.
+double read_bandwidth() {
+    std::vector<float> data(std::size_t{128} << 20, 1.0F);
+    double best = 0;
+    for (int repeat = 0; repeat < 3; ++repeat) {
+        const auto start = Clock::now();
+        const float total = parallel::reduce(
+            std::size_t{0}, data.size(), 0.0F,
+            [&](std::size_t b, std::size_t e, float acc) { return std::accumulate(&data[b], &data[e], acc); },
+            [](float a, float b) { return a + b; });
+        const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        if (total < 0) std::puts("");
+        best = std::max(best, static_cast<double>(data.size() * sizeof(float)) / seconds);
+    }
+    return best;
+}
+
+struct Machine {
+    double hz;
+    double bandwidth;
+    std::size_t workers;
+    std::size_t float_lanes;
+};
+
+pqkmeans::PqKMeans make_model(std::size_t m, std::size_t ks, std::size_t k, std::size_t budget) {
+    const std::size_t ds = 8;
+    std::vector<float> values(m * ks * ds);
+    rng::SeededRng rng = rng::SeededRng::seed_from_u64(7);
+    for (float& v : values) v = static_cast<float>(rng.next_u32() % 1000) / 100.0F;
+    array::Codebook<float> codewords(std::move(values), array::Shape<3>{m, ks, ds});
+    return pqkmeans::PqKMeans::new_with_options_and_spherical(std::move(codewords), std::nullopt, k, 1, 0, false,
+                                                              budget, pqkmeans::InitMethod::Random, false, false)
+        .value();
+}
+
+void run_case(const Machine& machine, const char* path, std::size_t n, std::size_t m, std::size_t ks,
+              std::size_t k, bool use_table, bool fastscan) {
+    const pqkmeans::PqKMeans model = make_model(m, ks, k, use_table ? std::size_t{1} << 40 : 0);
+    std::vector<std::uint8_t> codes(n * m);
+    rng::SeededRng rng = rng::SeededRng::seed_from_u64(11);
+    for (auto& c : codes) c = static_cast<std::uint8_t>(rng.next_u32() % ks);
+    std::vector<std::uint8_t> centers(codes.begin(), codes.begin() + static_cast<std::ptrdiff_t>(k * m));
+    const auto code_view = array::MatrixView<const std::uint8_t>::c_order(codes.data(), {n, m});
+    const auto center_view = array::MatrixView<const std::uint8_t>::c_order(centers.data(), {k, m});
+
+    std::optional<pq4::PackedPq4Codes> packed = model.pack_pq4_codes(code_view).value();
+    if (fastscan) {
+        setenv("TARVINEX_PQ4_FASTSCAN", "1", 1);
+    } else {
+        unsetenv("TARVINEX_PQ4_FASTSCAN");
+    }
+    pqkmeans::AssignmentBuffers buffers = pqkmeans::AssignmentBuffers::create(n);
+    pqkmeans::ClusterProfile profile;
+    const auto start = Clock::now();
+    if (!model.assign_codes_into(code_view, center_view, profile, packed ? &*packed : nullptr, buffers)) {
+        std::fprintf(stderr, "assignment failed\n");
+        std::exit(1);
+    }
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+
+    const double pairs = static_cast<double>(n) * static_cast<double>(k);
+    const double lookups = pairs * static_cast<double>(m);
+    double bound_seconds = 0;
+    const char* bound = "";
+    if (fastscan) {
+        bound_seconds = lookups / (static_cast<double>(machine.workers) * 32.0 * machine.hz);
+        bound = "16-bit lookup-adds";
+    } else if (!use_table) {
+        bound_seconds = lookups / (static_cast<double>(machine.workers) * machine.hz);
+        bound = "scalar lookup-adds";
+    } else {
+        bound_seconds = lookups / (static_cast<double>(machine.workers * machine.float_lanes) * machine.hz);
+        bound = "vector float adds";
+    }
+    std::printf("%-18s M=%-3zu Ks=%-3zu k=%-5zu %10.3f s %12.0f rows/s %8.3f ns/(row*center)  %5.1f%% of %s\n",
+                path, m, ks, k, seconds, static_cast<double>(n) / seconds, seconds * 1e9 / pairs,
+                100.0 * bound_seconds / seconds, bound);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::size_t n = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1000000;
+    const simd::SliceKernel family = simd::selected_slice_kernel();
+    const Machine machine{clock_hz(), read_bandwidth(), parallel::worker_count(),
+                          family == simd::SliceKernel::Avx512 ? std::size_t{16}
+                          : family == simd::SliceKernel::Avx2 ? std::size_t{8}
+                                                              : std::size_t{1}};
+    const char* coretype = std::getenv("OPENBLAS_CORETYPE");
+    std::printf("rows=%zu kernels=%s workers=%zu clock=%.2f GHz read bandwidth=%.1f GB/s OPENBLAS_CORETYPE=%s\n", n,
+                simd::simd_runtime_label(), machine.workers, machine.hz / 1e9, machine.bandwidth / 1e9,
+                coretype != nullptr ? coretype : "(unset)");
+    for (const std::size_t m : {8, 16}) {
+        for (const std::size_t k : {256, 1024, 4096}) {
+            run_case(machine, "table", n, m, 256, k, true, false);
+            run_case(machine, "direct", n, m, 256, k, false, false);
+        }
+    }
+    for (const std::size_t m : {16, 32}) {
+        for (const std::size_t k : {256, 1024, 4096}) {
+            run_case(machine, "pq4 float table", n, m, 16, k, true, false);
+            run_case(machine, "pq4 fast-scan", n, m, 16, k, true, true);
+        }
+    }
+    return 0;
+}
