@@ -1,6 +1,8 @@
 """The argument and result rules every callable follows, exercised through
 _NativePQKMeans (and the test-only hooks for the list of integers)."""
 
+import warnings
+
 import numpy as np
 import pytest
 
@@ -160,3 +162,28 @@ def test_class_shape(cls, model):
         model.k = 5
     with pytest.raises(AttributeError):
         model.extra = 1
+
+
+def test_arrays_changed_during_conversion_are_read_as_they_end_up(cls):
+    # Converting a later argument runs Python code; an accepted array that it
+    # reshapes or reallocates is read as it is once conversion has finished.
+    codewords = make_codewords(m=4, ks=8, ds=2)
+
+    class Reshaping:
+        def __index__(self):
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore", DeprecationWarning)  # in-place reshape is deprecated, not gone
+                codewords.shape = (2, 8, 4)
+            return 3
+
+    assert cls(codewords, Reshaping()).codewords.shape == (2, 8, 4)
+
+    shrinking = make_codewords(m=4, ks=8, ds=2)
+
+    class Reallocating:
+        def __index__(self):
+            shrinking.resize((1, 2, 2), refcheck=False)
+            return 1
+
+    model = cls(shrinking, Reallocating())
+    np.testing.assert_array_equal(model.codewords, shrinking)
