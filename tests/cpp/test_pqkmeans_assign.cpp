@@ -21,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "test_data.hpp"
 #include "array/array.hpp"
 #include "pq4/quantized_tables.hpp"
 #include "pqkmeans/model.hpp"
@@ -40,37 +41,11 @@ constexpr float kInf = std::numeric_limits<float>::infinity();
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 constexpr std::size_t kDefaultBudget = 1073741824;
 
-/// splitmix64: data that does not depend on the library's generator.
-class TestRng {
+/// Signed values over several binades, so a changed summation order shows.
+class TestRng : public tarvinex::test::SplitMix {
 public:
-    explicit TestRng(std::uint64_t seed) : state_(seed) {}
-    std::uint64_t next() {
-        std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ULL);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-        return z ^ (z >> 31);
-    }
-    /// Signed values over several binades, so a changed summation order shows.
-    std::vector<float> floats(std::size_t n) {
-        std::vector<float> v(n);
-        for (float& x : v) {
-            const std::uint64_t r = next();
-            const float mantissa = 1.0F + static_cast<float>(r & 0xFFFFFF) / 16777216.0F;
-            const float magnitude = std::ldexp(mantissa, static_cast<int>((r >> 24) % 7) - 3);
-            x = ((r >> 40) & 1) != 0 ? -magnitude : magnitude;
-        }
-        return v;
-    }
-    std::vector<std::uint8_t> codes(std::size_t n, std::size_t ks) {
-        std::vector<std::uint8_t> v(n);
-        for (std::uint8_t& c : v) {
-            c = static_cast<std::uint8_t>(next() % ks);
-        }
-        return v;
-    }
-
-private:
-    std::uint64_t state_;
+    using SplitMix::SplitMix;
+    std::vector<float> floats(std::size_t n) { return spread(n, -3, 7, true); }
 };
 
 std::vector<std::uint32_t> bit_patterns(std::span<const float> values) {

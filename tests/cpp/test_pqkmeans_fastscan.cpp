@@ -22,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "test_data.hpp"
 #include "array/array.hpp"
 #include "pq4/packed_codes.hpp"
 #include "pq4/quantized_tables.hpp"
@@ -39,33 +40,18 @@ using pqkmeans::PqKMeans;
 constexpr std::size_t kKs = 16;
 constexpr std::size_t kDefaultBudget = 1073741824;
 
-/// splitmix64 values in [-4, 4) on a 1/4096 grid, and codes below 16.
-class TestRng {
+/// Values in [-4, 4) on a 1/4096 grid, and codes below 16.
+class TestRng : public tarvinex::test::SplitMix {
 public:
-    explicit TestRng(std::uint64_t seed) : state_(seed) {}
-    std::uint64_t next() {
-        std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ULL);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-        return z ^ (z >> 31);
-    }
+    using SplitMix::SplitMix;
     std::vector<float> floats(std::size_t n) {
-        std::vector<float> v(n);
+        std::vector<float> v = integers(n, -16384, 16383);
         for (float& x : v) {
-            x = static_cast<float>(static_cast<std::int64_t>(next() % 32768) - 16384) / 4096.0F;
+            x /= 4096.0F;
         }
         return v;
     }
-    std::vector<std::uint8_t> codes(std::size_t n) {
-        std::vector<std::uint8_t> v(n);
-        for (std::uint8_t& c : v) {
-            c = static_cast<std::uint8_t>(next() % kKs);
-        }
-        return v;
-    }
-
-private:
-    std::uint64_t state_;
+    std::vector<std::uint8_t> codes(std::size_t n) { return SplitMix::codes(n, kKs); }
 };
 
 std::vector<std::uint32_t> bit_patterns(std::span<const float> values) {

@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "test_data.hpp"
 #include "array/array.hpp"
 #include "error/error.hpp"
 #include "pqkmeans/center_update.hpp"
@@ -38,44 +39,12 @@ using tarvinex::error::InternalFailure;
 constexpr float kInf = std::numeric_limits<float>::infinity();
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 
-/// splitmix64: data that does not depend on the library's generator.
-class TestRng {
+/// Positive values over seven binades, so a changed summation order shows in
+/// the last bits while sums stay free of cancellation.
+class TestRng : public tarvinex::test::SplitMix {
 public:
-    explicit TestRng(std::uint64_t seed) : state_(seed) {}
-    std::uint64_t next() {
-        std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ULL);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-        return z ^ (z >> 31);
-    }
-    /// Positive values over seven binades, so a changed summation order shows
-    /// in the last bits while sums stay free of cancellation.
-    std::vector<float> floats(std::size_t n) {
-        std::vector<float> v(n);
-        for (float& x : v) {
-            const std::uint64_t r = next();
-            const float mantissa = 1.0F + static_cast<float>(r & 0xFFFFFF) / 16777216.0F;
-            x = std::ldexp(mantissa, static_cast<int>((r >> 24) % 7) - 3);
-        }
-        return v;
-    }
-    std::vector<std::uint8_t> codes(std::size_t n, std::size_t ks) {
-        std::vector<std::uint8_t> v(n);
-        for (std::uint8_t& c : v) {
-            c = static_cast<std::uint8_t>(next() % ks);
-        }
-        return v;
-    }
-    std::vector<std::size_t> labels(std::size_t n, std::size_t k) {
-        std::vector<std::size_t> v(n);
-        for (std::size_t& label : v) {
-            label = next() % k;
-        }
-        return v;
-    }
-
-private:
-    std::uint64_t state_;
+    using SplitMix::SplitMix;
+    std::vector<float> floats(std::size_t n) { return spread(n, -3, 7, false); }
 };
 
 std::vector<std::uint32_t> bit_patterns(std::span<const float> values) {

@@ -20,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "test_data.hpp"
 #include "simd/simd.hpp"
 
 namespace {
@@ -73,45 +74,13 @@ private:
     std::size_t size_ = 0;
 };
 
-/// splitmix64: deterministic data without depending on the library's generator.
-class TestRng {
+class TestRng : public tarvinex::test::SplitMix {
 public:
-    explicit TestRng(std::uint64_t seed) : state_(seed) {}
-    std::uint64_t next() {
-        std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ULL);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-        return z ^ (z >> 31);
-    }
+    using SplitMix::SplitMix;
     /// Integers in [-8, 8]: every sum of the tested sizes is exact.
-    std::vector<float> integers(std::size_t n) {
-        std::vector<float> v(n);
-        for (float& x : v) {
-            x = static_cast<float>(static_cast<int>(next() % 17) - 8);
-        }
-        return v;
-    }
+    std::vector<float> integers(std::size_t n) { return SplitMix::integers(n, -8, 8); }
     /// Signed values spread over 2^-10 .. 2^10, so summation order shows.
-    std::vector<float> wide(std::size_t n) {
-        std::vector<float> v(n);
-        for (float& x : v) {
-            const std::uint64_t r = next();
-            const float mantissa = 1.0F + static_cast<float>(r & 0xFFFFFF) / 16777216.0F;
-            const int exponent = static_cast<int>((r >> 24) % 21) - 10;
-            x = ((r >> 40) & 1) != 0 ? -std::ldexp(mantissa, exponent) : std::ldexp(mantissa, exponent);
-        }
-        return v;
-    }
-    std::vector<std::uint8_t> codes(std::size_t n, std::size_t ks) {
-        std::vector<std::uint8_t> v(n);
-        for (std::uint8_t& c : v) {
-            c = static_cast<std::uint8_t>(next() % ks);
-        }
-        return v;
-    }
-
-private:
-    std::uint64_t state_;
+    std::vector<float> wide(std::size_t n) { return spread(n, -10, 21, true); }
 };
 
 std::uint32_t bits(float x) { return std::bit_cast<std::uint32_t>(x); }

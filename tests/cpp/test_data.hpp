@@ -1,0 +1,68 @@
+#pragma once
+/// Deterministic test data that does not depend on the library's own
+/// generator (splitmix64), shared by the C++ tests.
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace tarvinex::test {
+
+class SplitMix {
+public:
+    explicit SplitMix(std::uint64_t seed) : state_(seed) {}
+
+    std::uint64_t next() {
+        std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ULL);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+        return z ^ (z >> 31);
+    }
+
+    /// m * 2^e with m in [1, 2) and e in [min_exponent, min_exponent + binades),
+    /// negative half the time when `with_signs`: a changed summation order
+    /// shows in the last bits.
+    std::vector<float> spread(std::size_t n, int min_exponent, int binades, bool with_signs) {
+        std::vector<float> v(n);
+        for (float& x : v) {
+            const std::uint64_t r = next();
+            const float mantissa = 1.0F + static_cast<float>(r & 0xFFFFFF) / 16777216.0F;
+            const int exponent = static_cast<int>((r >> 24) % static_cast<std::uint64_t>(binades)) + min_exponent;
+            const float magnitude = std::ldexp(mantissa, exponent);
+            x = with_signs && ((r >> 40) & 1) != 0 ? -magnitude : magnitude;
+        }
+        return v;
+    }
+
+    /// Whole numbers in [low, high] as floats: small sums of them are exact.
+    std::vector<float> integers(std::size_t n, std::int64_t low, std::int64_t high) {
+        std::vector<float> v(n);
+        const auto span = static_cast<std::uint64_t>(high - low + 1);
+        for (float& x : v) {
+            x = static_cast<float>(static_cast<std::int64_t>(next() % span) + low);
+        }
+        return v;
+    }
+
+    std::vector<std::uint8_t> codes(std::size_t n, std::size_t ks) {
+        std::vector<std::uint8_t> v(n);
+        for (std::uint8_t& c : v) {
+            c = static_cast<std::uint8_t>(next() % ks);
+        }
+        return v;
+    }
+
+    std::vector<std::size_t> labels(std::size_t n, std::size_t k) {
+        std::vector<std::size_t> v(n);
+        for (std::size_t& label : v) {
+            label = next() % k;
+        }
+        return v;
+    }
+
+private:
+    std::uint64_t state_;
+};
+
+}  // namespace tarvinex::test
