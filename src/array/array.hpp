@@ -194,13 +194,7 @@ template <typename T, std::size_t N>
                 lowest += view.strides[axis] * static_cast<std::ptrdiff_t>(view.shape[axis] - 1);
             }
         }
-        Strides<N> strides = view.strides;
-        for (std::size_t axis = 0; axis < N; ++axis) {
-            if (view.shape[axis] == 1) {
-                strides[axis] = 0;  // never stepped; 0 keeps the origin where the data starts
-            }
-        }
-        return OwnedArray<Value, N>(std::vector<Value>(lowest, lowest + count), view.shape, strides);
+        return OwnedArray<Value, N>(std::vector<Value>(lowest, lowest + count), view.shape, view.strides);
     }
     std::vector<Value> values;
     values.reserve(count);

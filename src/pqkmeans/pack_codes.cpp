@@ -16,7 +16,9 @@ error::Result<std::optional<pq4::PackedPq4Codes>> PqKMeans::pack_pq4_codes(
     const std::size_t rows = codes.extent(0);
     const std::size_t cols = codes.extent(1);
     const std::optional<std::size_t> length = checked_product(rows, cols);
-    TARVINEX_ASSERT(length.has_value(), "code matrix size overflows");
+    if (!length) {
+        return error::fail("PQ4 code shape overflows usize");
+    }
     auto packed = pq4::PackedPq4Codes::pack(std::span<const std::uint8_t>(codes.data, *length), rows, cols);
     if (!packed) {
         return std::unexpected(std::move(packed.error()));

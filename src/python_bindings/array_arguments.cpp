@@ -5,26 +5,42 @@
 namespace tarvinex::python_bindings {
 namespace detail {
 
+namespace {
+
+/// Whether every element can be read through a pointer of the element type:
+/// the data pointer and every byte stride are whole multiples of the element
+/// size. Arrays over foreign buffers (an offset into a bytearray, a field of a
+/// packed structured array) can break this.
+bool elements_aligned(const numpy::ArrayLayout& layout) {
+    const auto item = static_cast<std::uintptr_t>(layout.item_size);
+    if (reinterpret_cast<std::uintptr_t>(layout.data) % item != 0) {
+        return false;
+    }
+    for (int axis = 0; axis < layout.ndim; ++axis) {
+        if (static_cast<std::uintptr_t>(layout.byte_strides[axis]) % item != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
 bool check_array(PyObject* object, const char* parameter, int ndim, numpy::ElementType type) {
-    if (!numpy::is_array(object) || numpy::layout_of(object).ndim != ndim || !numpy::has_element_type(object, type)) {
+    if (!numpy::is_array(object) || numpy::layout_of(object).ndim != ndim || !numpy::has_element_type(object, type) ||
+        !elements_aligned(numpy::layout_of(object))) {
         raise_cast_failure(parameter, object, "ndarray");
         return false;
     }
     return true;
 }
 
-bool element_strides(PyObject* array, const char* parameter, std::ptrdiff_t* strides, std::size_t* shape) {
+void element_layout(PyObject* array, std::ptrdiff_t* strides, std::size_t* shape) {
     const numpy::ArrayLayout layout = numpy::layout_of(array);
     for (int axis = 0; axis < layout.ndim; ++axis) {
-        if (layout.byte_strides[axis] % layout.item_size != 0) {
-            PyErr_Format(PyExc_ValueError, "argument '%s': array strides must be whole multiples of the element size",
-                         parameter);
-            return false;
-        }
         strides[axis] = layout.byte_strides[axis] / layout.item_size;
         shape[axis] = static_cast<std::size_t>(layout.shape[axis]);
     }
-    return true;
 }
 
 }  // namespace detail

@@ -27,13 +27,14 @@ namespace tarvinex::python_bindings {
 
 namespace detail {
 
-/// Checks kind, dimensions and dtype; TypeError with the argument prefix and
-/// the cast-failure text naming ndarray otherwise.
+/// Checks kind, dimensions, dtype and element alignment (an array whose
+/// elements cannot be read through a T pointer is refused, never misread);
+/// TypeError with the argument prefix and the cast-failure text naming ndarray
+/// otherwise.
 bool check_array(PyObject* object, const char* parameter, int ndim, numpy::ElementType type);
 
-/// Element strides of an accepted array; ValueError when a byte stride is not
-/// a whole number of elements (fields of packed structured arrays).
-bool element_strides(PyObject* array, const char* parameter, std::ptrdiff_t* strides, std::size_t* shape);
+/// Shape and element strides of an array that passed `check_array`.
+void element_layout(PyObject* array, std::ptrdiff_t* strides, std::size_t* shape);
 
 }  // namespace detail
 
@@ -54,9 +55,7 @@ public:
             return std::nullopt;
         }
         array::ArrayView<const T, N> view;
-        if (!detail::element_strides(array_.get(), parameter_, view.strides.data(), view.shape.data())) {
-            return std::nullopt;
-        }
+        detail::element_layout(array_.get(), view.strides.data(), view.shape.data());
         view.data = reinterpret_cast<const T*>(numpy::layout_of(array_.get()).data);
         return view;
     }

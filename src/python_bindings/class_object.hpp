@@ -44,6 +44,7 @@ Instance* allocate_instance(PyTypeObject* type, Args&&... args) {
         new (&instance->payload) decltype(instance->payload)(static_cast<Args&&>(args)...);
     } catch (...) {
         type->tp_free(raw);
+        Py_DECREF(type);  // tp_alloc took a reference to the heap type
         throw;
     }
     return instance;

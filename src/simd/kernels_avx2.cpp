@@ -184,12 +184,12 @@ IndexedValue argmin_avx2(std::span<const float> values) noexcept {
         const int mask = _mm256_movemask_ps(_mm256_cmp_ps(load(v + i), target, _CMP_EQ_OQ));
         if (mask != 0) {
             const std::size_t index = i + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
-            return {index, v[index]};
+            return {index, minimum};
         }
     }
     for (; i < n; ++i) {
         if (v[i] == minimum) {
-            return {i, v[i]};
+            return {i, minimum};
         }
     }
     return {0, minimum};

@@ -51,6 +51,11 @@ def test_array_acceptance(cls, model):
         (lambda: model.predict(None), "argument 'codes': 'NoneType' object cannot be cast as 'ndarray'"),
         (lambda: cls(make_codewords().astype(np.float64), "not even an int"), f"argument 'codewords': {cast}"),
         (lambda: cls(make_codewords().astype(">f4"), 3), f"argument 'codewords': {cast}"),
+        # Elements that a float pointer cannot read: refused, never misread.
+        (lambda: cls(np.frombuffer(bytearray(72), np.float32, offset=2, count=16).reshape(2, 4, 2), 1),
+         f"argument 'codewords': {cast}"),
+        (lambda: cls(np.zeros((2, 4, 2), dtype=[("a", "u1"), ("b", "<f4")])["b"], 1),
+         f"argument 'codewords': {cast}"),
     ]
     for call, message in cases:
         assert type_error_text(call) == message
@@ -113,7 +118,7 @@ def test_views_follow_strides(cls):
     np.testing.assert_array_equal(model.predict(np.ascontiguousarray(reversed_rows)), model.predict(codes)[::-1])
 
 
-@pytest.mark.parametrize("order", ["C", "F", "reversed", "permuted", "strided"])
+@pytest.mark.parametrize("order", ["C", "F", "reversed", "permuted", "strided", "one subquantizer"])
 def test_owned_copies_keep_dense_layouts(cls, order):
     base = make_codewords(m=3, ks=5, ds=4)
     source = {
@@ -122,6 +127,7 @@ def test_owned_copies_keep_dense_layouts(cls, order):
         "reversed": base[::-1, :, ::-1],
         "permuted": np.ascontiguousarray(base.transpose(2, 0, 1)).transpose(1, 2, 0),
         "strided": np.ascontiguousarray(np.repeat(base, 2, axis=2))[:, :, ::2],
+        "one subquantizer": base[1:2],
     }[order]
     stored = cls(source, 2).codewords
     np.testing.assert_array_equal(stored, source)

@@ -68,3 +68,26 @@ def test_class_properties(hooks):
         instance.value = 3
     with pytest.raises(TypeError):
         weakref.ref(instance)
+
+
+def test_borrow_flag_refuses_reentrant_calls(hooks):
+    instance = hooks.make_sample_class()()
+
+    class CallsBack:
+        def __init__(self, call):
+            self.call = call
+
+        def __index__(self):
+            return self.call()
+
+    cases = [
+        (instance.hold, instance.hold, "Already borrowed"),
+        (instance.hold, instance.peek, "Already mutably borrowed"),
+        (instance.peek, instance.hold, "Already borrowed"),
+    ]
+    for outer, inner, message in cases:
+        with pytest.raises(RuntimeError, match=f"^{message}$"):
+            outer(CallsBack(lambda: inner(1)))
+    # Shared borrows stack, and every borrow is released after a failure.
+    assert instance.peek(CallsBack(lambda: instance.peek(4))) == 4
+    assert instance.hold(5) == 5

@@ -6,11 +6,13 @@
 #include <Python.h>
 
 #include <new>
+#include <optional>
 #include <string>
 
 #include "error/error.hpp"
 #include "parallel/pool.hpp"
 #include "python_bindings/arguments.hpp"
+#include "python_bindings/borrow.hpp"
 #include "python_bindings/class_object.hpp"
 #include "python_bindings/errors.hpp"
 
@@ -66,20 +68,50 @@ PyObject* raise_bad_alloc(PyObject*, PyObject*) {
     return pb::guarded_call([]() -> PyObject* { throw std::bad_alloc(); });
 }
 
+struct SamplePayload {
+    long value;
+    pb::BorrowFlag borrow{0};
+    explicit SamplePayload(long v) : value(v) {}
+};
+
 struct SampleInstance {
     PyObject_HEAD
-    int payload;
+    SamplePayload payload;
 };
 
 PyObject* sample_new(PyTypeObject* type, PyObject*, PyObject*) {
     return pb::guarded_call([&]() -> PyObject* {
-        return reinterpret_cast<PyObject*>(pb::allocate_instance<SampleInstance>(type, 7));
+        return reinterpret_cast<PyObject*>(pb::allocate_instance<SampleInstance>(type, 7L));
     });
 }
 
 PyObject* sample_value(PyObject* self, void*) {
-    return PyLong_FromLong(reinterpret_cast<SampleInstance*>(self)->payload);
+    return PyLong_FromLong(reinterpret_cast<SampleInstance*>(self)->payload.value);
 }
+
+/// hold(value) takes the object exclusively and then converts `value`;
+/// peek(value) shares it. A value whose __index__ calls back into the same
+/// object meets the borrow that is still held.
+template <bool Exclusive>
+PyObject* sample_borrowing_call(PyObject* self, PyObject* value) {
+    SamplePayload& payload = reinterpret_cast<SampleInstance*>(self)->payload;
+    std::optional<pb::Borrow> borrow = Exclusive ? pb::Borrow::exclusive(payload.borrow)
+                                                 : pb::Borrow::shared(payload.borrow);
+    if (!borrow) {
+        return nullptr;
+    }
+    const auto converted = pb::to_unsigned(value, "value");
+    if (!converted) {
+        return nullptr;
+    }
+    return PyLong_FromUnsignedLongLong(*converted);
+}
+
+PyMethodDef g_sample_methods[] = {
+    {"hold", sample_borrowing_call<true>, METH_O, nullptr},
+    {"peek", sample_borrowing_call<false>, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 PyGetSetDef g_sample_getset[] = {
     {"value", sample_value, nullptr, nullptr, nullptr},
@@ -94,7 +126,7 @@ PyObject* make_sample_class(PyObject*, PyObject*) {
         static_cast<int>(sizeof(SampleInstance)),
         sample_new,
         pb::dealloc_instance<SampleInstance>,
-        nullptr,
+        g_sample_methods,
         g_sample_getset,
     };
     return pb::create_final_class(spec);
