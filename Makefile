@@ -18,12 +18,16 @@ test: build
 	ctest --test-dir build --output-on-failure -j2
 	$(DEV_PATH) $(PYTHON) -m pytest -q tests/python
 
+# Benchmarks: peer libraries live in their own environment, never in the test run.
 BENCH_ROWS ?= 1000000
-bench: setup
+BENCH_PYTHON := .venv-bench/bin/python
+bench: build
 	@cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DTARVINEX_BUILD_BENCH=ON -DTARVINEX_BUILD_TESTS=OFF \
 		-DPython_EXECUTABLE=$(CURDIR)/$(PYTHON) >/dev/null
 	@cmake --build build-bench --target bench_assign_pass -j"$$(nproc)"
 	./build-bench/bench/bench_assign_pass $(BENCH_ROWS)
+	@bash scripts/setup_bench.sh
+	$(DEV_PATH) $(BENCH_PYTHON) bench/fit_symmetric.py --rows $(BENCH_ROWS)
 
 clean:
 	rm -rf build
