@@ -103,13 +103,18 @@ FAMILIES = [None, "scalar"] + (["avx2"] if HAS_AVX2 else []) + (["avx512"] if HA
 
 
 @pytest.mark.parametrize("simd", FAMILIES)
-@pytest.mark.parametrize("ks, init", [(7, "kmeans++"), (16, "farthest_first"), (256, "random")])
-def test_lloyd_reference(tmp_path, simd, ks, init):
-    rng = np.random.default_rng(ks)
-    codewords = rng.normal(size=(3, ks, 3)).astype(np.float32)
-    codes = rng.integers(0, ks, size=(240, 3), dtype=np.uint8)
+# (Ks, M, k, init); M = 8, Ks = 256 with k = 70 makes the table scan walk its
+# centers in several cache-sized tiles.
+@pytest.mark.parametrize(
+    "ks, m, k, init", [(7, 3, 9, "kmeans++"), (16, 3, 9, "farthest_first"), (256, 3, 9, "random"),
+                       (256, 8, 70, "kmeans++")]
+)
+def test_lloyd_reference(tmp_path, simd, ks, m, k, init):
+    rng = np.random.default_rng(ks + m)
+    codewords = rng.normal(size=(m, ks, 3)).astype(np.float32)
+    codes = rng.integers(0, ks, size=(240, m), dtype=np.uint8)
     codes[:40] = codes[0]  # duplicates: ties and clusters that end up empty
-    runs = run_engine(tmp_path, codewords, codes, k=9, iterations=7, seed=5, init=init, simd=simd)
+    runs = run_engine(tmp_path, codewords, codes, k=k, iterations=7, seed=5, init=init, simd=simd)
     initial_centers = runs[1][1]
     labels, centers, history = reference_fit(codes, initial_centers, distance_table(codewords), 7)
     engine_labels, engine_centers, engine_history = runs[7]
