@@ -3,8 +3,8 @@
 Both cluster the same codes with the same codebooks (trained by the peer's
 own PQ encoder). tarvinex's per-iteration time is split into assignment and
 update from its profiling line (TARVINEX_PROFILE_CLUSTER). The peer runs
-`peer_iterations` passes (fewer when its full run would take too long); the
-comparison is seconds per iteration at equal n, M, Ks and k.
+`peer_iterations` passes (fewer when its full run would take too long, 0 to
+skip it); the comparison is seconds per iteration at equal n, M, Ks and k.
 
 Usage: python bench/fit_symmetric.py [--rows N] [--ks K1,K2] [--iterations I] [--peer-iterations P]
 """
@@ -76,7 +76,7 @@ def main():
         line = (f"k={k:<6} tarvinex {seconds / passes:8.3f} s/iteration "
                 f"(assign {profile['assign_total_s'] / passes:.3f} s, update {profile['update_total_s'] / passes:.3f} s,"
                 f" init {profile['init_s']:.3f} s; total {seconds:.1f} s)")
-        if pqkmeans is not None:
+        if pqkmeans is not None and args.peer_iterations > 0:
             peer = pqkmeans.clustering.PQKMeans(encoder=encoder, k=k, iteration=args.peer_iterations)
             start = time.perf_counter()
             peer.fit_predict(codes)

@@ -1,9 +1,9 @@
 /// Packing of 4-bit code matrices and the float-table scan.
 ///
-/// The scan keeps every center's value as one float sum from +0.0 in
-/// subquantizer order. It walks the centers of a row in tiles so that the k
-/// entries of one (subquantizer, code) pair are read as consecutive floats
-/// into a small stack accumulator, without allocating per row or per task.
+/// The scan unpacks each row's M codes and hands them to the lookup-minimum
+/// slice kernel of the process family, which scores 8 or 16 adjacent centers
+/// per vector with one lane each: every center's value is its float sum in
+/// subquantizer order, the same bits as a sequential loop.
 
 #include "pq4/packed_codes.hpp"
 
@@ -18,43 +18,16 @@
 
 #include "error/error.hpp"
 #include "parallel/pool.hpp"
+#include "simd/slice_kernels.hpp"
 
 namespace tarvinex::pq4 {
 namespace {
 
 constexpr float kInfinity = std::numeric_limits<float>::infinity();
-/// Centers whose sums one row keeps on the stack at a time.
-constexpr std::size_t kCenterTile = 64;
 
 /// The byte offset of pair p of row i.
 [[nodiscard]] std::size_t byte_index(std::size_t pairs, std::size_t i, std::size_t p) {
     return (i / kBlockRows) * pairs * kBlockRows + p * kBlockRows + i % kBlockRows;
-}
-
-/// Row i's nearest center: ascending centers, strict <, so ties keep the lower
-/// index and a NaN sum is never taken.
-[[nodiscard]] std::pair<std::size_t, float> nearest_center(const PackedPq4Codes& packed, std::span<const float> table,
-                                                           std::size_t k, std::size_t i) {
-    std::size_t best_index = 0;
-    float best = kInfinity;
-    std::array<float, kCenterTile> sums{};
-    for (std::size_t tile_begin = 0; tile_begin < k; tile_begin += kCenterTile) {
-        const std::size_t width = std::min(kCenterTile, k - tile_begin);
-        std::fill_n(sums.begin(), width, 0.0f);
-        for (std::size_t s = 0; s < packed.m; ++s) {
-            const float* entries = table.data() + (s * 16 + packed.code(i, s)) * k + tile_begin;
-            for (std::size_t t = 0; t < width; ++t) {
-                sums[t] = sums[t] + entries[t];
-            }
-        }
-        for (std::size_t t = 0; t < width; ++t) {
-            if (sums[t] < best) {
-                best = sums[t];
-                best_index = tile_begin + t;
-            }
-        }
-    }
-    return {best_index, best};
 }
 
 }  // namespace
@@ -98,13 +71,27 @@ error::Result<PackedPq4Codes> PackedPq4Codes::pack(std::span<const std::uint8_t>
 
 void assign_pq4_lookup_into(const PackedPq4Codes& packed, std::span<const float> table, std::size_t k,
                             std::span<std::size_t> labels, std::span<float> distances) {
-    parallel::for_chunks(packed.rows, kScanChunkRows, [&](std::size_t, std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) {
-            const auto [index, distance] = nearest_center(packed, table, k, i);
-            labels[i] = index;
-            distances[i] = distance;
-        }
-    });
+    if (packed.m == 0) {
+        // Every value is the empty sum +0.0; with no center nothing is below +inf.
+        std::fill(labels.begin(), labels.end(), std::size_t{0});
+        std::fill(distances.begin(), distances.end(), k == 0 ? kInfinity : 0.0f);
+        return;
+    }
+    const auto select_lookup_min = simd::slice_kernels().select_lookup_min;
+    parallel::for_chunks(
+        packed.rows, kScanChunkRows, [&] { return std::vector<std::uint8_t>(packed.m); },
+        [&](std::size_t, std::size_t begin, std::size_t end, std::vector<std::uint8_t>& row_codes) {
+            for (std::size_t i = begin; i < end; ++i) {
+                for (std::size_t s = 0; s < packed.m; ++s) {
+                    row_codes[s] = packed.code(i, s);
+                }
+                const simd::IndexedValue best = select_lookup_min(row_codes, table, 16, k);
+                labels[i] = static_cast<std::size_t>(best.index);
+                // The kernel starts from the first entry, a sum from +0.0; they
+                // differ only for a sum of -0.0, which adding +0.0 turns into +0.0.
+                distances[i] = best.value + 0.0f;
+            }
+        });
 }
 
 float pq4_exact_distance(const PackedPq4Codes& packed, std::span<const float> table, std::size_t k, std::size_t i,

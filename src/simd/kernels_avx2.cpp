@@ -294,6 +294,18 @@ IndexedValue nearest_dot_center_avx2(std::span<const float> row, std::span<const
     return best;
 }
 
+/// Folds one lane group of center scores into `best` in center order.
+inline void keep_least_lane(IndexedValue& best, std::size_t first_center, __m256 scores) {
+    const auto any_less = [&] { return _mm256_movemask_ps(_mm256_cmp_ps(scores, _mm256_set1_ps(best.value), _CMP_LT_OQ)) != 0; };
+    if (any_less()) {
+        alignas(32) float lanes[kLanes];
+        _mm256_store_ps(lanes, scores);
+        for (std::size_t q = 0; q < kLanes; ++q) {
+            keep_if_less(best, first_center + q, lanes[q]);
+        }
+    }
+}
+
 IndexedValue select_lookup_min_avx2(std::span<const std::uint8_t> codes, std::span<const float> table,
                                     std::size_t ks, std::size_t k) noexcept {
     const std::uint8_t* code = codes.data();
@@ -302,19 +314,32 @@ IndexedValue select_lookup_min_avx2(std::span<const std::uint8_t> codes, std::sp
     IndexedValue best{0, kInfinity};
     std::size_t j = 0;
     // One lane per center: the lanes are never summed across, so the scores
-    // equal the portable ones bit for bit.
+    // equal the portable ones bit for bit. Four lane groups at a time read
+    // each table row in one run of adjacent cache lines.
+    for (; j + 4 * kLanes <= k; j += 4 * kLanes) {
+        const float* first = t + code[0] * k + j;
+        __m256 acc0 = load(first);
+        __m256 acc1 = load(first + kLanes);
+        __m256 acc2 = load(first + 2 * kLanes);
+        __m256 acc3 = load(first + 3 * kLanes);
+        for (std::size_t m = 1; m < m_count; ++m) {
+            const float* entries = t + (m * ks + code[m]) * k + j;
+            acc0 = _mm256_add_ps(acc0, load(entries));
+            acc1 = _mm256_add_ps(acc1, load(entries + kLanes));
+            acc2 = _mm256_add_ps(acc2, load(entries + 2 * kLanes));
+            acc3 = _mm256_add_ps(acc3, load(entries + 3 * kLanes));
+        }
+        keep_least_lane(best, j, acc0);
+        keep_least_lane(best, j + kLanes, acc1);
+        keep_least_lane(best, j + 2 * kLanes, acc2);
+        keep_least_lane(best, j + 3 * kLanes, acc3);
+    }
     for (; j + kLanes <= k; j += kLanes) {
         __m256 acc = load(t + code[0] * k + j);
         for (std::size_t m = 1; m < m_count; ++m) {
             acc = _mm256_add_ps(acc, load(t + (m * ks + code[m]) * k + j));
         }
-        if (_mm256_movemask_ps(_mm256_cmp_ps(acc, _mm256_set1_ps(best.value), _CMP_LT_OQ)) != 0) {
-            alignas(32) float scores[kLanes];
-            _mm256_store_ps(scores, acc);
-            for (std::size_t q = 0; q < kLanes; ++q) {
-                keep_if_less(best, j + q, scores[q]);
-            }
-        }
+        keep_least_lane(best, j, acc);
     }
     for (; j < k; ++j) {
         float s = t[code[0] * k + j];

@@ -312,6 +312,18 @@ TEST_P(VectorForm, MatchesPortableFormOnIntegerValues) {
                         kPortable.select_lookup_min(codes.view(), table.view(), kKs, k));
         }
     }
+    // Center counts around the four-group blocks of the lookup kernels (32
+    // centers for AVX2, 64 for AVX-512) and their leftovers.
+    for (const std::size_t k : {31, 32, 33, 47, 63, 64, 65, 100, 130}) {
+        for (const std::size_t m : {1, 5}) {
+            SCOPED_TRACE("k = " + std::to_string(k) + ", M = " + std::to_string(m));
+            constexpr std::size_t kKs = 4;
+            const Guarded<std::uint8_t> codes(rng.codes(m, kKs));
+            const Guarded<float> table(rng.integers(m * kKs * k));
+            expect_same(vec.select_lookup_min(codes.view(), table.view(), kKs, k),
+                        kPortable.select_lookup_min(codes.view(), table.view(), kKs, k));
+        }
+    }
 }
 
 TEST_P(VectorForm, FollowsDocumentedOrderOnWideValues) {
