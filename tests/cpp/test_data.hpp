@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "array/array.hpp"
+
 namespace tarvinex::test {
 
 class SplitMix {
@@ -64,5 +66,22 @@ public:
 private:
     std::uint64_t state_;
 };
+
+/// A codebook (M, Ks, Ds) whose element (m, c, d) differs for every position
+/// and spreads over several binades, so a wrong index or summation order shows
+/// and codeword distances are uneven.
+inline array::Codebook<float> spread_codebook(std::size_t m, std::size_t ks, std::size_t ds) {
+    array::Codebook<float> out(array::Shape<3>{m, ks, ds});
+    auto view = out.view();
+    for (std::size_t s = 0; s < m; ++s) {
+        for (std::size_t c = 0; c < ks; ++c) {
+            for (std::size_t d = 0; d < ds; ++d) {
+                const auto position = static_cast<float>((s * ks + c) * ds + d);
+                view(s, c, d) = (position * 0.37F - 3.1F) * static_cast<float>(1U << ((s + c + d) % 5));
+            }
+        }
+    }
+    return out;
+}
 
 }  // namespace tarvinex::test

@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "test_data.hpp"
 #include "array/array.hpp"
 #include "parallel/pool.hpp"
 #include "pqkmeans/model.hpp"
@@ -42,21 +43,6 @@ constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 constexpr InitMethod kAllMethods[] = {InitMethod::FarthestFirst, InitMethod::KMeansPlusPlus, InitMethod::Random};
 constexpr InitMethod kDistanceMethods[] = {InitMethod::FarthestFirst, InitMethod::KMeansPlusPlus};
 
-/// Codeword (m, c) element d spreads over several binades, so distances differ
-/// and k-means++ weights are uneven.
-array::Codebook<float> spread_codebook(std::size_t m, std::size_t ks, std::size_t ds) {
-    array::Codebook<float> out(array::Shape<3>{m, ks, ds});
-    auto view = out.view();
-    for (std::size_t s = 0; s < m; ++s) {
-        for (std::size_t c = 0; c < ks; ++c) {
-            for (std::size_t d = 0; d < ds; ++d) {
-                const auto position = static_cast<float>((s * ks + c) * ds + d);
-                view(s, c, d) = (position * 0.37F - 3.1F) * static_cast<float>(1U << ((s + c + d) % 5));
-            }
-        }
-    }
-    return out;
-}
 
 /// One subquantizer of one-dimensional codewords at `positions`: the distance
 /// between codewords a and b is exactly (p_a - p_b)^2.
@@ -187,7 +173,7 @@ TEST(PqKMeansInit, KOfOneIsTheFirstShuffledRowForEveryMethod) {
         std::uint64_t seed;
     };
     const Case cases[] = {{1, 3}, {2, 0}, {9, 7}, {300, 12345}};
-    const auto codewords = spread_codebook(2, 4, 2);
+    const auto codewords = tarvinex::test::spread_codebook(2, 4, 2);
     for (const Case& c : cases) {
         const Codes codes = random_codes(c.n, 2, 4, c.seed + 1);
         for (const InitMethod method : kAllMethods) {
@@ -204,7 +190,7 @@ TEST(PqKMeansInit, RandomTakesThePrefixOfTheShuffle) {
         std::size_t k;
     };
     const Case cases[] = {{1, 1}, {7, 7}, {50, 10}, {50, 49}};
-    const auto codewords = spread_codebook(2, 4, 2);
+    const auto codewords = tarvinex::test::spread_codebook(2, 4, 2);
     for (const Case& c : cases) {
         const Codes codes = random_codes(c.n, 2, 4, 5);
         const PqKMeans model = make_model(codewords, c.k, 21, InitMethod::Random);
@@ -218,7 +204,7 @@ TEST(PqKMeansInit, RandomTakesThePrefixOfTheShuffle) {
 TEST(PqKMeansInit, KEqualToNChoosesEveryRowOnce) {
     // Ks = 3, M = 2 leaves 9 distinct rows among 40, so the duplicates run
     // into the zero-distance fallback.
-    const auto codewords = spread_codebook(2, 3, 2);
+    const auto codewords = tarvinex::test::spread_codebook(2, 3, 2);
     for (const std::size_t n : {std::size_t{2}, std::size_t{9}, std::size_t{40}}) {
         const Codes codes = random_codes(n, 2, 3, n);
         for (const InitMethod method : kDistanceMethods) {
@@ -237,7 +223,7 @@ TEST(PqKMeansInit, KEqualToNChoosesEveryRowOnce) {
 
 TEST(PqKMeansInit, IdenticalRowsGiveTheHighestUnchosenIndexEachTime) {
     constexpr std::size_t n = 6;
-    const auto codewords = spread_codebook(2, 4, 2);
+    const auto codewords = tarvinex::test::spread_codebook(2, 4, 2);
     const Codes codes(n * 2, 3);
     for (const std::uint64_t seed : {0U, 1U, 2U, 3U}) {
         const std::size_t first = shuffled_rows(seed, n)[0];
@@ -310,7 +296,7 @@ struct RandomFixture {
     static constexpr std::size_t n = 2500;
     static constexpr std::size_t m = 3;
     static constexpr std::size_t ks = 8;
-    array::Codebook<float> codewords = spread_codebook(m, ks, 2);
+    array::Codebook<float> codewords = tarvinex::test::spread_codebook(m, ks, 2);
     Codes codes = random_codes(n, m, ks, 77);
 };
 
@@ -343,7 +329,7 @@ TEST(PqKMeansInit, SameSeedGivesSameIndicesForAnyWorkerCount) {
 TEST(PqKMeansInit, CenterLookupCopiesTheTableColumnOfEachCenterCode) {
     constexpr std::size_t m_count = 3;
     constexpr std::size_t ks = 5;
-    const PqKMeans model = make_model(spread_codebook(m_count, ks, 2), 1, 0, InitMethod::FarthestFirst);
+    const PqKMeans model = make_model(tarvinex::test::spread_codebook(m_count, ks, 2), 1, 0, InitMethod::FarthestFirst);
     const Codes center{4, 0, 2};
     const std::vector<float> lookup = model.build_center_lookup(center);
     const std::vector<float>& table = *model.codeword_distances();
@@ -374,7 +360,7 @@ TEST(PqKMeansInit, UpdateLowersOnlyOnAStrictlySmallerDistance) {
         {{2, 0, 0}, 3.0F, 3.0F},
         {{0, 1, 1}, kInf, 0.0F},  // summed in subquantizer order
     };
-    const PqKMeans model = make_model(spread_codebook(3, 3, 1), 1, 0, InitMethod::FarthestFirst);
+    const PqKMeans model = make_model(tarvinex::test::spread_codebook(3, 3, 1), 1, 0, InitMethod::FarthestFirst);
 
     // Repeat the cases over several update tasks.
     constexpr std::size_t n = 3000;

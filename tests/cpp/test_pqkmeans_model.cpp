@@ -16,6 +16,7 @@
 #include <variant>
 #include <vector>
 
+#include "test_data.hpp"
 #include "array/array.hpp"
 #include "error/error.hpp"
 #include "pqkmeans/lookup_table.hpp"
@@ -30,21 +31,6 @@ using pqkmeans::PqKMeans;
 
 constexpr std::size_t kMax = std::numeric_limits<std::size_t>::max();
 
-/// Codeword (m, c) element d = a value that differs for every position and
-/// spreads over several binades, so a wrong index or order shows.
-array::Codebook<float> codebook(std::size_t m, std::size_t ks, std::size_t ds) {
-    array::Codebook<float> out(array::Shape<3>{m, ks, ds});
-    auto view = out.view();
-    for (std::size_t s = 0; s < m; ++s) {
-        for (std::size_t c = 0; c < ks; ++c) {
-            for (std::size_t d = 0; d < ds; ++d) {
-                const auto position = static_cast<float>((s * ks + c) * ds + d);
-                view(s, c, d) = (position * 0.37F - 3.1F) * static_cast<float>(1U << ((s + c + d) % 5));
-            }
-        }
-    }
-    return out;
-}
 
 /// The same codebook stored column-major: element (m, c, d) at m + M*(c + Ks*d).
 array::Codebook<float> column_major_copy(const array::Codebook<float>& source) {
@@ -110,7 +96,7 @@ struct Built {
 };
 
 Built build(const ConstructorCase& c) {
-    const array::Codebook<float> codewords = codebook(c.shape[0], c.shape[1], c.shape[2]);
+    const array::Codebook<float> codewords = tarvinex::test::spread_codebook(c.shape[0], c.shape[1], c.shape[2]);
     const std::size_t dim = c.shape[0] * c.shape[2];
     std::optional<array::Matrix<float>> rotation;
     if (c.rotation) {
@@ -156,7 +142,7 @@ INSTANTIATE_TEST_SUITE_P(PqKMeans, Constructors, testing::ValuesIn(kConstructorC
                          [](const testing::TestParamInfo<ConstructorCase>& info) { return info.param.name; });
 
 TEST(PqKMeansConstruction, TakesShapeAndConfigurationAndStartsWithoutResults) {
-    const array::Codebook<float> codewords = codebook(3, 5, 4);
+    const array::Codebook<float> codewords = tarvinex::test::spread_codebook(3, 5, 4);
     auto table = std::make_shared<const std::vector<float>>(pqkmeans::compute_codeword_distances(codewords.view()));
     auto built = PqKMeans::with_codeword_distances_and_options(codewords, table, array::Matrix<float>({12, 12}), 7, 9,
                                                                42, true, 1234, InitMethod::KMeansPlusPlus, true, true);
@@ -185,7 +171,7 @@ TEST(PqKMeansConstruction, TakesShapeAndConfigurationAndStartsWithoutResults) {
 }
 
 TEST(PqKMeansConstruction, KeepsTheCodebookMemoryOrder) {
-    const array::Codebook<float> codewords = column_major_copy(codebook(2, 3, 4));
+    const array::Codebook<float> codewords = column_major_copy(tarvinex::test::spread_codebook(2, 3, 4));
     auto model = PqKMeans::new_with_options_and_spherical(codewords, std::nullopt, 2, 1, 0, false, 0,
                                                           InitMethod::FarthestFirst, false, false);
     ASSERT_TRUE(model.has_value());
@@ -250,7 +236,7 @@ TEST(CodewordDistances, SumsSquaresInOrderSymmetricWithZeroDiagonalInAnyMemoryOr
     const std::size_t m = 3;
     const std::size_t ks = 6;
     const std::size_t ds = 5;
-    const array::Codebook<float> codewords = codebook(m, ks, ds);
+    const array::Codebook<float> codewords = tarvinex::test::spread_codebook(m, ks, ds);
     const std::vector<float> table = pqkmeans::compute_codeword_distances(codewords.view());
     ASSERT_EQ(table.size(), m * ks * ks);
     const auto cw = codewords.view();
@@ -299,7 +285,7 @@ TEST(AssignmentBuffers, StartZeroedAndEmptyAndHandOverTheirLabels) {
 // --- Code values and packing -----------------------------------------------
 
 PqKMeans model_with_ks(std::size_t ks, std::size_t m = 3) {
-    auto model = PqKMeans::new_with_options_and_spherical(codebook(m, ks, 2), std::nullopt, 2, 1, 0, false, 0,
+    auto model = PqKMeans::new_with_options_and_spherical(tarvinex::test::spread_codebook(m, ks, 2), std::nullopt, 2, 1, 0, false, 0,
                                                           InitMethod::Random, false, false);
     EXPECT_TRUE(model.has_value());
     return std::move(*model);
