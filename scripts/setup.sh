@@ -31,13 +31,13 @@ find_python313() {
   for candidate in python3.13 /usr/local/bin/python3.13 /usr/bin/python3.13; do
     if is_python313 "$candidate"; then echo "$candidate"; return 0; fi
   done
+  local root="${PYENV_ROOT:-$HOME/.pyenv}"
   if command -v pyenv >/dev/null 2>&1; then
-    local root
     root=$(pyenv root)
-    for candidate in $(ls -d "$root"/versions/3.13*/bin/python3.13 2>/dev/null | sort -rV); do
-      if is_python313 "$candidate"; then echo "$candidate"; return 0; fi
-    done
   fi
+  for candidate in $(ls -d "$root"/versions/3.13*/bin/python3.13 2>/dev/null | sort -rV); do
+    if is_python313 "$candidate"; then echo "$candidate"; return 0; fi
+  done
   return 1
 }
 
