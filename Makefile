@@ -20,6 +20,7 @@ test: build
 
 # Benchmarks: peer libraries live in their own environment, never in the test run.
 BENCH_ROWS ?= 1000000
+BENCH_PEER_ITERATIONS ?= 2
 BENCH_PYTHON := .venv-bench/bin/python
 bench: build
 	@cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DTARVINEX_BUILD_BENCH=ON -DTARVINEX_BUILD_TESTS=OFF \
@@ -27,7 +28,7 @@ bench: build
 	@cmake --build build-bench --target bench_assign_pass -j"$$(nproc)"
 	./build-bench/bench/bench_assign_pass $(BENCH_ROWS)
 	@bash scripts/setup_bench.sh
-	$(DEV_PATH) $(BENCH_PYTHON) bench/fit_symmetric.py --rows $(BENCH_ROWS)
+	$(DEV_PATH) $(BENCH_PYTHON) bench/fit_symmetric.py --rows $(BENCH_ROWS) --peer-iterations $(BENCH_PEER_ITERATIONS)
 
 clean:
 	rm -rf build
