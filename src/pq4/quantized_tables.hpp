@@ -65,6 +65,13 @@ void pq4_scan_cluster_avx2(const PackedPq4Codes& packed, const QuantizedPq4Looku
 void pq4_scan_cluster_avx512(const PackedPq4Codes& packed, const QuantizedPq4LookupTables& tables,
                              std::size_t block, std::size_t center, std::uint16_t* out);
 
+/// Global calibration, one block: per row, the first center with the strictly
+/// smallest raw sum from 65535 (the same winners as running
+/// pq4_scan_cluster_avx512 for every center), with the sums kept in registers
+/// across the centers. Needs AVX-512BW and k below 2^32.
+void pq4_select_block_global_avx512(const PackedPq4Codes& packed, const QuantizedPq4LookupTables& tables,
+                                    std::size_t block, std::uint32_t* best_center);
+
 /// The kernel of this process's family: avx512 needs AVX-512BW and otherwise
 /// falls back to avx2 when the processor has it; avx2 needs AVX2.
 [[nodiscard]] Pq4ScanKernel select_pq4_scan_kernel();
