@@ -266,13 +266,17 @@ void assign_pq4_lookup_quantized_global_with_scan(const PackedPq4Codes& packed, 
                                                   const QuantizedPq4LookupTables& tables, Pq4ScanKernel kernel,
                                                   std::size_t begin, std::size_t end, std::span<std::size_t> labels,
                                                   std::span<float> distances) {
-    if (kernel == pq4_scan_cluster_avx512 && tables.k <= std::numeric_limits<std::uint32_t>::max()) {
+    // The vector kernels have a fused form that never leaves registers.
+    const Pq4GlobalBlockSelector select_block = kernel == pq4_scan_cluster_avx512 ? pq4_select_block_global_avx512
+                                                : kernel == pq4_scan_cluster_avx2 ? pq4_select_block_global_avx2
+                                                                                  : nullptr;
+    if (select_block != nullptr && tables.k <= std::numeric_limits<std::uint32_t>::max()) {
         TARVINEX_ASSERT(begin % kBlockRows == 0 && end <= packed.rows && labels.size() == end - begin &&
                             distances.size() == end - begin,
                         "PQ4 chunk scan outputs must cover the chunk's rows");
         alignas(64) std::uint32_t best_center[kBlockRows];
         for (std::size_t block_begin = begin; block_begin < end; block_begin += kBlockRows) {
-            pq4_select_block_global_avx512(packed, tables, block_begin / kBlockRows, best_center);
+            select_block(packed, tables, block_begin / kBlockRows, best_center);
             const std::size_t real_rows = std::min(kBlockRows, end - block_begin);
             for (std::size_t r = 0; r < real_rows; ++r) {
                 const std::size_t row = block_begin + r;

@@ -66,9 +66,14 @@ void pq4_scan_cluster_avx512(const PackedPq4Codes& packed, const QuantizedPq4Loo
                              std::size_t block, std::size_t center, std::uint16_t* out);
 
 /// Global calibration, one block: per row, the first center with the strictly
-/// smallest raw sum from 65535 (the same winners as running
-/// pq4_scan_cluster_avx512 for every center), with the sums kept in registers
-/// across the centers. Needs AVX-512BW and k below 2^32.
+/// smallest raw sum from 65535 (the same winners as running the scan kernel of
+/// the same family for every center), with the sums kept in registers across
+/// the centers. k must be below 2^32.
+using Pq4GlobalBlockSelector = void (*)(const PackedPq4Codes& packed, const QuantizedPq4LookupTables& tables,
+                                        std::size_t block, std::uint32_t* best_center);
+void pq4_select_block_global_avx2(const PackedPq4Codes& packed, const QuantizedPq4LookupTables& tables,
+                                  std::size_t block, std::uint32_t* best_center);
+/// Needs AVX-512BW.
 void pq4_select_block_global_avx512(const PackedPq4Codes& packed, const QuantizedPq4LookupTables& tables,
                                     std::size_t block, std::uint32_t* best_center);
 
