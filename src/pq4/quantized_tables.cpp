@@ -88,6 +88,28 @@ void write_center_levels(std::span<const float> table, std::size_t m, std::size_
     }
 }
 
+void check_chunk_outputs(const PackedPq4Codes& packed, std::size_t begin, std::size_t end,
+                         std::span<std::size_t> labels, std::span<float> distances) {
+    TARVINEX_ASSERT(begin % kBlockRows == 0, "PQ4 chunk scans start on a block boundary");
+    TARVINEX_ASSERT(end >= begin && end <= packed.rows && labels.size() == end - begin &&
+                        distances.size() == end - begin,
+                    "PQ4 chunk scan outputs must cover the chunk's rows");
+}
+
+/// Writes the winners of the block starting at `block_begin` for its real rows,
+/// each with the exact float distance to its center. The outputs cover the
+/// chunk that starts at row `begin`.
+template <typename Index>
+void write_block_winners(const PackedPq4Codes& packed, std::span<const float> table, std::size_t k,
+                         std::size_t begin, std::size_t block_begin, std::size_t real_rows, const Index* best_center,
+                         std::span<std::size_t> labels, std::span<float> distances) {
+    for (std::size_t r = 0; r < real_rows; ++r) {
+        const std::size_t row = block_begin + r;
+        labels[row - begin] = best_center[r];
+        distances[row - begin] = pq4_exact_distance(packed, table, k, row, best_center[r]);
+    }
+}
+
 /// One chunk of the fast-scan: per 32-row block, every center's kernel sums
 /// scored by `score(sum, center)`, the first strictly smaller score kept from
 /// `start`, then the winners rescored exactly.
@@ -95,10 +117,7 @@ template <typename Score, typename ScoreOf>
 void scan_chunk(const PackedPq4Codes& packed, std::span<const float> table, const QuantizedPq4LookupTables& tables,
                 Pq4ScanKernel kernel, std::size_t begin, std::size_t end, std::span<std::size_t> labels,
                 std::span<float> distances, Score start, ScoreOf&& score) {
-    TARVINEX_ASSERT(begin % kBlockRows == 0, "PQ4 chunk scans start on a block boundary");
-    TARVINEX_ASSERT(end >= begin && end <= packed.rows && labels.size() == end - begin &&
-                        distances.size() == end - begin,
-                    "PQ4 chunk scan outputs must cover the chunk's rows");
+    check_chunk_outputs(packed, begin, end, labels, distances);
     alignas(64) std::uint16_t sums[kBlockRows];
     Score best[kBlockRows];
     std::size_t best_center[kBlockRows];
@@ -120,11 +139,7 @@ void scan_chunk(const PackedPq4Codes& packed, std::span<const float> table, cons
                 }
             }
         }
-        for (std::size_t r = 0; r < real_rows; ++r) {
-            const std::size_t row = block_begin + r;
-            labels[row - begin] = best_center[r];
-            distances[row - begin] = pq4_exact_distance(packed, table, tables.k, row, best_center[r]);
-        }
+        write_block_winners(packed, table, tables.k, begin, block_begin, real_rows, best_center, labels, distances);
     }
 }
 
@@ -271,18 +286,12 @@ void assign_pq4_lookup_quantized_global_with_scan(const PackedPq4Codes& packed, 
                                                 : kernel == pq4_scan_cluster_avx2 ? pq4_select_block_global_avx2
                                                                                   : nullptr;
     if (select_block != nullptr && tables.k <= std::numeric_limits<std::uint32_t>::max()) {
-        TARVINEX_ASSERT(begin % kBlockRows == 0 && end <= packed.rows && labels.size() == end - begin &&
-                            distances.size() == end - begin,
-                        "PQ4 chunk scan outputs must cover the chunk's rows");
+        check_chunk_outputs(packed, begin, end, labels, distances);
         alignas(64) std::uint32_t best_center[kBlockRows];
         for (std::size_t block_begin = begin; block_begin < end; block_begin += kBlockRows) {
             select_block(packed, tables, block_begin / kBlockRows, best_center);
-            const std::size_t real_rows = std::min(kBlockRows, end - block_begin);
-            for (std::size_t r = 0; r < real_rows; ++r) {
-                const std::size_t row = block_begin + r;
-                labels[row - begin] = best_center[r];
-                distances[row - begin] = pq4_exact_distance(packed, table, tables.k, row, best_center[r]);
-            }
+            write_block_winners(packed, table, tables.k, begin, block_begin, std::min(kBlockRows, end - block_begin),
+                                best_center, labels, distances);
         }
         return;
     }
