@@ -5,7 +5,7 @@
 
 #include "error/error.hpp"
 #include "parallel/pool.hpp"
-#include "pqkmeans/checked_size.hpp"
+#include "array/size_product.hpp"
 
 namespace tarvinex::pqkmeans {
 
@@ -13,13 +13,13 @@ std::vector<float> compute_codeword_distances(array::CodebookView<const float> c
     const std::size_t m_count = codewords.extent(0);
     const std::size_t ks = codewords.extent(1);
     const std::size_t ds = codewords.extent(2);
-    const std::optional<std::size_t> block = checked_product(ks, ks);
-    const std::optional<std::size_t> entries = block ? checked_product(m_count, *block) : std::nullopt;
+    const std::optional<std::size_t> entries = array::checked_product(m_count, ks, ks);
     TARVINEX_ASSERT(entries.has_value(), "codeword distance table size overflows");
+    const std::size_t block = ks * ks;
 
     std::vector<float> table(*entries, 0.0F);
     parallel::for_range(0, m_count, [&](std::size_t m) {
-        float* out = table.data() + m * *block;
+        float* out = table.data() + m * block;
         for (std::size_t a = 0; a < ks; ++a) {
             for (std::size_t b = 0; b < ks; ++b) {
                 float sum = 0.0F;

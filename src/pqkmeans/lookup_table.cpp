@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "parallel/pool.hpp"
-#include "pqkmeans/checked_size.hpp"
+#include "array/size_product.hpp"
 #include "pqkmeans/model.hpp"
 #include "simd/distance.hpp"
 
@@ -17,8 +17,7 @@ constexpr std::size_t kMaxLookupEntries = std::size_t{1} << 62;
 
 std::optional<std::size_t> lookup_table_entries(std::size_t m, std::size_t ks, std::size_t k,
                                                 std::size_t budget_bytes) {
-    const std::optional<std::size_t> rows = checked_product(m, ks);
-    const std::optional<std::size_t> entries = rows ? checked_product(*rows, k) : std::nullopt;
+    const std::optional<std::size_t> entries = array::checked_product(m, ks, k);
     if (!entries || *entries >= kMaxLookupEntries) {
         return std::nullopt;
     }

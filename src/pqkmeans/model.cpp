@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "parallel/pool.hpp"
-#include "pqkmeans/checked_size.hpp"
+#include "array/size_product.hpp"
 
 namespace tarvinex::pqkmeans {
 namespace {
@@ -21,8 +21,7 @@ error::Result<void> check_codebook_shape(const array::Codebook<float>& codewords
 }
 
 bool table_matches(const CodewordDistances& table, std::size_t m, std::size_t ks) {
-    const std::optional<std::size_t> block = checked_product(ks, ks);
-    const std::optional<std::size_t> entries = block ? checked_product(m, *block) : std::nullopt;
+    const std::optional<std::size_t> entries = array::checked_product(m, ks, ks);
     return table != nullptr && entries.has_value() && table->size() == *entries;
 }
 
@@ -56,7 +55,7 @@ error::Result<PqKMeans> PqKMeans::with_codeword_distances_and_options(
     if (!table_matches(codeword_distances, m, ks)) {
         return error::fail("codeword distance table does not match codewords");
     }
-    const std::optional<std::size_t> dim = checked_product(m, ds);
+    const std::optional<std::size_t> dim = array::checked_product(m, ds);
     TARVINEX_ASSERT(dim.has_value(), "codebook shape overflows");
     if (rotation && (rotation->extent(0) != *dim || rotation->extent(1) != *dim)) {
         return error::fail("rotation must be square and match the codeword dimensionality");

@@ -2,7 +2,6 @@
 #include <span>
 #include <utility>
 
-#include "pqkmeans/checked_size.hpp"
 #include "pqkmeans/model.hpp"
 
 namespace tarvinex::pqkmeans {
@@ -13,13 +12,9 @@ error::Result<std::optional<pq4::PackedPq4Codes>> PqKMeans::pack_pq4_codes(
         return std::optional<pq4::PackedPq4Codes>{};
     }
     TARVINEX_ASSERT(codes.is_c_contiguous(), "codes to pack must be C-contiguous");
-    const std::size_t rows = codes.extent(0);
-    const std::size_t cols = codes.extent(1);
-    const std::optional<std::size_t> length = checked_product(rows, cols);
-    if (!length) {
-        return error::fail("PQ4 code shape overflows usize");
-    }
-    auto packed = pq4::PackedPq4Codes::pack(std::span<const std::uint8_t>(codes.data, *length), rows, cols);
+    // The view's elements exist, so its size cannot have wrapped; the packer
+    // checks the shape against it.
+    auto packed = pq4::PackedPq4Codes::pack(codes.contiguous_span(), codes.extent(0), codes.extent(1));
     if (!packed) {
         return std::unexpected(std::move(packed.error()));
     }
