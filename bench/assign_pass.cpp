@@ -25,7 +25,7 @@
 
 #include "array/array.hpp"
 #include "parallel/pool.hpp"
-#include "pqkmeans/model.hpp"
+#include "pqkmeans/pqkmeans.hpp"
 #include "rng/seeded_rng.hpp"
 #include "simd/cpu_features.hpp"
 #include "simd/preference.hpp"

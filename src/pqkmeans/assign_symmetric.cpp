@@ -1,8 +1,6 @@
 /// The symmetric assignment pass: center codes against row codes through the
 /// codeword-distance table, via a center lookup table when it fits the budget.
 
-#include <chrono>
-
 #include "pqkmeans/model.hpp"
 #include "pqkmeans/row_scans.hpp"
 #include "pqkmeans/table_scan.hpp"
@@ -24,20 +22,10 @@ error::Result<void> PqKMeans::assign_codes_into(array::MatrixView<const std::uin
     buffers.labels.resize(n);
     buffers.distances.resize(n);
 
-    using Clock = std::chrono::steady_clock;
-    Clock::time_point pass_start{};
-    Clock::time_point phase_start{};
-    if (profile.enabled) {
-        pass_start = Clock::now();
-        phase_start = Clock::now();
-    }
-
+    const PhaseTimer pass_timer(profile.enabled);
+    PhaseTimer phase_timer(profile.enabled);
     const bool table_built = build_lookup_tables_into(centers, buffers.lookup);
-
-    if (profile.enabled) {
-        add_duration(profile.assign_build_lookup, elapsed_since(phase_start));
-        phase_start = Clock::now();
-    }
+    phase_timer.lap_into(profile.assign_build_lookup);
 
     if (table_built) {
         scan_lookup_table_into(codes, packed, codebook_size_, k_, buffers);
@@ -45,11 +33,8 @@ error::Result<void> PqKMeans::assign_codes_into(array::MatrixView<const std::uin
         // Packed codes only pay off against a table; the direct sums read the rows as they are.
         assign_direct_into(codes, centers, *codeword_distances_, codebook_size_, buffers.labels, buffers.distances);
     }
-
-    if (profile.enabled) {
-        add_duration(profile.assign_eval, elapsed_since(phase_start));
-        add_duration(profile.assign_total, elapsed_since(pass_start));
-    }
+    phase_timer.add_to(profile.assign_eval);
+    pass_timer.add_to(profile.assign_total);
     return {};
 }
 

@@ -8,7 +8,6 @@
 /// drivers guarantee n >= k, so every empty center gets a row of its own.
 
 #include <algorithm>
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -16,20 +15,13 @@
 
 #include "parallel/pool.hpp"
 #include "pqkmeans/center_update.hpp"
+#include "pqkmeans/empty_clusters.hpp"
 #include "pqkmeans/model.hpp"
 #include "simd/slice_kernels.hpp"
 
 namespace tarvinex::pqkmeans {
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-/// Row j of a C-contiguous matrix.
-template <typename T>
-[[nodiscard]] std::span<T> row_of(array::MatrixView<T> matrix, std::size_t j) {
-    return {matrix.data + j * matrix.extent(1), matrix.extent(1)};
-}
 
 void check_pass_outputs(std::size_t rows, std::span<const std::size_t> labels, std::span<const float> distances) {
     TARVINEX_ASSERT(labels.size() == rows && distances.size() == rows,
@@ -57,19 +49,10 @@ error::Result<void> PqKMeans::update_centers(array::MatrixView<const std::uint8_
     TARVINEX_ASSERT(codes.extent(1) == num_subquantizers_, "code matrix does not match the model");
     check_pass_outputs(codes.extent(0), labels, distances);
 
-    Clock::time_point update_start{};
-    Clock::time_point phase_start{};
-    if (profile.enabled) {
-        update_start = Clock::now();
-        phase_start = Clock::now();
-    }
-
+    const PhaseTimer update_timer(profile.enabled);
+    PhaseTimer phase_timer(profile.enabled);
     const LabelBucketBuffers::Views views = buckets.build(labels, k_);
-
-    if (profile.enabled) {
-        add_duration(profile.update_counts, elapsed_since(phase_start));
-        phase_start = Clock::now();
-    }
+    phase_timer.lap_into(profile.update_counts);
 
     if (!centers.is_c_contiguous()) {
         return error::fail("cluster centers must be C-contiguous");
@@ -82,33 +65,23 @@ error::Result<void> PqKMeans::update_centers(array::MatrixView<const std::uint8_
     parallel::for_chunks(
         k_, 1, [&] { return CodeVoteScratch(num_subquantizers_, codebook_size_); },
         [&](std::size_t j, std::size_t, std::size_t, CodeVoteScratch& scratch) {
-            vote_center_code_into(codes, views.members(j), table, codebook_size_, row_of(centers, j), scratch,
+            vote_center_code_into(codes, views.members(j), table, codebook_size_, centers.row(j), scratch,
                                   kernels);
         });
-
-    if (profile.enabled) {
-        add_duration(profile.update_vote, elapsed_since(phase_start));
-    }
+    phase_timer.add_to(profile.update_vote);
 
     const std::vector<std::size_t> empty = empty_cluster_indices(views.counts);
     if (!empty.empty()) {
-        if (profile.enabled) {
-            phase_start = Clock::now();
-        }
+        phase_timer.restart();
         refill_empty_centers(empty, distances, [&](std::size_t center, std::size_t row) {
-            const std::span<std::uint8_t> target = row_of(centers, center);
+            const std::span<std::uint8_t> target = centers.row(center);
             for (std::size_t s = 0; s < num_subquantizers_; ++s) {
                 target[s] = codes(row, s);
             }
         });
-        if (profile.enabled) {
-            add_duration(profile.update_reseed, elapsed_since(phase_start));
-        }
+        phase_timer.add_to(profile.update_reseed);
     }
-
-    if (profile.enabled) {
-        add_duration(profile.update_total, elapsed_since(update_start));
-    }
+    update_timer.add_to(profile.update_total);
     return {};
 }
 
@@ -134,7 +107,7 @@ error::Result<void> PqKMeans::update_dense_centers_from_codes(array::MatrixView<
     const std::span<const float> codebooks(codewords_.view().data, codewords_.size());
     parallel::for_range(0, k_, [&](std::size_t j) {
         mean_dense_center_from_codes_into(codes, views.members(j), codebooks, num_subquantizers_, codebook_size_,
-                                          subdim_, row_of(centers, j), kernels);
+                                          subdim_, centers.row(j), kernels);
     });
 
     const std::vector<std::size_t> empty = empty_cluster_indices(views.counts);
@@ -142,7 +115,7 @@ error::Result<void> PqKMeans::update_dense_centers_from_codes(array::MatrixView<
         // A decoded row lies in the rotated space, like the centers.
         refill_empty_centers(empty, distances, [&](std::size_t center, std::size_t row) {
             decode_code_row_into(codes, row, codebooks, num_subquantizers_, codebook_size_, subdim_,
-                                 row_of(centers, center));
+                                 centers.row(center));
         });
     }
     return {};
@@ -168,14 +141,14 @@ error::Result<void> PqKMeans::update_dense_centers_from_vectors(array::MatrixVie
 
     const simd::SliceKernelTable& kernels = simd::slice_kernels();
     parallel::for_range(0, k_, [&](std::size_t j) {
-        mean_dense_center_from_vectors_into(vectors, views.members(j), row_of(centers, j), kernels);
+        mean_dense_center_from_vectors_into(vectors, views.members(j), centers.row(j), kernels);
     });
 
     const std::vector<std::size_t> empty = empty_cluster_indices(views.counts);
     if (!empty.empty()) {
         refill_empty_centers(empty, distances, [&](std::size_t center, std::size_t row) {
-            const std::span<const float> source = row_of(vectors, row);
-            std::copy(source.begin(), source.end(), row_of(centers, center).begin());
+            const std::span<const float> source = vectors.row(row);
+            std::copy(source.begin(), source.end(), centers.row(center).begin());
         });
     }
     return {};

@@ -18,13 +18,13 @@ std::vector<float> compute_codeword_distances(array::CodebookView<const float> c
     const std::size_t block = ks * ks;
 
     std::vector<float> table(*entries, 0.0F);
-    parallel::for_range(0, m_count, [&](std::size_t m) {
-        float* out = table.data() + m * block;
+    parallel::for_range(0, m_count, [&](std::size_t s) {
+        float* out = table.data() + s * block;
         for (std::size_t a = 0; a < ks; ++a) {
             for (std::size_t b = 0; b < ks; ++b) {
                 float sum = 0.0F;
                 for (std::size_t d = 0; d < ds; ++d) {
-                    const float diff = codewords(m, a, d) - codewords(m, b, d);
+                    const float diff = codewords(s, a, d) - codewords(s, b, d);
                     const float square = diff * diff;
                     sum = sum + square;
                 }

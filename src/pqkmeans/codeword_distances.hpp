@@ -2,8 +2,8 @@
 /// The codeword-to-codeword distance table, the only place where codebook
 /// geometry enters symmetric PQ k-means.
 ///
-/// (M, Ks, Ks), C order: entry (m*Ks + a)*Ks + b is the squared Euclidean
-/// distance between codewords a and b of subquantizer m. Symmetric, with an
+/// (M, Ks, Ks), C order: entry (s*Ks + a)*Ks + b is the squared Euclidean
+/// distance between codewords a and b of subquantizer s. Symmetric, with an
 /// exact zero diagonal.
 
 #include <memory>

@@ -75,10 +75,10 @@ void mean_of_members_into(std::span<const std::size_t> members, std::span<float>
 }  // namespace
 
 void accumulate_code_rows_into_center(array::MatrixView<const std::uint8_t> codes, std::span<const std::size_t> rows,
-                                      std::span<const float> codebooks, std::size_t m, std::size_t ks, std::size_t ds,
+                                      std::span<const float> codebooks, std::size_t m_count, std::size_t ks, std::size_t ds,
                                       std::span<float> accumulator, const simd::SliceKernelTable& kernels) {
     for (const std::size_t row : rows) {
-        for (std::size_t s = 0; s < m; ++s) {
+        for (std::size_t s = 0; s < m_count; ++s) {
             kernels.add_assign(accumulator.subspan(s * ds, ds), codebooks.subspan((s * ks + codes(row, s)) * ds, ds));
         }
     }
@@ -86,28 +86,27 @@ void accumulate_code_rows_into_center(array::MatrixView<const std::uint8_t> code
 
 void mean_dense_center_from_codes_into(array::MatrixView<const std::uint8_t> codes,
                                        std::span<const std::size_t> members, std::span<const float> codebooks,
-                                       std::size_t m, std::size_t ks, std::size_t ds, std::span<float> center,
+                                       std::size_t m_count, std::size_t ks, std::size_t ds, std::span<float> center,
                                        const simd::SliceKernelTable& kernels) {
     mean_of_members_into(members, center, kernels, [&](std::span<const std::size_t> rows, std::span<float> sum) {
-        accumulate_code_rows_into_center(codes, rows, codebooks, m, ks, ds, sum, kernels);
+        accumulate_code_rows_into_center(codes, rows, codebooks, m_count, ks, ds, sum, kernels);
     });
 }
 
 void mean_dense_center_from_vectors_into(array::MatrixView<const float> vectors,
                                          std::span<const std::size_t> members, std::span<float> center,
                                          const simd::SliceKernelTable& kernels) {
-    const std::size_t dim = center.size();
     mean_of_members_into(members, center, kernels, [&](std::span<const std::size_t> rows, std::span<float> sum) {
         for (const std::size_t row : rows) {
-            kernels.add_assign(sum, std::span<const float>(vectors.data + row * dim, dim));
+            kernels.add_assign(sum, vectors.row(row));
         }
     });
 }
 
 void decode_code_row_into(array::MatrixView<const std::uint8_t> codes, std::size_t row,
-                          std::span<const float> codebooks, std::size_t m, std::size_t ks, std::size_t ds,
+                          std::span<const float> codebooks, std::size_t m_count, std::size_t ks, std::size_t ds,
                           std::span<float> out) {
-    for (std::size_t s = 0; s < m; ++s) {
+    for (std::size_t s = 0; s < m_count; ++s) {
         const std::span<const float> codeword = codebooks.subspan((s * ks + codes(row, s)) * ds, ds);
         std::copy(codeword.begin(), codeword.end(), out.begin() + static_cast<std::ptrdiff_t>(s * ds));
     }

@@ -1,24 +1,19 @@
 /// Symmetric PQ k-means: the centers are code rows, distances come from the
 /// codeword-distance table, and a center moves by a per-subquantizer vote.
 
-#include <chrono>
 #include <cstring>
 
 #include "error/settings.hpp"
 #include "pqkmeans/model.hpp"
 #include "pqkmeans/training_loop.hpp"
+#include "report/training_report.hpp"
 
 namespace tarvinex::pqkmeans {
-namespace {
-
-using Clock = std::chrono::steady_clock;
-
-}  // namespace
 
 error::Result<void> PqKMeans::fit(array::MatrixView<const std::uint8_t> codes) {
     const std::size_t n = codes.extent(0);
-    const std::size_t m = num_subquantizers_;
-    if (codes.extent(1) != m) {
+    const std::size_t m_count = num_subquantizers_;
+    if (codes.extent(1) != m_count) {
         return error::fail("code dimensionality does not match codewords");
     }
     if (n < k_) {
@@ -27,49 +22,37 @@ error::Result<void> PqKMeans::fit(array::MatrixView<const std::uint8_t> codes) {
     if (!codes.is_c_contiguous()) {
         return error::fail("code matrix must be C-contiguous");
     }
-    if (auto checked = check_code_values(codes); !checked) {
-        return checked;
-    }
+    TARVINEX_TRY(check_code_values(codes));
 
     ClusterProfile profile;
     profile.enabled = settings::env_present(settings::names::kProfileCluster);
-    const Clock::time_point init_start = Clock::now();
+    const PhaseTimer init_timer(profile.enabled);
 
-    error::Result<std::optional<pq4::PackedPq4Codes>> packed = pack_pq4_codes(codes);
-    if (!packed) {
-        return error::fail(std::move(packed.error()));
-    }
+    TARVINEX_TRY_ASSIGN(const std::optional<pq4::PackedPq4Codes> packed, pack_pq4_codes(codes));
     const std::span<const std::uint8_t> code_span = codes.contiguous_span();
     const std::vector<std::size_t> chosen = initialize_center_indices(code_span, n);
-    array::Matrix<std::uint8_t> centers(array::Shape<2>{k_, m});
+    array::Matrix<std::uint8_t> centers(array::Shape<2>{k_, m_count});
     for (std::size_t i = 0; i < k_; ++i) {
-        std::memcpy(centers.storage().data() + i * m, code_span.data() + chosen[i] * m, m);
+        std::memcpy(centers.view().row(i).data(), codes.row(chosen[i]).data(), m_count);
     }
-    if (profile.enabled) {
-        add_duration(profile.init, elapsed_since(init_start));
-    }
+    init_timer.add_to(profile.init);
 
     inertia_history_.clear();
     AssignmentBuffers buffers = AssignmentBuffers::create(n);
-    const pq4::PackedPq4Codes* packed_codes = packed->has_value() ? &**packed : nullptr;
+    const pq4::PackedPq4Codes* packed_codes = packed ? &*packed : nullptr;
     for (std::size_t pass = 0; pass < iterations_; ++pass) {
-        if (auto assigned = assign_codes_into(codes, centers.view(), profile, packed_codes, buffers); !assigned) {
-            return assigned;
-        }
-        const double inertia = mean_distance(buffers.distances);
+        TARVINEX_TRY(assign_codes_into(codes, centers.view(), profile, packed_codes, buffers));
+        const double inertia = report::mean_distance(buffers.distances);
         inertia_history_.push_back(inertia);
         if (verbose_) {
-            write_iteration_line(pass, "inertia", inertia);
+            report::write_iteration_line(pass, "inertia", inertia);
         }
         if (early_stopping_ && should_stop_early(inertia_history_)) {
             break;
         }
         if (pass + 1 < iterations_) {
-            if (auto updated = update_centers(codes, buffers.labels, buffers.distances, centers.view(),
-                                              buffers.buckets, profile);
-                !updated) {
-                return updated;
-            }
+            TARVINEX_TRY(
+                update_centers(codes, buffers.labels, buffers.distances, centers.view(), buffers.buckets, profile));
         }
     }
 
@@ -92,20 +75,12 @@ error::Result<std::vector<std::size_t>> PqKMeans::predict(array::MatrixView<cons
     if (!codes.is_c_contiguous()) {
         return error::fail("code matrix must be C-contiguous");
     }
-    if (auto checked = check_code_values(codes); !checked) {
-        return error::fail(std::move(checked.error()));
-    }
-    error::Result<std::optional<pq4::PackedPq4Codes>> packed = pack_pq4_codes(codes);
-    if (!packed) {
-        return error::fail(std::move(packed.error()));
-    }
+    TARVINEX_TRY(check_code_values(codes));
+    TARVINEX_TRY_ASSIGN(const std::optional<pq4::PackedPq4Codes> packed, pack_pq4_codes(codes));
     AssignmentBuffers buffers = AssignmentBuffers::create(codes.extent(0));
     ClusterProfile disabled;
-    if (auto assigned = assign_codes_into(codes, cluster_centers_->view(), disabled,
-                                          packed->has_value() ? &**packed : nullptr, buffers);
-        !assigned) {
-        return error::fail(std::move(assigned.error()));
-    }
+    TARVINEX_TRY(
+        assign_codes_into(codes, cluster_centers_->view(), disabled, packed ? &*packed : nullptr, buffers));
     return std::move(buffers).into_labels();
 }
 

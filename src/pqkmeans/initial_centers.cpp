@@ -11,18 +11,18 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <expected>
 #include <limits>
 #include <numeric>
-#include <optional>
 #include <span>
 #include <vector>
 
 #include "error/error.hpp"
 #include "parallel/pool.hpp"
 #include "pqkmeans/model.hpp"
+#include "rng/proportional_draw.hpp"
 #include "rng/seeded_rng.hpp"
 #include "rng/shuffle.hpp"
-#include "rng/uniform.hpp"
 
 namespace tarvinex::pqkmeans {
 namespace {
@@ -33,9 +33,6 @@ constexpr std::size_t kUpdateChunkRows = 1024;
 
 constexpr float kChosen = -1.0F;
 constexpr float kInfinity = std::numeric_limits<float>::infinity();
-/// A total weight at or below the double epsilon means no row is left worth
-/// drawing (typically every remaining row duplicates a chosen one).
-constexpr double kMinDrawWeight = 2.220446049250313e-16;
 
 /// Index of the largest entry, scanning upwards: entry i takes over unless the
 /// current best is strictly greater, so the highest index wins ties and a
@@ -51,39 +48,21 @@ std::size_t argmax(std::span<const float> min_distances) {
     return best;
 }
 
-/// A row can be drawn only at a positive finite distance: chosen rows (-1),
-/// duplicates of a chosen row (0), unreached rows (+inf) and NaN are out.
-bool is_draw_candidate(float distance) { return distance > 0.0F && distance < kInfinity; }
-
-/// The k-means++ pick: a row with probability proportional to its distance,
-/// from one range draw over the candidates' total in ascending row order.
+/// The k-means++ pick. With too little weight left, the farthest row; when
+/// rounding leaves a sliver of the draw, the last drawable row.
 std::size_t weighted_draw(rng::SeededRng& rng, std::span<const float> min_distances) {
-    // -0.0 is the exact additive identity: the first term enters unchanged.
-    double total = -0.0;
-    for (const float distance : min_distances) {
-        if (is_draw_candidate(distance)) {
-            total += static_cast<double>(distance);
+    const std::expected<std::size_t, rng::NoDraw> drawn = rng::proportional_draw(rng, min_distances);
+    if (drawn) {
+        return *drawn;
+    }
+    if (drawn.error() == rng::NoDraw::WalkEnded) {
+        for (std::size_t i = min_distances.size(); i-- > 0;) {
+            if (rng::is_drawable_weight(min_distances[i])) {
+                return i;
+            }
         }
     }
-    if (total <= kMinDrawWeight) {
-        // Nothing to draw from: no draw is consumed.
-        return argmax(min_distances);
-    }
-
-    double remaining = rng::random_range(rng, 0.0, total);
-    std::optional<std::size_t> last_candidate;
-    for (std::size_t i = 0; i < min_distances.size(); ++i) {
-        if (!is_draw_candidate(min_distances[i])) {
-            continue;
-        }
-        remaining -= static_cast<double>(min_distances[i]);
-        if (remaining <= 0.0) {
-            return i;
-        }
-        last_candidate = i;
-    }
-    // Rounding in the running subtraction can leave a sliver above zero.
-    return last_candidate ? *last_candidate : argmax(min_distances);
+    return argmax(min_distances);
 }
 
 }  // namespace
@@ -94,13 +73,13 @@ std::vector<float> PqKMeans::build_center_lookup(std::span<const std::uint8_t> c
     TARVINEX_ASSERT(center_codes.size() == m_count, "center codes do not match the model");
     const std::vector<float>& table = *codeword_distances_;
 
-    // Entry m*Ks + j = D_cw[(m*Ks + j)*Ks + c_m]: the row codeword indexes the
+    // Entry s*Ks + j = D_cw[(s*Ks + j)*Ks + c_s]: the row codeword indexes the
     // table row and the center codeword its column, as in the assignment pass.
     std::vector<float> lookup(m_count * ks);
-    for (std::size_t m = 0; m < m_count; ++m) {
-        const std::size_t center_code = center_codes[m];
+    for (std::size_t s = 0; s < m_count; ++s) {
+        const std::size_t center_code = center_codes[s];
         for (std::size_t j = 0; j < ks; ++j) {
-            lookup[m * ks + j] = table[(m * ks + j) * ks + center_code];
+            lookup[s * ks + j] = table[(s * ks + j) * ks + center_code];
         }
     }
     return lookup;
@@ -122,8 +101,8 @@ void PqKMeans::update_min_distances(std::span<float> min_distances, std::span<co
             const std::uint8_t* row = codes.data() + i * m_count;
             // Float sum in ascending subquantizer order from +0.0.
             float distance = 0.0F;
-            for (std::size_t m = 0; m < m_count; ++m) {
-                distance = distance + lookup[m * ks + row[m]];
+            for (std::size_t s = 0; s < m_count; ++s) {
+                distance = distance + lookup[s * ks + row[s]];
             }
             // Strict: a NaN entry is never replaced, a NaN distance replaces nothing.
             if (min_distances[i] > distance) {

@@ -3,8 +3,8 @@
 #include <span>
 #include <vector>
 
-#include "parallel/pool.hpp"
 #include "array/size_product.hpp"
+#include "parallel/pool.hpp"
 #include "pqkmeans/model.hpp"
 #include "simd/distance.hpp"
 
@@ -15,9 +15,9 @@ constexpr std::size_t kMaxLookupEntries = std::size_t{1} << 62;
 
 }  // namespace
 
-std::optional<std::size_t> lookup_table_entries(std::size_t m, std::size_t ks, std::size_t k,
+std::optional<std::size_t> lookup_table_entries(std::size_t m_count, std::size_t ks, std::size_t k,
                                                 std::size_t budget_bytes) {
-    const std::optional<std::size_t> entries = array::checked_product(m, ks, k);
+    const std::optional<std::size_t> entries = array::checked_product(m_count, ks, k);
     if (!entries || *entries >= kMaxLookupEntries) {
         return std::nullopt;
     }
@@ -26,6 +26,26 @@ std::optional<std::size_t> lookup_table_entries(std::size_t m, std::size_t ks, s
         return std::nullopt;
     }
     return entries;
+}
+
+void fill_symmetric_lookup_table(std::span<const float> codeword_distances, std::size_t ks,
+                                 array::MatrixView<const std::uint8_t> centers, std::span<float> lookup) {
+    const std::size_t k = centers.extent(0);
+    const std::size_t m_count = centers.extent(1);
+    TARVINEX_ASSERT(array::checked_product(m_count, ks, ks) == codeword_distances.size(),
+                    "codeword distance table does not match the centers");
+    TARVINEX_ASSERT(array::checked_product(m_count, ks, k) == lookup.size(), "lookup table does not match the centers");
+    parallel::for_chunks(m_count * ks, kLookupBlockRows, [&](std::size_t, std::size_t begin, std::size_t end) {
+        for (std::size_t r = begin; r < end; ++r) {
+            const std::size_t s = r / ks;
+            // Row r = s*Ks + c is also row r of the codeword-distance table.
+            const float* from_codeword = codeword_distances.data() + r * ks;
+            float* out = lookup.data() + r * k;
+            for (std::size_t j = 0; j < k; ++j) {
+                out[j] = from_codeword[centers(j, s)];
+            }
+        }
+    });
 }
 
 bool PqKMeans::build_lookup_tables_into(array::MatrixView<const std::uint8_t> centers,
@@ -38,23 +58,7 @@ bool PqKMeans::build_lookup_tables_into(array::MatrixView<const std::uint8_t> ce
         return false;
     }
     lookup.resize(*entries);
-
-    const std::size_t ks = codebook_size_;
-    const std::size_t k = k_;
-    const float* distances = codeword_distances_->data();
-    float* table = lookup.data();
-    parallel::for_chunks(num_subquantizers_ * ks, kLookupBlockRows,
-                         [&](std::size_t, std::size_t begin, std::size_t end) {
-                             for (std::size_t r = begin; r < end; ++r) {
-                                 const std::size_t m = r / ks;
-                                 // Row r = m*Ks + c is also row r of the codeword-distance table.
-                                 const float* from_codeword = distances + r * ks;
-                                 float* out = table + r * k;
-                                 for (std::size_t j = 0; j < k; ++j) {
-                                     out[j] = from_codeword[centers(j, m)];
-                                 }
-                             }
-                         });
+    fill_symmetric_lookup_table(*codeword_distances_, codebook_size_, centers, lookup);
     return true;
 }
 
@@ -77,13 +81,12 @@ bool PqKMeans::build_dense_lookup_tables_into(array::MatrixView<const float> cen
     parallel::for_chunks(num_subquantizers_ * ks, kLookupBlockRows,
                          [&](std::size_t, std::size_t begin, std::size_t end) {
                              for (std::size_t r = begin; r < end; ++r) {
-                                 const std::size_t m = r / ks;
-                                 // Row r = m*Ks + c is codeword (m, c) of the C-ordered codebook.
+                                 // Row r = s*Ks + c is codeword (s, c) of the C-ordered codebook.
                                  const std::span<const float> codeword(codewords + r * ds, ds);
+                                 const array::MatrixView<const float> parts = centers.columns((r / ks) * ds, ds);
                                  float* out = table + r * k;
                                  for (std::size_t j = 0; j < k; ++j) {
-                                     const std::span<const float> part(centers.data + j * dim_ + m * ds, ds);
-                                     out[j] = simd::distance(kernel, codeword, part);
+                                     out[j] = simd::distance(kernel, codeword, parts.row(j));
                                  }
                              }
                          });

@@ -20,8 +20,8 @@ error::Result<void> check_codebook_shape(const array::Codebook<float>& codewords
     return {};
 }
 
-bool table_matches(const CodewordDistances& table, std::size_t m, std::size_t ks) {
-    const std::optional<std::size_t> entries = array::checked_product(m, ks, ks);
+bool table_matches(const CodewordDistances& table, std::size_t m_count, std::size_t ks) {
+    const std::optional<std::size_t> entries = array::checked_product(m_count, ks, ks);
     return table != nullptr && entries.has_value() && table->size() == *entries;
 }
 
@@ -31,9 +31,7 @@ error::Result<PqKMeans> PqKMeans::new_with_options_and_spherical(
     array::Codebook<float> codewords, std::optional<array::Matrix<float>> rotation, std::size_t k,
     std::size_t iterations, std::uint64_t seed, bool verbose, std::size_t lookup_table_bytes, InitMethod init,
     bool early_stopping, bool spherical) {
-    if (auto checked = check_codebook_shape(codewords); !checked) {
-        return std::unexpected(std::move(checked.error()));
-    }
+    TARVINEX_TRY(check_codebook_shape(codewords));
     CodewordDistances table = std::make_shared<const std::vector<float>>(compute_codeword_distances(codewords.view()));
     return with_codeword_distances_and_options(std::move(codewords), std::move(table), std::move(rotation), k,
                                                iterations, seed, verbose, lookup_table_bytes, init, early_stopping,
@@ -44,18 +42,16 @@ error::Result<PqKMeans> PqKMeans::with_codeword_distances_and_options(
     array::Codebook<float> codewords, CodewordDistances codeword_distances,
     std::optional<array::Matrix<float>> rotation, std::size_t k, std::size_t iterations, std::uint64_t seed,
     bool verbose, std::size_t lookup_table_bytes, InitMethod init, bool early_stopping, bool spherical) {
-    if (auto checked = check_codebook_shape(codewords); !checked) {
-        return std::unexpected(std::move(checked.error()));
-    }
-    const std::size_t m = codewords.extent(0);
+    TARVINEX_TRY(check_codebook_shape(codewords));
+    const std::size_t m_count = codewords.extent(0);
     const std::size_t ks = codewords.extent(1);
     const std::size_t ds = codewords.extent(2);
     // Every table read is indexed by these extents; a table of another size
     // would be read past its end.
-    if (!table_matches(codeword_distances, m, ks)) {
+    if (!table_matches(codeword_distances, m_count, ks)) {
         return error::fail("codeword distance table does not match codewords");
     }
-    const std::optional<std::size_t> dim = array::checked_product(m, ds);
+    const std::optional<std::size_t> dim = array::checked_product(m_count, ds);
     TARVINEX_ASSERT(dim.has_value(), "codebook shape overflows");
     if (rotation && (rotation->extent(0) != *dim || rotation->extent(1) != *dim)) {
         return error::fail("rotation must be square and match the codeword dimensionality");
@@ -71,7 +67,7 @@ error::Result<PqKMeans> PqKMeans::with_codeword_distances_and_options(
     model.codewords_ = std::move(codewords);
     model.codeword_distances_ = std::move(codeword_distances);
     model.rotation_ = std::move(rotation);
-    model.num_subquantizers_ = m;
+    model.num_subquantizers_ = m_count;
     model.codebook_size_ = ks;
     model.dim_ = *dim;
     model.subdim_ = ds;

@@ -125,8 +125,8 @@ public:
     /// the C-contiguous (n, M) code matrix; the drivers ensure n >= k >= 1.
     [[nodiscard]] std::vector<std::size_t> initialize_center_indices(std::span<const std::uint8_t> codes,
                                                                      std::size_t n) const;
-    /// (M, Ks): entry m*Ks + j is the table distance between codeword j and the
-    /// center's codeword of subquantizer m.
+    /// (M, Ks): entry s*Ks + j is the table distance between codeword j and the
+    /// center's codeword of subquantizer s.
     [[nodiscard]] std::vector<float> build_center_lookup(std::span<const std::uint8_t> center_codes) const;
     /// Lowers each unchosen row's entry (chosen rows hold -1) to its distance to
     /// the center of `lookup` when that is strictly smaller; parallel over rows.

@@ -14,11 +14,9 @@ error::Result<std::optional<pq4::PackedPq4Codes>> PqKMeans::pack_pq4_codes(
     TARVINEX_ASSERT(codes.is_c_contiguous(), "codes to pack must be C-contiguous");
     // The view's elements exist, so its size cannot have wrapped; the packer
     // checks the shape against it.
-    auto packed = pq4::PackedPq4Codes::pack(codes.contiguous_span(), codes.extent(0), codes.extent(1));
-    if (!packed) {
-        return std::unexpected(std::move(packed.error()));
-    }
-    return std::optional<pq4::PackedPq4Codes>(std::move(*packed));
+    TARVINEX_TRY_ASSIGN(pq4::PackedPq4Codes packed,
+                        pq4::PackedPq4Codes::pack(codes.contiguous_span(), codes.extent(0), codes.extent(1)));
+    return std::optional<pq4::PackedPq4Codes>(std::move(packed));
 }
 
 }  // namespace tarvinex::pqkmeans

@@ -38,9 +38,37 @@ inline void add_duration(std::chrono::nanoseconds& sum, std::chrono::nanoseconds
     sum = std::chrono::nanoseconds(total);
 }
 
-/// The time since `start` on the monotonic clock.
-[[nodiscard]] inline std::chrono::nanoseconds elapsed_since(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start);
-}
+/// Times phases into the profile sums on the monotonic clock; with profiling
+/// off it reads no clock and adds nothing, so the passes time themselves
+/// unconditionally.
+class PhaseTimer {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    /// Starts a phase now when `enabled`.
+    explicit PhaseTimer(bool enabled) : enabled_(enabled) { restart(); }
+
+    /// A new phase starts now.
+    void restart() {
+        if (enabled_) {
+            start_ = Clock::now();
+        }
+    }
+    /// sum += the time since the phase started.
+    void add_to(std::chrono::nanoseconds& sum) const {
+        if (enabled_) {
+            add_duration(sum, std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start_));
+        }
+    }
+    /// add_to(sum), then the next phase starts.
+    void lap_into(std::chrono::nanoseconds& sum) {
+        add_to(sum);
+        restart();
+    }
+
+private:
+    bool enabled_;
+    Clock::time_point start_{};
+};
 
 }  // namespace tarvinex::pqkmeans

@@ -28,11 +28,10 @@ void assign_with_lookup_into(array::MatrixView<const std::uint8_t> codes, std::s
                              std::size_t ks, std::size_t k, std::span<std::size_t> labels,
                              std::span<float> distances, simd::SliceKernel family) {
     check_scan_shapes(codes, labels, distances);
-    const std::size_t m_count = codes.extent(1);
     const auto select_lookup_min = simd::slice_kernels(family).select_lookup_min;
     parallel::for_chunks(codes.extent(0), kScanChunkRows, [&](std::size_t, std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) {
-            const std::span<const std::uint8_t> row(codes.data + i * m_count, m_count);
+            const std::span<const std::uint8_t> row = codes.row(i);
             const simd::IndexedValue best = select_lookup_min(row, table, ks, k);
             labels[i] = static_cast<std::size_t>(best.index);
             distances[i] = best.value;
@@ -57,17 +56,17 @@ void assign_direct_into(array::MatrixView<const std::uint8_t> codes, array::Matr
         codes.extent(0), kScanChunkRows, [&] { return RowPointers(m_count); },
         [&](std::size_t, std::size_t begin, std::size_t end, RowPointers& from_codeword) {
             for (std::size_t i = begin; i < end; ++i) {
-                const std::uint8_t* row = codes.data + i * m_count;
-                for (std::size_t m = 0; m < m_count; ++m) {
-                    from_codeword[m] = codeword_distances.data() + (m * ks + row[m]) * ks;
+                const std::span<const std::uint8_t> row = codes.row(i);
+                for (std::size_t s = 0; s < m_count; ++s) {
+                    from_codeword[s] = codeword_distances.data() + (s * ks + row[s]) * ks;
                 }
                 std::size_t best_label = 0;
                 float best_distance = kInfinity;
                 for (std::size_t j = 0; j < k; ++j) {
-                    const std::uint8_t* center = centers.data + j * m_count;
+                    const std::span<const std::uint8_t> center = centers.row(j);
                     float total = 0.0F;
-                    for (std::size_t m = 0; m < m_count; ++m) {
-                        total = total + from_codeword[m][center[m]];
+                    for (std::size_t s = 0; s < m_count; ++s) {
+                        total = total + from_codeword[s][center[s]];
                     }
                     if (total < best_distance) {
                         best_label = j;
@@ -89,23 +88,22 @@ void assign_adc_direct_into(array::MatrixView<const std::uint8_t> codes, array::
     const std::size_t m_count = codes.extent(1);
     const std::size_t ks = codewords.extent(1);
     const std::size_t ds = codewords.extent(2);
-    const std::size_t dim = centers.extent(1);
     const std::size_t k = centers.extent(0);
     parallel::for_chunks(
         codes.extent(0), kScanChunkRows, [&] { return RowPointers(m_count); },
         [&](std::size_t, std::size_t begin, std::size_t end, RowPointers& codeword_of) {
             for (std::size_t i = begin; i < end; ++i) {
-                const std::uint8_t* row = codes.data + i * m_count;
-                for (std::size_t m = 0; m < m_count; ++m) {
-                    codeword_of[m] = codewords.data + (m * ks + row[m]) * ds;
+                const std::span<const std::uint8_t> row = codes.row(i);
+                for (std::size_t s = 0; s < m_count; ++s) {
+                    codeword_of[s] = codewords.data + (s * ks + row[s]) * ds;
                 }
                 std::size_t best_label = 0;
                 float best_distance = kInfinity;
                 for (std::size_t j = 0; j < k; ++j) {
-                    const float* center = centers.data + j * dim;
+                    const std::span<const float> center = centers.row(j);
                     float total = 0.0F;
-                    for (std::size_t m = 0; m < m_count; ++m) {
-                        total = total + simd::distance(kernel, {codeword_of[m], ds}, {center + m * ds, ds});
+                    for (std::size_t s = 0; s < m_count; ++s) {
+                        total = total + simd::distance(kernel, {codeword_of[s], ds}, center.subspan(s * ds, ds));
                     }
                     if (total < best_distance) {
                         best_label = j;

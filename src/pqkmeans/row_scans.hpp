@@ -41,14 +41,14 @@ void assign_with_lookup_into(array::MatrixView<const std::uint8_t> codes, std::s
                              std::span<float> distances);
 
 /// Symmetric totals without a table: +0.0, then
-/// D_cw[(m*Ks + a(m))*Ks + b(j, m)] for m = 0 .. M-1, against the center codes
+/// D_cw[(s*Ks + a(s))*Ks + b(j, s)] for s = 0 .. M-1, against the center codes
 /// `centers` (k, M, C order) and the codeword-distance table (M*Ks*Ks).
 void assign_direct_into(array::MatrixView<const std::uint8_t> codes, array::MatrixView<const std::uint8_t> centers,
                         std::span<const float> codeword_distances, std::size_t ks, std::span<std::size_t> labels,
                         std::span<float> distances);
 
 /// ADC totals without a table: +0.0, then `kernel`'s squared distance between
-/// codeword (m, a(m)) and sub-vector m of center j, for m = 0 .. M-1. The
+/// codeword (s, a(s)) and sub-vector s of center j, for s = 0 .. M-1. The
 /// codebook (M, Ks, Ds) and `centers` (k, M*Ds) are C-ordered, and `kernel`
 /// suits width Ds.
 void assign_adc_direct_into(array::MatrixView<const std::uint8_t> codes, array::MatrixView<const float> centers,

@@ -1,11 +1,10 @@
 #include "pqkmeans/training_loop.hpp"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
-#include <cstdio>
+#include <string>
+
+#include "report/training_report.hpp"
 
 namespace tarvinex::pqkmeans {
 namespace {
@@ -26,18 +25,10 @@ std::string seconds_text(std::chrono::nanoseconds sum) {
     // printed value does not depend on how the sum was stored.
     const auto whole = static_cast<double>(sum.count() / 1000000000);
     const auto nanos = static_cast<double>(sum.count() % 1000000000);
-    return format_fixed6(whole + nanos / 1e9);
+    return report::format_fixed6(whole + nanos / 1e9);
 }
 
 }  // namespace
-
-double mean_distance(std::span<const float> distances) {
-    double sum = -0.0;
-    for (const float distance : distances) {
-        sum += static_cast<double>(distance);
-    }
-    return sum / static_cast<double>(distances.size());
-}
 
 bool should_stop_early(const std::vector<double>& inertia_history) {
     const std::size_t n = inertia_history.size();
@@ -48,41 +39,6 @@ bool should_stop_early(const std::vector<double>& inertia_history) {
     const double b = inertia_history[n - 2];
     const double c = inertia_history[n - 1];
     return small_relative_decrease(a, b) && small_relative_decrease(b, c);
-}
-
-std::string format_fixed6(double value) {
-    if (std::isnan(value)) {
-        return "NaN";
-    }
-    if (std::isinf(value)) {
-        return value > 0 ? "inf" : "-inf";
-    }
-    const int length = std::snprintf(nullptr, 0, "%.6f", value);
-    std::string text(static_cast<std::size_t>(length), '\0');
-    std::snprintf(text.data(), text.size() + 1, "%.6f", value);
-    return text;
-}
-
-void write_diagnostic_line(std::string_view line) {
-    std::string buffer(line);
-    buffer.push_back('\n');
-    std::size_t written = 0;
-    while (written < buffer.size()) {
-        const ssize_t result = ::write(2, buffer.data() + written, buffer.size() - written);
-        if (result < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return;  // diagnostics never fail a fit
-        }
-        written += static_cast<std::size_t>(result);
-    }
-}
-
-void write_iteration_line(std::size_t pass, std::string_view label, double value) {
-    std::string line = "iteration=" + std::to_string(pass);
-    line.append(" ").append(label).append("=").append(format_fixed6(value));
-    write_diagnostic_line(line);
 }
 
 void write_profile_line(std::size_t rows, std::size_t k, std::size_t iterations, const ClusterProfile& profile) {
@@ -102,7 +58,7 @@ void write_profile_line(std::size_t rows, std::size_t k, std::size_t iterations,
     for (const auto& [name, sum] : sums) {
         line.append(" ").append(name).append("=").append(seconds_text(sum));
     }
-    write_diagnostic_line(line);
+    report::write_diagnostic_line(line);
 }
 
 }  // namespace tarvinex::pqkmeans

@@ -24,8 +24,7 @@
 #include "test_data.hpp"
 #include "array/array.hpp"
 #include "pq4/quantized_tables.hpp"
-#include "pqkmeans/model.hpp"
-#include "pqkmeans/row_scans.hpp"
+#include "pqkmeans/pqkmeans.hpp"
 #include "simd/cpu_features.hpp"
 #include "simd/distance.hpp"
 

@@ -26,8 +26,7 @@
 #include "array/array.hpp"
 #include "pq4/packed_codes.hpp"
 #include "pq4/quantized_tables.hpp"
-#include "pqkmeans/model.hpp"
-#include "pqkmeans/row_scans.hpp"
+#include "pqkmeans/pqkmeans.hpp"
 
 namespace {
 

@@ -20,7 +20,7 @@
 #include "test_data.hpp"
 #include "array/array.hpp"
 #include "parallel/pool.hpp"
-#include "pqkmeans/model.hpp"
+#include "pqkmeans/pqkmeans.hpp"
 #include "rng/seeded_rng.hpp"
 #include "rng/shuffle.hpp"
 #include "rng/uniform.hpp"

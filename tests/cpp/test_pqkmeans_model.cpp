@@ -19,8 +19,7 @@
 #include "test_data.hpp"
 #include "array/array.hpp"
 #include "error/error.hpp"
-#include "pqkmeans/lookup_table.hpp"
-#include "pqkmeans/model.hpp"
+#include "pqkmeans/pqkmeans.hpp"
 
 namespace {
 

@@ -21,8 +21,7 @@
 #include "test_data.hpp"
 #include "array/array.hpp"
 #include "error/error.hpp"
-#include "pqkmeans/center_update.hpp"
-#include "pqkmeans/model.hpp"
+#include "pqkmeans/pqkmeans.hpp"
 #include "simd/cpu_features.hpp"
 #include "simd/slice_kernels.hpp"
 

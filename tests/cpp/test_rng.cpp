@@ -15,6 +15,7 @@
 
 #include "error/error.hpp"
 #include "rng/index_sample.hpp"
+#include "rng/proportional_draw.hpp"
 #include "rng/seeded_rng.hpp"
 #include "rng/shuffle.hpp"
 #include "rng/uniform.hpp"
@@ -327,6 +328,36 @@ TEST(PartialShuffle, PartialAmountSplitsTailAndHead) {
     std::vector<std::size_t> list = iota_list(10);
     (void)tarvinex::rng::partial_shuffle(capped, list, 99);
     EXPECT_EQ(list, (std::vector<std::size_t>{2, 8, 6, 1, 9, 5, 7, 4, 0, 3}));
+}
+
+TEST(ProportionalDraw, WalksTheDrawableWeightsInOrder) {
+    namespace rng = tarvinex::rng;
+    const float inf = std::numeric_limits<float>::infinity();
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    // Only 2.0 (position 2) and 6.0 (position 5) can be drawn: r below 2 picks
+    // position 2, anything else position 5.
+    const std::vector<float> weights = {-1.0F, 0.0F, 2.0F, inf, nan, 6.0F, -0.0F};
+    for (std::uint64_t seed = 0; seed < 16; ++seed) {
+        SeededRng drawn = SeededRng::seed_from_u64(seed);
+        SeededRng reference = SeededRng::seed_from_u64(seed);
+        const double r = rng::random_range(reference, 0.0, 8.0);
+        const auto position = rng::proportional_draw(drawn, weights);
+        ASSERT_TRUE(position.has_value());
+        EXPECT_EQ(*position, r - 2.0 <= 0.0 ? 2U : 5U) << "seed " << seed;
+        expect_words_consumed(drawn, seed, 2);
+    }
+}
+
+TEST(ProportionalDraw, TooLittleWeightDrawsNothing) {
+    namespace rng = tarvinex::rng;
+    for (const std::vector<float>& weights : std::vector<std::vector<float>>{
+             {}, {-1.0F, 0.0F, -0.0F}, {1e-30F, 1e-30F}, {std::numeric_limits<float>::infinity()}}) {
+        SeededRng generator = SeededRng::seed_from_u64(7);
+        const auto position = rng::proportional_draw(generator, weights);
+        ASSERT_FALSE(position.has_value());
+        EXPECT_EQ(position.error(), rng::NoDraw::TooLittleWeight);
+        expect_words_consumed(generator, 7, 0);
+    }
 }
 
 }  // namespace

@@ -1,0 +1,73 @@
+// Size products that must not wrap, and row and column slices of strided
+// matrices.
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "array/array.hpp"
+#include "array/size_product.hpp"
+
+namespace {
+
+namespace array = tarvinex::array;
+constexpr std::size_t kMax = std::numeric_limits<std::size_t>::max();
+
+TEST(SizeProduct, CheckedAndSaturatingAgreeUntilOverflow) {
+    struct Case {
+        std::vector<std::size_t> factors;
+        std::optional<std::size_t> product;
+    };
+    const Case cases[] = {
+        {{7}, 7},
+        {{3, 5}, 15},
+        {{0, kMax, kMax}, 0},
+        {{kMax, 1}, kMax},
+        {{std::size_t{1} << 32, std::size_t{1} << 31}, std::size_t{1} << 63},
+        {{std::size_t{1} << 32, std::size_t{1} << 32}, std::nullopt},
+        {{std::size_t{1} << 40, std::size_t{1} << 30, 0}, std::nullopt},
+        {{2, 3, kMax / 5}, std::nullopt},
+    };
+    for (const Case& c : cases) {
+        std::optional<std::size_t> checked;
+        std::size_t saturated = 0;
+        if (c.factors.size() == 1) {
+            checked = array::checked_product(c.factors[0]);
+            saturated = array::saturating_product(c.factors[0]);
+        } else if (c.factors.size() == 2) {
+            checked = array::checked_product(c.factors[0], c.factors[1]);
+            saturated = array::saturating_product(c.factors[0], c.factors[1]);
+        } else {
+            checked = array::checked_product(c.factors[0], c.factors[1], c.factors[2]);
+            saturated = array::saturating_product(c.factors[0], c.factors[1], c.factors[2]);
+        }
+        EXPECT_EQ(checked, c.product);
+        EXPECT_EQ(saturated, c.product.value_or(kMax));
+    }
+}
+
+TEST(ArrayView, RowsAndColumnsFollowTheStrides) {
+    // A 3 x 4 window with a row stride of 6 inside a larger buffer.
+    std::vector<std::int32_t> buffer(20);
+    for (std::size_t i = 0; i < buffer.size(); ++i) {
+        buffer[i] = static_cast<std::int32_t>(i);
+    }
+    const array::MatrixView<const std::int32_t> window{buffer.data() + 1, {3, 4}, {6, 1}};
+    EXPECT_EQ(std::vector<std::int32_t>(window.row(2).begin(), window.row(2).end()),
+              (std::vector<std::int32_t>{13, 14, 15, 16}));
+
+    const array::MatrixView<const std::int32_t> middle = window.columns(1, 2);
+    EXPECT_EQ(middle.extent(0), 3U);
+    EXPECT_EQ(middle.extent(1), 2U);
+    EXPECT_EQ(middle(0, 0), 2);
+    EXPECT_EQ(middle(2, 1), 15);
+    EXPECT_EQ(std::vector<std::int32_t>(middle.row(1).begin(), middle.row(1).end()),
+              (std::vector<std::int32_t>{8, 9}));
+    EXPECT_EQ(window.columns(4, 0).extent(1), 0U);
+}
+
+}  // namespace
