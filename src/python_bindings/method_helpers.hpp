@@ -25,15 +25,6 @@ Payload& payload_of(PyObject* self) {
     return reinterpret_cast<Instance<Payload>*>(self)->payload;
 }
 
-/// `None`, or the pending ValueError for an engine error.
-inline PyObject* none_or_raise(const error::Result<void>& result) {
-    if (!result) {
-        to_py_err(result.error());
-        return nullptr;
-    }
-    Py_RETURN_NONE;
-}
-
 /// A fast-call method with keywords whose body may throw: a C++ failure
 /// becomes the matching Python exception.
 template <PyObject* (*Body)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)>

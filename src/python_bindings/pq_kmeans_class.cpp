@@ -13,6 +13,7 @@
 #include "python_bindings/array_arguments.hpp"
 #include "python_bindings/borrow.hpp"
 #include "python_bindings/class_object.hpp"
+#include "python_bindings/errors.hpp"
 #include "python_bindings/method_helpers.hpp"
 
 namespace tarvinex::python_bindings {
@@ -75,19 +76,14 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!rotation_copy) return nullptr;
         rotation.reset();
     }
-    error::Result<pqkmeans::InitMethod> init_method = pqkmeans::parse_init_method(*init);
-    if (!init_method) {
-        to_py_err(std::move(init_method.error()));
-        return nullptr;
-    }
+    const std::optional<pqkmeans::InitMethod> init_method = take_or_raise(pqkmeans::parse_init_method(*init));
+    if (!init_method) return nullptr;
     error::Result<pqkmeans::PqKMeans> model = pqkmeans::PqKMeans::new_with_options_and_spherical(
         std::move(*codewords_copy), std::move(rotation_copy), *k, *iterations, *seed, *verbose, *lookup_table_bytes,
         *init_method, *early_stopping, *spherical);
-    if (!model) {
-        to_py_err(std::move(model.error()));
-        return nullptr;
-    }
-    return reinterpret_cast<PyObject*>(allocate_instance<PyPqKMeans>(type, std::move(*model)));
+    return value_or_raise(std::move(model), [&](pqkmeans::PqKMeans built) {
+        return reinterpret_cast<PyObject*>(allocate_instance<PyPqKMeans>(type, std::move(built)));
+    });
 }
 
 PyObject* construct_guarded(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -120,24 +116,16 @@ PyObject* fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
 
 PyObject* predict(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Signature signature(kClassName, "predict", {"codes"}, 1);
-    return with_codes<false>(signature, self, args, nargs, kwnames, [&](auto codes) -> PyObject* {
-        error::Result<std::vector<std::size_t>> labels = engine_of(self).predict(codes);
-        if (!labels) {
-            to_py_err(std::move(labels.error()));
-            return nullptr;
-        }
-        return labels_to_numpy(*labels);
+    return with_codes<false>(signature, self, args, nargs, kwnames, [&](auto codes) {
+        return value_or_raise(engine_of(self).predict(codes),
+                              [](std::vector<std::size_t> labels) { return labels_to_numpy(labels); });
     });
 }
 
 PyObject* fit_predict(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Signature signature(kClassName, "fit_predict", {"codes"}, 1);
-    return with_codes<true>(signature, self, args, nargs, kwnames, [&](auto codes) -> PyObject* {
-        if (error::Result<void> fitted = engine_of(self).fit(codes); !fitted) {
-            to_py_err(std::move(fitted.error()));
-            return nullptr;
-        }
-        return labels_to_numpy(engine_of(self).labels());
+    return with_codes<true>(signature, self, args, nargs, kwnames, [&](auto codes) {
+        return value_or_raise(engine_of(self).fit(codes), [&] { return labels_to_numpy(engine_of(self).labels()); });
     });
 }
 
