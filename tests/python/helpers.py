@@ -1,5 +1,6 @@
 """What the Python tests share: one runner for code in a fresh interpreter, the
-processor's features, and small PQ data with its NumPy distances."""
+processor features the library detected, and small PQ data with its NumPy
+distances."""
 
 import json
 import os
@@ -31,20 +32,19 @@ def run_python(code, env=None, *, arrays=None, with_stderr=False):
     return (value, done.stderr.splitlines()) if with_stderr else value
 
 
-def _cpu_flags():
+def _detected_cpu_features():
+    """{"avx2": bool, "avx512f": bool, "avx512bw": bool} as the library found
+    them, or None where the test-only extension is not built."""
     try:
-        with open("/proc/cpuinfo") as cpuinfo:
-            for line in cpuinfo:
-                if line.startswith("flags"):
-                    return set(line.split(":", 1)[1].split())
-    except OSError:
-        pass
-    return set()
+        import _tarvinex_testhooks
+    except ImportError:
+        return None
+    return _tarvinex_testhooks.detected_cpu_features()
 
 
-CPU_FLAGS = _cpu_flags()
-HAS_AVX2 = "avx2" in CPU_FLAGS
-HAS_AVX512F = "avx512f" in CPU_FLAGS
+CPU_FEATURES = _detected_cpu_features()
+HAS_AVX2 = bool(CPU_FEATURES and CPU_FEATURES["avx2"])
+HAS_AVX512F = bool(CPU_FEATURES and CPU_FEATURES["avx512f"])
 
 
 # Small PQ data with integer-valued codewords, so every table distance and every

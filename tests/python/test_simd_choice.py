@@ -3,7 +3,10 @@ processor and TARVINEX_AVX512_AUTO; each case runs in its own interpreter."""
 
 import pytest
 
-from helpers import HAS_AVX2, HAS_AVX512F, run_python
+from helpers import CPU_FEATURES, HAS_AVX2, HAS_AVX512F, run_python
+
+# Which family is best depends on what the library detected on this processor.
+pytestmark = pytest.mark.skipif(CPU_FEATURES is None, reason="the test-only extension is not built")
 
 PRINT_LABEL = "import json, tarvinex._tarvinex as t; print(json.dumps(t.simd_runtime()))"
 
@@ -61,3 +64,16 @@ def test_choice_does_not_follow_later_environment_changes():
     )
     assert run_python(code) is True
 
+
+def test_detected_features_agree_with_the_chosen_family(hooks):
+    code = (
+        "import json, _tarvinex_testhooks as hooks, tarvinex._tarvinex as t\n"
+        "print(json.dumps([hooks.detected_cpu_features(), t.simd_runtime()]))\n"
+    )
+    features, label = run_python(code)
+    here = hooks.detected_cpu_features()
+    assert features == here
+    assert sorted(here) == ["avx2", "avx512bw", "avx512f"]
+    assert all(type(flag) is bool for flag in here.values())
+    assert here["avx512f"] or not here["avx512bw"]
+    assert label == ("avx512" if here["avx512f"] else "avx2" if here["avx2"] else "scalar")

@@ -1,6 +1,7 @@
 /// A test-only extension, never installed: it drives the error mapping, the
 /// class and method helpers of the binding layer from Python before the real
-/// classes exist to do it.
+/// classes exist to do it, and reports what the library detected about the
+/// processor.
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -18,6 +19,7 @@
 #include "python_bindings/errors.hpp"
 #include "python_bindings/method_helpers.hpp"
 #include "python_bindings/numpy_bridge.hpp"
+#include "simd/cpu_features.hpp"
 
 namespace {
 
@@ -160,8 +162,17 @@ PyObject* unsigned_list(PyObject*, PyObject* values) {
     return out;
 }
 
+/// detected_cpu_features(): the instruction sets the library found on this
+/// processor, so that tests skip what it would not run.
+PyObject* detected_cpu_features(PyObject*, PyObject*) {
+    const tarvinex::simd::CpuFeatures& features = tarvinex::simd::detected_cpu_features();
+    return Py_BuildValue("{sOsOsO}", "avx2", features.avx2 ? Py_True : Py_False, "avx512f",
+                         features.avx512f ? Py_True : Py_False, "avx512bw", features.avx512bw ? Py_True : Py_False);
+}
+
 PyMethodDef g_methods[] = {
     {"unsigned_list", unsigned_list, METH_O, nullptr},
+    {"detected_cpu_features", detected_cpu_features, METH_NOARGS, nullptr},
     {"raise_engine_error", raise_engine_error, METH_VARARGS, nullptr},
     {"raise_internal_failure", raise_internal_failure, METH_VARARGS, nullptr},
     {"raise_bad_alloc", raise_bad_alloc, METH_NOARGS, nullptr},
