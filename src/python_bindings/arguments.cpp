@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "python_bindings/numpy_bridge.hpp"
 #include "python_bindings/py_ref.hpp"
 
 namespace tarvinex::python_bindings {
@@ -34,23 +35,6 @@ std::string join_quoted(const std::vector<const char*>& names) {
         out.append("'").append(names[i]).append("'");
     }
     return out;
-}
-
-bool is_numpy_bool(PyObject* object) {
-    PyTypeObject* type = Py_TYPE(object);
-    PyRef module = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
-    if (!module) {
-        PyErr_Clear();
-        return false;
-    }
-    const char* module_name = PyUnicode_Check(module.get()) ? PyUnicode_AsUTF8(module.get()) : nullptr;
-    if (module_name == nullptr) {
-        PyErr_Clear();
-        return false;
-    }
-    const std::string_view name = type->tp_name;
-    const std::string_view short_name = name.substr(name.rfind('.') == std::string_view::npos ? 0 : name.rfind('.') + 1);
-    return std::string_view(module_name) == "numpy" && (short_name == "bool_" || short_name == "bool");
 }
 
 }  // namespace
@@ -230,7 +214,7 @@ std::optional<bool> to_flag(PyObject* object, const char* parameter) {
     if (object == Py_True || object == Py_False) {
         return object == Py_True;
     }
-    if (is_numpy_bool(object)) {
+    if (numpy::is_bool_scalar(object)) {
         const int truth = PyObject_IsTrue(object);
         if (truth < 0) {
             return std::nullopt;

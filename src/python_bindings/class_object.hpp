@@ -31,6 +31,19 @@ PyObject* create_final_class(const FinalClassSpec& spec);
 /// module has none) and sets the attribute. Steals nothing. 0 or -1.
 int add_public_name(PyObject* module, const char* name, PyObject* value);
 
+/// An instance of one of the module's classes: the object header, then the
+/// C++ payload (for the real classes, the engine and the borrow flag).
+template <typename Payload>
+struct Instance {
+    PyObject_HEAD
+    Payload payload;
+};
+
+template <typename Payload>
+Payload& payload_of(PyObject* self) {
+    return reinterpret_cast<Instance<Payload>*>(self)->payload;
+}
+
 /// Allocates an instance of `type` and constructs its C++ payload in place.
 /// `Instance` starts with PyObject_HEAD (standard layout).
 template <typename Instance, typename... Args>

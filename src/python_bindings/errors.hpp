@@ -9,6 +9,8 @@
 #include <Python.h>
 
 #include <new>
+#include <optional>
+#include <type_traits>
 #include <utility>
 
 #include "error/error.hpp"
@@ -17,6 +19,38 @@ namespace tarvinex::python_bindings {
 
 /// Sets a pending ValueError whose single argument is the error's text.
 void to_py_err(error::TarvinexError error);
+
+/// The value of a successful engine result, or nothing with the engine's
+/// ValueError pending; for steps that need the value before they go on.
+template <typename T>
+std::optional<T> take_or_raise(error::Result<T>&& result) {
+    if (!result) {
+        to_py_err(std::move(result).error());
+        return std::nullopt;
+    }
+    return std::optional<T>(std::move(*result));
+}
+
+/// `convert` applied to the value of a successful engine result (called with
+/// no argument for `Result<void>`), or null with the engine's ValueError
+/// pending.
+template <typename T, typename Convert>
+PyObject* value_or_raise(error::Result<T>&& result, Convert&& convert) {
+    if (!result) {
+        to_py_err(std::move(result).error());
+        return nullptr;
+    }
+    if constexpr (std::is_void_v<T>) {
+        return std::forward<Convert>(convert)();
+    } else {
+        return std::forward<Convert>(convert)(std::move(*result));
+    }
+}
+
+/// `None`, or null with the engine's ValueError pending.
+inline PyObject* none_or_raise(error::Result<void>&& result) {
+    return value_or_raise(std::move(result), [] { Py_RETURN_NONE; });
+}
 
 /// The panic exception type, created on first use; not an attribute of the
 /// module. Borrowed reference, or null with an exception set.

@@ -1,37 +1,116 @@
 #pragma once
 /// The pieces every class method is made of, so that a method body reads as
 /// bind, borrow, convert, call, convert back.
+///
+/// A class's payload (the `Payload` of `Instance<Payload>`) has an `engine`
+/// and a `borrow` member. Fit and set methods take the borrow exclusively and
+/// get the engine to change; predict methods and getters share the borrow and
+/// get the engine read-only. Static methods have neither.
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstddef>
+#include <optional>
 #include <utility>
 
+#include "array/array.hpp"
 #include "error/error.hpp"
+#include "python_bindings/arguments.hpp"
+#include "python_bindings/array_arguments.hpp"
+#include "python_bindings/borrow.hpp"
+#include "python_bindings/class_object.hpp"
 #include "python_bindings/errors.hpp"
 
 namespace tarvinex::python_bindings {
 
-/// An instance of one of the module's classes: the object header, then the
-/// engine and the borrow flag.
 template <typename Payload>
-struct Instance {
-    PyObject_HEAD
-    Payload payload;
-};
-
-template <typename Payload>
-Payload& payload_of(PyObject* self) {
-    return reinterpret_cast<Instance<Payload>*>(self)->payload;
+auto& engine_of(PyObject* self) {
+    return payload_of<Payload>(self).engine;
 }
 
-/// `None`, or the pending ValueError for an engine error.
-inline PyObject* none_or_raise(const error::Result<void>& result) {
-    if (!result) {
-        to_py_err(result.error());
+template <typename Payload>
+BorrowFlag& borrow_of(PyObject* self) {
+    return payload_of<Payload>(self).borrow;
+}
+
+/// The borrow a method holds for its call, or nothing with RuntimeError set.
+template <typename Payload, bool Exclusive>
+std::optional<Borrow> borrow_for_call(PyObject* self) {
+    return Exclusive ? Borrow::exclusive(borrow_of<Payload>(self)) : Borrow::shared(borrow_of<Payload>(self));
+}
+
+namespace detail {
+
+/// Binds a fast call to a signature of exactly one parameter: `Bound<1>` has
+/// room for no more.
+inline bool bind_single(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                        Bound<1>& bound) {
+    TARVINEX_ASSERT(signature.size() == 1, signature.display_name() + " is bound as a one-array method");
+    return bind_fast(signature, args, nargs, kwnames, bound);
+}
+
+/// Accepts `object` as an array of T with N dimensions, builds its view and
+/// runs `call(view)`.
+template <typename T, std::size_t N, typename Call>
+PyObject* call_with_view(PyObject* object, const char* parameter, Call&& call) {
+    const std::optional<ArrayArgument<T, N>> argument = ArrayArgument<T, N>::accept(object, parameter);
+    if (!argument) return nullptr;
+    const std::optional<array::ArrayView<const T, N>> view = argument->view();
+    if (!view) return nullptr;
+    return std::forward<Call>(call)(*view);
+}
+
+}  // namespace detail
+
+/// A method whose one parameter is an array of T with N dimensions: binds it,
+/// takes the borrow, accepts the array, then returns `call(engine, view)`,
+/// the engine const unless the borrow is exclusive. The parameter's name is
+/// the signature's.
+template <typename Payload, bool Exclusive, typename T, std::size_t N, typename Call>
+PyObject* with_array(const Signature& signature, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames, Call&& call) {
+    Bound<1> bound;
+    if (!detail::bind_single(signature, args, nargs, kwnames, bound)) return nullptr;
+    const std::optional<Borrow> borrow = borrow_for_call<Payload, Exclusive>(self);
+    if (!borrow) return nullptr;
+    auto& engine = engine_of<Payload>(self);
+    return detail::call_with_view<T, N>(bound[0], signature.parameter(0), [&](const auto& view) {
+        if constexpr (Exclusive) {
+            return call(engine, view);
+        } else {
+            return call(std::as_const(engine), view);
+        }
+    });
+}
+
+/// The same for a static method: no instance and no borrow; returns `call(view)`.
+template <typename T, std::size_t N, typename Call>
+PyObject* with_static_array(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                            Call&& call) {
+    Bound<1> bound;
+    if (!detail::bind_single(signature, args, nargs, kwnames, bound)) return nullptr;
+    return detail::call_with_view<T, N>(bound[0], signature.parameter(0), std::forward<Call>(call));
+}
+
+/// Returns `read(engine)` for a getter body, with the engine const under a
+/// shared borrow.
+template <typename Payload, typename Read>
+PyObject* read_shared(PyObject* self, Read&& read) {
+    const std::optional<Borrow> borrow = borrow_for_call<Payload, false>(self);
+    if (!borrow) return nullptr;
+    return std::forward<Read>(read)(std::as_const(engine_of<Payload>(self)));
+}
+
+/// A fresh copy of an array the engine stores once it has one, or null with a
+/// ValueError carrying `missing`.
+template <typename T, std::size_t N>
+PyObject* stored_or_raise(const std::optional<array::OwnedArray<T, N>>& stored, const char* missing) {
+    if (!stored) {
+        to_py_err(error::TarvinexError(missing));
         return nullptr;
     }
-    Py_RETURN_NONE;
+    return to_numpy_copy(*stored);
 }
 
 /// A fast-call method with keywords whose body may throw: a C++ failure
@@ -41,10 +120,49 @@ PyObject* fast_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     return guarded_call([&] { return Body(self, args, nargs, kwnames); });
 }
 
+/// The same for a static method; Python passes no instance.
+template <PyObject* (*Body)(PyObject* const*, Py_ssize_t, PyObject*)>
+PyObject* fast_static_method(PyObject* /*no instance*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded_call([&] { return Body(args, nargs, kwnames); });
+}
+
 /// A getter whose body may throw.
 template <PyObject* (*Body)(PyObject*)>
 PyObject* guarded_getter(PyObject* self, void* /*closure*/) {
     return guarded_call([&] { return Body(self); });
 }
 
+namespace detail {
+
+template <typename Function>
+PyCFunction as_cfunction(Function function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+}  // namespace detail
+
+/// Method table entries. `doc` starts with the text signature:
+/// "fit($self, codes)\n--\n\n", or "name(arg)\n--\n\n" for a static method.
+template <PyObject* (*Body)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)>
+PyMethodDef method_def(const char* name, const char* doc) {
+    return {name, detail::as_cfunction(fast_method<Body>), METH_FASTCALL | METH_KEYWORDS, doc};
+}
+
+template <PyObject* (*Body)(PyObject* const*, Py_ssize_t, PyObject*)>
+PyMethodDef static_method_def(const char* name, const char* doc) {
+    return {name, detail::as_cfunction(fast_static_method<Body>), METH_STATIC | METH_FASTCALL | METH_KEYWORDS, doc};
+}
+
+/// A read-only property entry.
+template <PyObject* (*Body)(PyObject*)>
+PyGetSetDef getter_def(const char* name) {
+    return {name, guarded_getter<Body>, nullptr, nullptr, nullptr};
+}
+
 }  // namespace tarvinex::python_bindings
+
+/// The entries for a method, a static method or a getter named by its body:
+/// `fit`, `analyze_k_candidates`, `get_<name>`.
+#define TARVINEX_METHOD(name, doc) ::tarvinex::python_bindings::method_def<name>(#name, doc)
+#define TARVINEX_STATIC_METHOD(name, doc) ::tarvinex::python_bindings::static_method_def<name>(#name, doc)
+#define TARVINEX_GETTER(name) ::tarvinex::python_bindings::getter_def<get_##name>(#name)

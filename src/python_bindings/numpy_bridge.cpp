@@ -42,6 +42,8 @@ int import_api() {
 
 bool is_array(PyObject* object) { return PyArray_Check(object); }
 
+bool is_bool_scalar(PyObject* object) { return Py_IS_TYPE(object, &PyBoolArrType_Type); }
+
 ArrayLayout layout_of(PyObject* array) {
     auto* a = reinterpret_cast<PyArrayObject*>(array);
     return ArrayLayout{PyArray_NDIM(a), PyArray_DIMS(a), PyArray_STRIDES(a), PyArray_BYTES(a),

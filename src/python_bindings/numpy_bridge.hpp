@@ -34,6 +34,9 @@ int import_api();
 /// numpy.ndarray or a subclass.
 [[nodiscard]] bool is_array(PyObject* object);
 
+/// Exactly a NumPy boolean scalar (numpy.bool_), not an instance of a subclass.
+[[nodiscard]] bool is_bool_scalar(PyObject* object);
+
 /// Shape, byte strides and data pointer of an ndarray, as NumPy reports them.
 struct ArrayLayout {
     int ndim = 0;

@@ -4,15 +4,19 @@
 
 #include "python_bindings/pq_kmeans_class.hpp"
 
+#include <cstddef>
+#include <cstdint>
 #include <optional>
-#include <string>
+#include <string_view>
 #include <utility>
+#include <vector>
 
 #include "pqkmeans/model.hpp"
 #include "python_bindings/arguments.hpp"
 #include "python_bindings/array_arguments.hpp"
 #include "python_bindings/borrow.hpp"
 #include "python_bindings/class_object.hpp"
+#include "python_bindings/errors.hpp"
 #include "python_bindings/method_helpers.hpp"
 
 namespace tarvinex::python_bindings {
@@ -22,17 +26,16 @@ constexpr const char* kClassName = "_NativePQKMeans";
 constexpr std::uint64_t kDefaultIterations = 20;
 constexpr std::uint64_t kDefaultLookupTableBytes = std::uint64_t{1} << 30;
 
+using Model = pqkmeans::PqKMeans;
+
 struct PqKMeansPayload {
-    pqkmeans::PqKMeans engine;
+    Model engine;
     BorrowFlag borrow{0};
 
-    explicit PqKMeansPayload(pqkmeans::PqKMeans model) : engine(std::move(model)) {}
+    explicit PqKMeansPayload(Model model) : engine(std::move(model)) {}
 };
 
 using PyPqKMeans = Instance<PqKMeansPayload>;
-
-pqkmeans::PqKMeans& engine_of(PyObject* self) { return payload_of<PqKMeansPayload>(self).engine; }
-BorrowFlag& borrow_of(PyObject* self) { return payload_of<PqKMeansPayload>(self).borrow; }
 
 PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const Signature signature(kClassName, "__new__",
@@ -75,130 +78,80 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!rotation_copy) return nullptr;
         rotation.reset();
     }
-    error::Result<pqkmeans::InitMethod> init_method = pqkmeans::parse_init_method(*init);
-    if (!init_method) {
-        to_py_err(std::move(init_method.error()));
-        return nullptr;
-    }
-    error::Result<pqkmeans::PqKMeans> model = pqkmeans::PqKMeans::new_with_options_and_spherical(
+    const std::optional<pqkmeans::InitMethod> init_method = take_or_raise(pqkmeans::parse_init_method(*init));
+    if (!init_method) return nullptr;
+    error::Result<Model> model = Model::new_with_options_and_spherical(
         std::move(*codewords_copy), std::move(rotation_copy), *k, *iterations, *seed, *verbose, *lookup_table_bytes,
         *init_method, *early_stopping, *spherical);
-    if (!model) {
-        to_py_err(std::move(model.error()));
-        return nullptr;
-    }
-    return reinterpret_cast<PyObject*>(allocate_instance<PyPqKMeans>(type, std::move(*model)));
+    return value_or_raise(std::move(model), [&](Model built) {
+        return reinterpret_cast<PyObject*>(allocate_instance<PyPqKMeans>(type, std::move(built)));
+    });
 }
 
 PyObject* construct_guarded(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded_call([&] { return construct(type, args, kwargs); });
 }
 
-/// Binds `codes`, takes the borrow, converts, then runs `call` on the view.
-template <bool Exclusive, typename Call>
-PyObject* with_codes(const Signature& signature, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                     PyObject* kwnames, Call&& call) {
-    Bound<1> bound;
-    if (!bind_fast(signature, args, nargs, kwnames, bound)) {
-        return nullptr;
-    }
-    std::optional<Borrow> borrow = Exclusive ? Borrow::exclusive(borrow_of(self)) : Borrow::shared(borrow_of(self));
-    if (!borrow) return nullptr;
-    auto codes = ArrayArgument<std::uint8_t, 2>::accept(bound[0], "codes");
-    if (!codes) return nullptr;
-    const auto view = codes->view();
-    if (!view) return nullptr;
-    return call(*view);
-}
-
 PyObject* fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Signature signature(kClassName, "fit", {"codes"}, 1);
-    return with_codes<true>(signature, self, args, nargs, kwnames, [&](auto codes) {
-        return none_or_raise(engine_of(self).fit(codes));
-    });
+    return with_array<PqKMeansPayload, true, std::uint8_t, 2>(
+        signature, self, args, nargs, kwnames,
+        [](Model& model, auto codes) { return none_or_raise(model.fit(codes)); });
 }
 
 PyObject* predict(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Signature signature(kClassName, "predict", {"codes"}, 1);
-    return with_codes<false>(signature, self, args, nargs, kwnames, [&](auto codes) -> PyObject* {
-        error::Result<std::vector<std::size_t>> labels = engine_of(self).predict(codes);
-        if (!labels) {
-            to_py_err(std::move(labels.error()));
-            return nullptr;
-        }
-        return labels_to_numpy(*labels);
-    });
+    return with_array<PqKMeansPayload, false, std::uint8_t, 2>(
+        signature, self, args, nargs, kwnames, [](const Model& model, auto codes) {
+            return value_or_raise(model.predict(codes),
+                                  [](std::vector<std::size_t> labels) { return labels_to_numpy(labels); });
+        });
 }
 
 PyObject* fit_predict(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Signature signature(kClassName, "fit_predict", {"codes"}, 1);
-    return with_codes<true>(signature, self, args, nargs, kwnames, [&](auto codes) -> PyObject* {
-        if (error::Result<void> fitted = engine_of(self).fit(codes); !fitted) {
-            to_py_err(std::move(fitted.error()));
-            return nullptr;
-        }
-        return labels_to_numpy(engine_of(self).labels());
-    });
-}
-
-/// Runs a getter body under a shared borrow.
-template <typename Read>
-PyObject* read_shared(PyObject* self, Read&& read) {
-    std::optional<Borrow> borrow = Borrow::shared(borrow_of(self));
-    if (!borrow) return nullptr;
-    return read(std::as_const(engine_of(self)));
-}
-
-template <typename T, std::size_t N>
-PyObject* stored_or_raise(const std::optional<array::OwnedArray<T, N>>& stored, const char* missing) {
-    if (!stored) {
-        to_py_err(error::TarvinexError(missing));
-        return nullptr;
-    }
-    return to_numpy_copy(*stored);
+    return with_array<PqKMeansPayload, true, std::uint8_t, 2>(
+        signature, self, args, nargs, kwnames, [](Model& model, auto codes) {
+            return value_or_raise(model.fit(codes), [&] { return labels_to_numpy(model.labels()); });
+        });
 }
 
 PyObject* get_cluster_centers(PyObject* self) {
-    return read_shared(self, [](const pqkmeans::PqKMeans& model) {
+    return read_shared<PqKMeansPayload>(self, [](const Model& model) {
         return stored_or_raise(model.cluster_centers(), "cluster centers are not initialized");
     });
 }
 PyObject* get_dense_cluster_centers(PyObject* self) {
-    return read_shared(self, [](const pqkmeans::PqKMeans& model) {
+    return read_shared<PqKMeansPayload>(self, [](const Model& model) {
         return stored_or_raise(model.dense_cluster_centers(), "dense cluster centers are not initialized");
     });
 }
 PyObject* get_labels(PyObject* self) {
-    return read_shared(self, [](const pqkmeans::PqKMeans& model) { return labels_to_numpy(model.labels()); });
+    return read_shared<PqKMeansPayload>(self, [](const Model& model) { return labels_to_numpy(model.labels()); });
 }
 PyObject* get_inertia_history(PyObject* self) {
-    return read_shared(self, [](const pqkmeans::PqKMeans& model) { return to_numpy(model.inertia_history()); });
+    return read_shared<PqKMeansPayload>(self, [](const Model& model) { return to_numpy(model.inertia_history()); });
 }
 PyObject* get_codewords(PyObject* self) {
-    return read_shared(self, [](const pqkmeans::PqKMeans& model) { return to_numpy_copy(model.codewords()); });
+    return read_shared<PqKMeansPayload>(self, [](const Model& model) { return to_numpy_copy(model.codewords()); });
 }
 PyObject* get_k(PyObject* self) {
-    return read_shared(self, [](const pqkmeans::PqKMeans& model) { return PyLong_FromSize_t(model.k()); });
+    return read_shared<PqKMeansPayload>(self, [](const Model& model) { return PyLong_FromSize_t(model.k()); });
 }
 PyObject* get_iterations(PyObject* self) {
-    return read_shared(self, [](const pqkmeans::PqKMeans& model) { return PyLong_FromSize_t(model.iterations()); });
+    return read_shared<PqKMeansPayload>(self, [](const Model& model) { return PyLong_FromSize_t(model.iterations()); });
 }
 PyObject* get_seed(PyObject* self) {
-    return read_shared(self,
-                       [](const pqkmeans::PqKMeans& model) { return PyLong_FromUnsignedLongLong(model.seed()); });
+    return read_shared<PqKMeansPayload>(self,
+                                        [](const Model& model) { return PyLong_FromUnsignedLongLong(model.seed()); });
 }
 PyObject* get_verbose(PyObject* self) {
-    return read_shared(self, [](const pqkmeans::PqKMeans& model) { return PyBool_FromLong(model.verbose()); });
+    return read_shared<PqKMeansPayload>(self, [](const Model& model) { return PyBool_FromLong(model.verbose()); });
 }
 PyObject* get_lookup_table_bytes(PyObject* self) {
-    return read_shared(self,
-                       [](const pqkmeans::PqKMeans& model) { return PyLong_FromSize_t(model.lookup_table_bytes()); });
+    return read_shared<PqKMeansPayload>(
+        self, [](const Model& model) { return PyLong_FromSize_t(model.lookup_table_bytes()); });
 }
-
-constexpr int kFastCall = METH_FASTCALL | METH_KEYWORDS;
-
-#define TARVINEX_METHOD(name, doc) \
-    {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fast_method<name>)), kFastCall, doc}
 
 // The ADC and hybrid forms slot in after fit, predict and fit_predict, and
 // the two center setters come last; analyze_k_candidates stays second.
@@ -208,10 +161,6 @@ PyMethodDef g_methods[] = {
     TARVINEX_METHOD(fit_predict, "fit_predict($self, codes)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
-
-#undef TARVINEX_METHOD
-
-#define TARVINEX_GETTER(name) {#name, guarded_getter<get_##name>, nullptr, nullptr, nullptr}
 
 PyGetSetDef g_getset[] = {
     TARVINEX_GETTER(cluster_centers),
@@ -226,8 +175,6 @@ PyGetSetDef g_getset[] = {
     TARVINEX_GETTER(lookup_table_bytes),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
-
-#undef TARVINEX_GETTER
 
 }  // namespace
 

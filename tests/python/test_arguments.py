@@ -6,7 +6,7 @@ import warnings
 import numpy as np
 import pytest
 
-from pq_fixtures import make_codes, make_codewords
+from helpers import make_codes, make_codewords
 
 
 @pytest.fixture(scope="module")

@@ -5,6 +5,7 @@ import gc
 import inspect
 import weakref
 
+import numpy as np
 import pytest
 
 
@@ -68,6 +69,23 @@ def test_class_properties(hooks):
         instance.value = 3
     with pytest.raises(TypeError):
         weakref.ref(instance)
+
+
+def test_static_method_form(hooks):
+    cls = hooks.make_sample_class()
+    codes = np.zeros((5, 3), dtype=np.uint8)
+    assert cls.shape_of(codes) == (5, 3)
+    assert cls().shape_of(codes=codes) == (5, 3)  # called on an instance, it still gets no instance
+    assert cls.shape_of.__text_signature__ == "(codes)"
+    cases = [
+        (lambda: cls.shape_of(), "_SampleClass.shape_of() missing 1 required positional argument: 'codes'"),
+        (lambda: cls().shape_of(codes, codes), "_SampleClass.shape_of() takes 1 positional arguments but 2 were given"),
+        (lambda: cls.shape_of(codes.ravel()), "argument 'codes': 'ndarray' object cannot be cast as 'ndarray'"),
+    ]
+    for call, message in cases:
+        with pytest.raises(TypeError) as raised:
+            call()
+        assert str(raised.value) == message
 
 
 def test_borrow_flag_refuses_reentrant_calls(hooks):

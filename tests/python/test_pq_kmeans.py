@@ -4,7 +4,7 @@ properties, checked against a NumPy reference and the model's invariants."""
 import numpy as np
 import pytest
 
-from pq_fixtures import make_codes, make_codewords, symmetric_distances
+from helpers import distance_table, make_codes, make_codewords, run_python, symmetric_distances
 
 
 @pytest.fixture(scope="module")
@@ -80,7 +80,7 @@ def test_fit_labels_are_nearest_final_centers(cls, ks, init):
     assert centers.dtype == np.uint8 and centers.shape == (6, 4)
     np.testing.assert_array_equal(model.labels, labels)
 
-    distances = symmetric_distances(codes, centers, codewords)
+    distances = symmetric_distances(codes, centers, distance_table(codewords))
     np.testing.assert_array_equal(labels, distances.argmin(axis=1))  # lowest index on ties
     history = model.inertia_history
     assert history.shape == (6,)
@@ -173,26 +173,19 @@ def test_early_stopping_after_five_constant_passes(cls):
 
 
 FIT_SCRIPT = """
-import numpy as np, sys
-sys.path.insert(0, {fixtures!r})
-from pq_fixtures import make_codes, make_codewords
+import json, sys
+import numpy as np
 import tarvinex._tarvinex as t
-model = t._NativePQKMeans(make_codewords(), 3, iterations=5, verbose={verbose})
-model.fit(make_codes())
-print(repr(list(model.inertia_history)))
+data = np.load(sys.argv[1])
+model = t._NativePQKMeans(data["codewords"], 3, iterations=5, verbose={verbose})
+model.fit(data["codes"])
+print(json.dumps(model.inertia_history.tolist()))
 """
 
 
 def run_fit(verbose, **env):
-    import os
-    import subprocess
-    import sys
-
-    script = FIT_SCRIPT.format(fixtures=os.path.dirname(__file__), verbose=verbose)
-    environment = {k: v for k, v in os.environ.items() if not k.startswith("TARVINEX_")}
-    environment.update(env)
-    done = subprocess.run([sys.executable, "-c", script], env=environment, capture_output=True, text=True, check=True)
-    return eval(done.stdout), done.stderr.splitlines()
+    arrays = {"codewords": make_codewords(), "codes": make_codes()}
+    return run_python(FIT_SCRIPT.format(verbose=verbose), env, arrays=arrays, with_stderr=True)
 
 
 def test_verbose_lines_go_to_standard_error():

@@ -2,17 +2,10 @@
 engine's arithmetic order, started from the engine's own initial centers, on
 every kernel family and with one worker as with all."""
 
-import json
-import os
-import subprocess
-import sys
-
 import numpy as np
 import pytest
 
-from conftest import HAS_AVX2, HAS_AVX512F
-
-HERE = os.path.dirname(__file__)
+from helpers import HAS_AVX2, HAS_AVX512F, distance_table, run_python, symmetric_distances
 
 ENGINE_SCRIPT = """
 import json, os, sys
@@ -20,7 +13,7 @@ import numpy as np
 if {one_worker}:
     os.sched_setaffinity(0, {{min(os.sched_getaffinity(0))}})
 import tarvinex._tarvinex as t
-data = np.load({path!r})
+data = np.load(sys.argv[1])
 out = {{}}
 for iterations in (1, {iterations}):
     model = t._NativePQKMeans(data["codewords"], {k}, iterations=iterations, seed={seed}, init={init!r})
@@ -31,15 +24,10 @@ print(json.dumps(out))
 """
 
 
-def run_engine(tmp_path, codewords, codes, k, iterations, seed, init, simd=None, one_worker=False):
-    path = str(tmp_path / "data.npz")
-    np.savez(path, codewords=codewords, codes=codes)
-    env = {key: value for key, value in os.environ.items() if not key.startswith("TARVINEX_")}
-    if simd is not None:
-        env["TARVINEX_SIMD"] = simd
-    script = ENGINE_SCRIPT.format(path=path, k=k, iterations=iterations, seed=seed, init=init, one_worker=one_worker)
-    done = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True, text=True, check=True)
-    runs = json.loads(done.stdout)
+def run_engine(codewords, codes, k, iterations, seed, init, simd=None, one_worker=False):
+    env = {} if simd is None else {"TARVINEX_SIMD": simd}
+    script = ENGINE_SCRIPT.format(k=k, iterations=iterations, seed=seed, init=init, one_worker=one_worker)
+    runs = run_python(script, env, arrays={"codewords": codewords, "codes": codes})
     return {
         int(key): (np.array(run["labels"]), np.array(run["centers"], dtype=np.uint8),
                    np.array([float.fromhex(x) for x in run["history"]]))
@@ -47,20 +35,8 @@ def run_engine(tmp_path, codewords, codes, k, iterations, seed, init, simd=None,
     }
 
 
-def distance_table(codewords):
-    """(M, Ks, Ks) float32: subtract, square and add per dimension, in order."""
-    m, ks, ds = codewords.shape
-    table = np.zeros((m, ks, ks), dtype=np.float32)
-    for d in range(ds):
-        diff = codewords[:, :, None, d] - codewords[:, None, :, d]
-        table = table + diff * diff
-    return table
-
-
 def assign(codes, centers, table):
-    totals = np.zeros((codes.shape[0], centers.shape[0]), dtype=np.float32)
-    for s in range(codes.shape[1]):
-        totals = totals + table[s][codes[:, s][:, None], centers[:, s][None, :]]
+    totals = symmetric_distances(codes, centers, table)
     labels = totals.argmin(axis=1)  # the first minimum: lowest index on ties
     return labels, totals[np.arange(len(codes)), labels]
 
@@ -109,12 +85,12 @@ FAMILIES = [None, "scalar"] + (["avx2"] if HAS_AVX2 else []) + (["avx512"] if HA
     "ks, m, k, init", [(7, 3, 9, "kmeans++"), (16, 3, 9, "farthest_first"), (256, 3, 9, "random"),
                        (256, 8, 70, "kmeans++")]
 )
-def test_lloyd_reference(tmp_path, simd, ks, m, k, init):
+def test_lloyd_reference(simd, ks, m, k, init):
     rng = np.random.default_rng(ks + m)
     codewords = rng.normal(size=(m, ks, 3)).astype(np.float32)
     codes = rng.integers(0, ks, size=(240, m), dtype=np.uint8)
     codes[:40] = codes[0]  # duplicates: ties and clusters that end up empty
-    runs = run_engine(tmp_path, codewords, codes, k=k, iterations=7, seed=5, init=init, simd=simd)
+    runs = run_engine(codewords, codes, k=k, iterations=7, seed=5, init=init, simd=simd)
     initial_centers = runs[1][1]
     labels, centers, history = reference_fit(codes, initial_centers, distance_table(codewords), 7)
     engine_labels, engine_centers, engine_history = runs[7]
@@ -123,12 +99,12 @@ def test_lloyd_reference(tmp_path, simd, ks, m, k, init):
     np.testing.assert_array_equal(engine_history, history)
 
 
-def test_one_worker_and_all_workers_agree(tmp_path):
+def test_one_worker_and_all_workers_agree():
     rng = np.random.default_rng(2)
     codewords = rng.normal(size=(4, 16, 2)).astype(np.float32)
     codes = rng.integers(0, 16, size=(3000, 4), dtype=np.uint8)
-    everyone = run_engine(tmp_path, codewords, codes, k=20, iterations=5, seed=1, init="kmeans++")
-    alone = run_engine(tmp_path, codewords, codes, k=20, iterations=5, seed=1, init="kmeans++", one_worker=True)
+    everyone = run_engine(codewords, codes, k=20, iterations=5, seed=1, init="kmeans++")
+    alone = run_engine(codewords, codes, k=20, iterations=5, seed=1, init="kmeans++", one_worker=True)
     for key in everyone:
         for a, b in zip(everyone[key], alone[key]):
             np.testing.assert_array_equal(a, b)

@@ -1,10 +1,12 @@
-/// A test-only extension, never installed: it drives the error mapping and the
-/// class helper of the binding layer from Python before the real classes exist
-/// to do it.
+/// A test-only extension, never installed: it drives the error mapping, the
+/// class and method helpers of the binding layer from Python before the real
+/// classes exist to do it, and reports what the library detected about the
+/// processor.
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstdint>
 #include <new>
 #include <optional>
 #include <string>
@@ -15,6 +17,9 @@
 #include "python_bindings/borrow.hpp"
 #include "python_bindings/class_object.hpp"
 #include "python_bindings/errors.hpp"
+#include "python_bindings/method_helpers.hpp"
+#include "python_bindings/numpy_bridge.hpp"
+#include "simd/cpu_features.hpp"
 
 namespace {
 
@@ -68,16 +73,14 @@ PyObject* raise_bad_alloc(PyObject*, PyObject*) {
     return pb::guarded_call([]() -> PyObject* { throw std::bad_alloc(); });
 }
 
+/// The sample's engine is a number.
 struct SamplePayload {
-    long value;
+    long engine;
     pb::BorrowFlag borrow{0};
-    explicit SamplePayload(long v) : value(v) {}
+    explicit SamplePayload(long value) : engine(value) {}
 };
 
-struct SampleInstance {
-    PyObject_HEAD
-    SamplePayload payload;
-};
+using SampleInstance = pb::Instance<SamplePayload>;
 
 PyObject* sample_new(PyTypeObject* type, PyObject*, PyObject*) {
     return pb::guarded_call([&]() -> PyObject* {
@@ -85,8 +88,8 @@ PyObject* sample_new(PyTypeObject* type, PyObject*, PyObject*) {
     });
 }
 
-PyObject* sample_value(PyObject* self, void*) {
-    return PyLong_FromLong(reinterpret_cast<SampleInstance*>(self)->payload.value);
+PyObject* get_value(PyObject* self) {
+    return pb::read_shared<SamplePayload>(self, [](long value) { return PyLong_FromLong(value); });
 }
 
 /// hold(value) takes the object exclusively and then converts `value`;
@@ -94,9 +97,7 @@ PyObject* sample_value(PyObject* self, void*) {
 /// object meets the borrow that is still held.
 template <bool Exclusive>
 PyObject* sample_borrowing_call(PyObject* self, PyObject* value) {
-    SamplePayload& payload = reinterpret_cast<SampleInstance*>(self)->payload;
-    std::optional<pb::Borrow> borrow = Exclusive ? pb::Borrow::exclusive(payload.borrow)
-                                                 : pb::Borrow::shared(payload.borrow);
+    const std::optional<pb::Borrow> borrow = pb::borrow_for_call<SamplePayload, Exclusive>(self);
     if (!borrow) {
         return nullptr;
     }
@@ -107,14 +108,23 @@ PyObject* sample_borrowing_call(PyObject* self, PyObject* value) {
     return PyLong_FromUnsignedLongLong(*converted);
 }
 
+/// _SampleClass.shape_of(codes): the static-method form, with a uint8 matrix.
+PyObject* shape_of(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const pb::Signature signature("_SampleClass", "shape_of", {"codes"}, 1);
+    return pb::with_static_array<std::uint8_t, 2>(signature, args, nargs, kwnames, [](const auto& codes) {
+        return Py_BuildValue("(nn)", static_cast<Py_ssize_t>(codes.shape[0]), static_cast<Py_ssize_t>(codes.shape[1]));
+    });
+}
+
 PyMethodDef g_sample_methods[] = {
     {"hold", sample_borrowing_call<true>, METH_O, nullptr},
     {"peek", sample_borrowing_call<false>, METH_O, nullptr},
+    TARVINEX_STATIC_METHOD(shape_of, "shape_of(codes)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef g_sample_getset[] = {
-    {"value", sample_value, nullptr, nullptr, nullptr},
+    TARVINEX_GETTER(value),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -152,8 +162,17 @@ PyObject* unsigned_list(PyObject*, PyObject* values) {
     return out;
 }
 
+/// detected_cpu_features(): the instruction sets the library found on this
+/// processor, so that tests skip what it would not run.
+PyObject* detected_cpu_features(PyObject*, PyObject*) {
+    const tarvinex::simd::CpuFeatures& features = tarvinex::simd::detected_cpu_features();
+    return Py_BuildValue("{sOsOsO}", "avx2", features.avx2 ? Py_True : Py_False, "avx512f",
+                         features.avx512f ? Py_True : Py_False, "avx512bw", features.avx512bw ? Py_True : Py_False);
+}
+
 PyMethodDef g_methods[] = {
     {"unsigned_list", unsigned_list, METH_O, nullptr},
+    {"detected_cpu_features", detected_cpu_features, METH_NOARGS, nullptr},
     {"raise_engine_error", raise_engine_error, METH_VARARGS, nullptr},
     {"raise_internal_failure", raise_internal_failure, METH_VARARGS, nullptr},
     {"raise_bad_alloc", raise_bad_alloc, METH_NOARGS, nullptr},
@@ -166,4 +185,11 @@ PyModuleDef g_module_def = {PyModuleDef_HEAD_INIT, "_tarvinex_testhooks", "", 0,
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__tarvinex_testhooks(void) { return PyModule_Create(&g_module_def); }
+// The static library of the binding layer is linked into this module too, with
+// its own copy of the NumPy API table to import.
+PyMODINIT_FUNC PyInit__tarvinex_testhooks(void) {
+    if (pb::numpy::import_api() < 0) {
+        return nullptr;
+    }
+    return PyModule_Create(&g_module_def);
+}
