@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "pqkmeans/model.hpp"
+#include "pqkmeans/pqkmeans.hpp"
 #include "python_bindings/arguments.hpp"
 #include "python_bindings/array_arguments.hpp"
 #include "python_bindings/borrow.hpp"
