@@ -93,20 +93,6 @@ public:
         }                                                                      \
     } while (false)
 
-#define TARVINEX_TRY_CONCAT_INNER(a, b) a##b
-#define TARVINEX_TRY_CONCAT(a, b) TARVINEX_TRY_CONCAT_INNER(a, b)
-
-/// `TARVINEX_TRY_ASSIGN(auto packed, pack(codes));`: declares or assigns the
-/// value of a `Result<T>`, or returns its error from the enclosing function.
-#define TARVINEX_TRY_ASSIGN(target, expression) \
-    TARVINEX_TRY_ASSIGN_IMPL(target, expression, TARVINEX_TRY_CONCAT(tarvinex_try_result_, __LINE__))
-#define TARVINEX_TRY_ASSIGN_IMPL(target, expression, result)           \
-    auto result = (expression);                                           \
-    if (!result) {                                                        \
-        return ::tarvinex::error::fail(std::move(result).error());       \
-    }                                                                     \
-    target = std::move(*result)
-
 /// Passes an engine error on: evaluates `expression`, a `Result<T>` of any T,
 /// and returns its error from the enclosing function when it holds one. The
 /// one way the engines propagate a failure.
