@@ -13,8 +13,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <span>
 
+#include "array/size_product.hpp"
 #include "error/error.hpp"
 #include "error/settings.hpp"
 #include "parallel/pool.hpp"
@@ -202,12 +204,13 @@ bool QuantizedPq4LookupTables::update_from_f32(std::span<const float> table, std
 
 bool QuantizedPq4LookupTables::update_from_f32(std::span<const float> table, std::size_t m, std::size_t k,
                                                LutCalibration calibration) {
-    std::size_t entries_per_center = 0;
-    std::size_t total = 0;
-    if (__builtin_mul_overflow(m, std::size_t{16}, &entries_per_center) ||
-        __builtin_mul_overflow(entries_per_center, k, &total)) {
+    const std::optional<std::size_t> checked_total = array::checked_product(m, std::size_t{16}, k);
+    if (!checked_total) {
         return false;
     }
+    const std::size_t total = *checked_total;
+    // m*16 is the first partial product of the checked total, so it cannot wrap.
+    const std::size_t entries_per_center = m * 16;
     if (m > kMaxSubquantizers || table.size() != total || k == 0) {
         return false;
     }
