@@ -23,14 +23,16 @@
 #include "pq4/packed_codes.hpp"
 #include "pq4/quantized_tables.hpp"
 #include "simd/cpu_features.hpp"
+#include "simd/preference.hpp"
 
 namespace {
 
 namespace pq4 = tarvinex::pq4;
 namespace settings = tarvinex::settings;
+namespace simd = tarvinex::simd;
 using pq4::LutCalibration;
 using pq4::PackedPq4Codes;
-using pq4::Pq4ScanKernel;
+using pq4::Pq4Kernels;
 using pq4::QuantizedPq4LookupTables;
 
 constexpr float kInf = std::numeric_limits<float>::infinity();
@@ -117,22 +119,23 @@ void expect_same_tables(const QuantizedPq4LookupTables& got, const QuantizedPq4L
     EXPECT_EQ(got.per_cluster, want.per_cluster);
 }
 
-struct NamedKernel {
-    const char* name;
-    Pq4ScanKernel kernel;
-};
+constexpr simd::SliceKernel kFamilies[] = {simd::SliceKernel::Scalar, simd::SliceKernel::Avx2,
+                                           simd::SliceKernel::Avx512};
 
-/// The portable kernel and every vector kernel this processor can run.
-std::vector<NamedKernel> runnable_kernels() {
-    std::vector<NamedKernel> kernels{{"scalar", pq4::pq4_scan_cluster_scalar}};
-    if (tarvinex::simd::detected_cpu_features().avx2) {
-        kernels.push_back({"avx2", pq4::pq4_scan_cluster_avx2});
+/// The kernels of every family this processor can run, the portable one first:
+/// a family whose entry falls back to a lower one cannot run here.
+std::vector<Pq4Kernels> runnable_kernels() {
+    std::vector<Pq4Kernels> runnable;
+    for (const simd::SliceKernel family : kFamilies) {
+        const Pq4Kernels kernels = pq4::pq4_kernels_for(family, simd::detected_cpu_features());
+        if (kernels.family == family) {
+            runnable.push_back(kernels);
+        }
     }
-    if (tarvinex::simd::detected_cpu_features().avx512bw) {
-        kernels.push_back({"avx512", pq4::pq4_scan_cluster_avx512});
-    }
-    return kernels;
+    return runnable;
 }
+
+const char* name_of(const Pq4Kernels& kernels) { return simd::slice_kernel_label(kernels.family); }
 
 // ---------------------------------------------------------------- packing
 
@@ -380,11 +383,11 @@ TEST(Pq4QuantizedTables, AcceptsUpTo257Subquantizers) {
     for (LutCalibration calibration : kCalibrations) {
         QuantizedPq4LookupTables tables;
         ASSERT_TRUE(tables.update_from_f32(table, kM, 1, calibration));
-        for (const NamedKernel& k : runnable_kernels()) {
+        for (const Pq4Kernels& k : runnable_kernels()) {
             std::uint16_t out[32];
-            k.kernel(packed, tables, 0, 0, out);
+            k.scan_cluster(packed, tables, 0, 0, out);
             for (std::size_t r = 0; r < 3; ++r) {
-                EXPECT_EQ(out[r], 65535) << k.name;
+                EXPECT_EQ(out[r], 65535) << name_of(k);
             }
         }
     }
@@ -456,9 +459,9 @@ TEST(Pq4QuantizedTables, RefusalsLeaveEveryFieldUnchanged) {
     std::vector<std::size_t> labels(40, 7);
     std::vector<float> distances(40, -1.0f);
     QuantizedPq4LookupTables tables = before;
-    EXPECT_FALSE(pq4::assign_pq4_lookup_quantized_reusing_into(packed, table_with(2, 3, {{5, kNaN}}), 3, tables, labels,
-                                                              distances, pq4::pq4_scan_cluster_scalar,
-                                                              LutCalibration::Global));
+    EXPECT_FALSE(pq4::assign_pq4_lookup_quantized_into(packed, table_with(2, 3, {{5, kNaN}}), 3, tables, labels,
+                                                      distances, pq4::pq4_kernels_for(simd::SliceKernel::Scalar, {}),
+                                                      LutCalibration::Global));
     EXPECT_EQ(labels, std::vector<std::size_t>(40, 7));
     EXPECT_EQ(distances, std::vector<float>(40, -1.0f));
     expect_same_tables(tables, before);
@@ -498,6 +501,7 @@ TEST(Pq4Switches, ReadNormalisedWords) {
         const auto env = value ? fake_env({{settings::names::kPq4Fastscan, *value}}) : fake_env({});
         EXPECT_EQ(pq4::pq4_fastscan_enabled(env), want) << value.value_or("<unset>");
     }
+
 }
 
 // ---------------------------------------------------------------- kernels and fast-scan
@@ -512,9 +516,9 @@ TEST(Pq4ScanKernels, EveryKernelSumsTheLevelsOfRealRows) {
         ASSERT_TRUE(tables.update_from_f32(random_table(m, kK, 21), m, kK, LutCalibration::PerCluster));
         for (std::size_t block = 0; block < packed.blocks(); ++block) {
             for (std::size_t c = 0; c < kK; ++c) {
-                for (const NamedKernel& k : runnable_kernels()) {
+                for (const Pq4Kernels& k : runnable_kernels()) {
                     std::uint16_t out[32];
-                    k.kernel(packed, tables, block, c, out);
+                    k.scan_cluster(packed, tables, block, c, out);
                     for (std::size_t r = 0; r < 32; ++r) {
                         const std::size_t row = block * 32 + r;
                         std::uint32_t want = 0;
@@ -524,10 +528,10 @@ TEST(Pq4ScanKernels, EveryKernelSumsTheLevelsOfRealRows) {
                         }
                         // Padding: the portable kernel marks it, the vector
                         // kernels decode the zero bytes.
-                        if (row >= kRows && k.kernel == pq4::pq4_scan_cluster_scalar) {
+                        if (row >= kRows && k.family == simd::SliceKernel::Scalar) {
                             want = 65535;
                         }
-                        EXPECT_EQ(out[r], want) << k.name << " m=" << m << " block=" << block << " r=" << r;
+                        EXPECT_EQ(out[r], want) << name_of(k) << " m=" << m << " block=" << block << " r=" << r;
                     }
                 }
             }
@@ -580,7 +584,7 @@ TEST(Pq4FastScan, EveryKernelAndWorkerCountGivesTheSameExactResult) {
         QuantizedPq4LookupTables tables;
         ASSERT_TRUE(tables.update_from_f32(table, kM, kK, calibration));
         const auto want_labels = reference_fastscan_labels(codes, kRows, kM, tables);
-        for (const NamedKernel& k : runnable_kernels()) {
+        for (const Pq4Kernels& k : runnable_kernels()) {
             for (const bool one_worker : {false, true}) {
                 std::optional<tarvinex::parallel::WorkerLimit> limit;
                 if (one_worker) {
@@ -589,10 +593,11 @@ TEST(Pq4FastScan, EveryKernelAndWorkerCountGivesTheSameExactResult) {
                 // Sentinels past the rows catch a write beyond the last real row.
                 std::vector<std::size_t> labels(kRows + 8, 777);
                 std::vector<float> distances(kRows + 8, -1.0f);
-                ASSERT_TRUE(pq4::assign_pq4_lookup_quantized_reusing_into(
-                    packed, table, kK, tables, std::span(labels).first(kRows), std::span(distances).first(kRows),
-                    k.kernel, calibration));
-                EXPECT_EQ(std::vector<std::size_t>(labels.begin(), labels.begin() + kRows), want_labels) << k.name;
+                ASSERT_TRUE(pq4::assign_pq4_lookup_quantized_into(packed, table, kK, tables,
+                                                                  std::span(labels).first(kRows),
+                                                                  std::span(distances).first(kRows), k, calibration));
+                EXPECT_EQ(std::vector<std::size_t>(labels.begin(), labels.begin() + kRows), want_labels)
+                    << name_of(k);
                 for (std::size_t i = 0; i < kRows; ++i) {
                     EXPECT_EQ(std::bit_cast<std::uint32_t>(distances[i]),
                               std::bit_cast<std::uint32_t>(pq4::pq4_exact_distance(packed, table, kK, i, labels[i])));
@@ -633,13 +638,13 @@ TEST(Pq4FastScan, AgreesWithFloatScanOnWellSeparatedCenters) {
     std::vector<float> float_distances(kRows);
     pq4::assign_pq4_lookup_into(packed, table, kK, float_labels, float_distances);
     for (LutCalibration calibration : kCalibrations) {
-        for (const NamedKernel& k : runnable_kernels()) {
+        for (const Pq4Kernels& k : runnable_kernels()) {
             QuantizedPq4LookupTables tables;
             std::vector<std::size_t> labels(kRows);
             std::vector<float> distances(kRows);
-            ASSERT_TRUE(pq4::assign_pq4_lookup_quantized_reusing_into(packed, table, kK, tables, labels, distances,
-                                                                      k.kernel, calibration));
-            EXPECT_EQ(labels, float_labels) << k.name;
+            ASSERT_TRUE(
+                pq4::assign_pq4_lookup_quantized_into(packed, table, kK, tables, labels, distances, k, calibration));
+            EXPECT_EQ(labels, float_labels) << name_of(k);
             expect_bitwise_equal(distances, float_distances);
         }
     }
@@ -652,8 +657,8 @@ TEST(Pq4FastScan, FlatGlobalTableTiesToCenterZero) {
     QuantizedPq4LookupTables tables;
     std::vector<std::size_t> labels(45, 9);
     std::vector<float> distances(45);
-    ASSERT_TRUE(pq4::assign_pq4_lookup_quantized_reusing_into(packed, table, 4, tables, labels, distances,
-                                                              pq4::select_pq4_scan_kernel(), LutCalibration::Global));
+    ASSERT_TRUE(pq4::assign_pq4_lookup_quantized_into(packed, table, 4, tables, labels, distances,
+                                                      pq4::selected_pq4_kernels(), LutCalibration::Global));
     EXPECT_EQ(labels, std::vector<std::size_t>(45, 0));
     EXPECT_EQ(distances, std::vector<float>(45, 0.75f + 0.75f + 0.75f));
 }
