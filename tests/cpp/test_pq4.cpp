@@ -1,7 +1,7 @@
 // Packed 4-bit codes, the float-table scan, the 8-bit tables and the
 // fast-scan: layout and error texts, scans against brute-force references,
-// levels computed by hand, refusals that keep every field, the switches, and
-// every kernel against the portable one.
+// levels computed by hand, refusals that keep every field, the switches, the
+// kernel table, and every kernel against the portable one.
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -502,9 +502,67 @@ TEST(Pq4Switches, ReadNormalisedWords) {
         EXPECT_EQ(pq4::pq4_fastscan_enabled(env), want) << value.value_or("<unset>");
     }
 
+    // A driver's one read takes both words from the lookup it is given.
+    const struct {
+        std::map<std::string, std::string> env;
+        bool enabled;
+        LutCalibration calibration;
+    } reads[] = {
+        {{}, false, LutCalibration::Global},
+        {{{settings::names::kPq4Fastscan, "on"}}, true, LutCalibration::Global},
+        {{{settings::names::kPq4Fastscan, "1"}, {settings::names::kPq4LutCalibration, "cluster"}}, true,
+         LutCalibration::PerCluster},
+    };
+    for (const auto& read : reads) {
+        const pq4::FastScanSettings got = pq4::read_fastscan_settings(fake_env(read.env));
+        EXPECT_EQ(got.enabled, read.enabled) << read.env.size() << " variables set";
+        EXPECT_EQ(got.calibration, read.calibration) << read.env.size() << " variables set";
+    }
 }
 
 // ---------------------------------------------------------------- kernels and fast-scan
+
+TEST(Pq4Kernels, EachFamilyFallsBackToTheHighestOneTheProcessorRuns) {
+    using simd::SliceKernel;
+    // Indexed by family: each family's scan kernel with its own fused selector.
+    const Pq4Kernels entries[] = {
+        {SliceKernel::Scalar, pq4::pq4_scan_cluster_scalar, nullptr},
+        {SliceKernel::Avx2, pq4::pq4_scan_cluster_avx2, pq4::pq4_select_block_global_avx2},
+        {SliceKernel::Avx512, pq4::pq4_scan_cluster_avx512, pq4::pq4_select_block_global_avx512},
+    };
+    constexpr simd::CpuFeatures kNone{};
+    constexpr simd::CpuFeatures kAvx2{.avx2 = true};
+    constexpr simd::CpuFeatures kAvx512WithoutBw{.avx2 = true, .avx512f = true};
+    constexpr simd::CpuFeatures kAvx512fAlone{.avx512f = true};
+    constexpr simd::CpuFeatures kAvx512BwWithoutAvx2{.avx512f = true, .avx512bw = true};
+    constexpr simd::CpuFeatures kAll{.avx2 = true, .avx512f = true, .avx512bw = true};
+    const struct {
+        SliceKernel family;
+        simd::CpuFeatures features;
+        const char* processor;
+        SliceKernel want;
+    } cases[] = {
+        {SliceKernel::Scalar, kAll, "everything", SliceKernel::Scalar},
+        {SliceKernel::Scalar, kNone, "nothing", SliceKernel::Scalar},
+        {SliceKernel::Avx2, kAll, "everything", SliceKernel::Avx2},
+        {SliceKernel::Avx2, kAvx2, "AVX2", SliceKernel::Avx2},
+        {SliceKernel::Avx2, kAvx512BwWithoutAvx2, "AVX-512BW without AVX2", SliceKernel::Scalar},
+        {SliceKernel::Avx2, kNone, "nothing", SliceKernel::Scalar},
+        {SliceKernel::Avx512, kAll, "everything", SliceKernel::Avx512},
+        {SliceKernel::Avx512, kAvx512BwWithoutAvx2, "AVX-512BW without AVX2", SliceKernel::Avx512},
+        {SliceKernel::Avx512, kAvx512WithoutBw, "AVX2 and AVX-512F without BW", SliceKernel::Avx2},
+        {SliceKernel::Avx512, kAvx512fAlone, "AVX-512F alone", SliceKernel::Scalar},
+        {SliceKernel::Avx512, kNone, "nothing", SliceKernel::Scalar},
+    };
+    for (const auto& c : cases) {
+        const Pq4Kernels got = pq4::pq4_kernels_for(c.family, c.features);
+        const Pq4Kernels& want = entries[static_cast<std::size_t>(c.want)];
+        const std::string trace = std::string(simd::slice_kernel_label(c.family)) + " on " + c.processor;
+        EXPECT_EQ(got.family, want.family) << trace;
+        EXPECT_EQ(got.scan_cluster, want.scan_cluster) << trace;
+        EXPECT_EQ(got.select_block_global, want.select_block_global) << trace;
+    }
+}
 
 TEST(Pq4ScanKernels, EveryKernelSumsTheLevelsOfRealRows) {
     constexpr std::size_t kRows = 70;  // the third block has 6 real rows
@@ -580,11 +638,19 @@ TEST(Pq4FastScan, EveryKernelAndWorkerCountGivesTheSameExactResult) {
         e = std::round(e);
     }
     const PackedPq4Codes packed = pack_ok(codes, kRows, kM);
+    // Without its fused block selector, a family's scan kernel must pick the same winners.
+    std::vector<Pq4Kernels> variants;
+    for (const Pq4Kernels& runnable : runnable_kernels()) {
+        variants.push_back(runnable);
+        if (runnable.select_block_global != nullptr) {
+            variants.push_back({runnable.family, runnable.scan_cluster, nullptr});
+        }
+    }
     for (LutCalibration calibration : kCalibrations) {
         QuantizedPq4LookupTables tables;
         ASSERT_TRUE(tables.update_from_f32(table, kM, kK, calibration));
         const auto want_labels = reference_fastscan_labels(codes, kRows, kM, tables);
-        for (const Pq4Kernels& k : runnable_kernels()) {
+        for (const Pq4Kernels& k : variants) {
             for (const bool one_worker : {false, true}) {
                 std::optional<tarvinex::parallel::WorkerLimit> limit;
                 if (one_worker) {
@@ -597,7 +663,7 @@ TEST(Pq4FastScan, EveryKernelAndWorkerCountGivesTheSameExactResult) {
                                                                   std::span(labels).first(kRows),
                                                                   std::span(distances).first(kRows), k, calibration));
                 EXPECT_EQ(std::vector<std::size_t>(labels.begin(), labels.begin() + kRows), want_labels)
-                    << name_of(k);
+                    << name_of(k) << (k.select_block_global != nullptr ? " fused" : "");
                 for (std::size_t i = 0; i < kRows; ++i) {
                     EXPECT_EQ(std::bit_cast<std::uint32_t>(distances[i]),
                               std::bit_cast<std::uint32_t>(pq4::pq4_exact_distance(packed, table, kK, i, labels[i])));
