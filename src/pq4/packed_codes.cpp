@@ -12,10 +12,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <span>
 #include <utility>
 #include <vector>
 
+#include "array/size_product.hpp"
 #include "error/error.hpp"
 #include "parallel/pool.hpp"
 #include "simd/slice_kernels.hpp"
@@ -24,6 +26,8 @@ namespace tarvinex::pq4 {
 namespace {
 
 constexpr float kInfinity = std::numeric_limits<float>::infinity();
+/// Both the code count and the padded byte count are products of the shape.
+constexpr const char* kShapeOverflows = "PQ4 code shape overflows usize";
 
 /// The byte offset of pair p of row i.
 [[nodiscard]] std::size_t byte_index(std::size_t pairs, std::size_t i, std::size_t p) {
@@ -34,10 +38,11 @@ constexpr float kInfinity = std::numeric_limits<float>::infinity();
 
 error::Result<PackedPq4Codes> PackedPq4Codes::pack(std::span<const std::uint8_t> codes, std::size_t rows,
                                                    std::size_t m) {
-    std::size_t total = 0;
-    if (__builtin_mul_overflow(rows, m, &total)) {
-        return error::fail("PQ4 code shape overflows usize");
+    const std::optional<std::size_t> checked_total = array::checked_product(rows, m);
+    if (!checked_total) {
+        return error::fail(kShapeOverflows);
     }
+    const std::size_t total = *checked_total;
     if (codes.size() != total) {
         return error::fail("PQ4 code matrix length does not match shape");
     }
@@ -48,13 +53,11 @@ error::Result<PackedPq4Codes> PackedPq4Codes::pack(std::span<const std::uint8_t>
     if (total == 0) {
         return packed;
     }
-    std::size_t padded_rows = 0;
-    std::size_t bytes = 0;
-    if (__builtin_mul_overflow(packed.blocks(), kBlockRows, &padded_rows) ||
-        __builtin_mul_overflow(padded_rows, packed.pairs, &bytes)) {
-        return error::fail("PQ4 code shape overflows usize");
+    const std::optional<std::size_t> bytes = array::checked_product(packed.blocks(), kBlockRows, packed.pairs);
+    if (!bytes) {
+        return error::fail(kShapeOverflows);
     }
-    packed.data.assign(bytes, 0);
+    packed.data.assign(*bytes, 0);
     for (std::size_t i = 0; i < rows; ++i) {
         const std::uint8_t* row = codes.data() + i * m;
         for (std::size_t p = 0; p < packed.pairs; ++p) {

@@ -1,4 +1,4 @@
-/// The 8-bit tables, their two switches, the kernel choice and the fast-scan
+/// The 8-bit tables, their two switches, the kernel table and the fast-scan
 /// assignment.
 ///
 /// An update checks everything it could refuse for before it writes a field,
@@ -13,8 +13,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <span>
 
+#include "array/size_product.hpp"
 #include "error/error.hpp"
 #include "error/settings.hpp"
 #include "parallel/pool.hpp"
@@ -115,7 +117,7 @@ void write_block_winners(const PackedPq4Codes& packed, std::span<const float> ta
 /// `start`, then the winners rescored exactly.
 template <typename Score, typename ScoreOf>
 void scan_chunk(const PackedPq4Codes& packed, std::span<const float> table, const QuantizedPq4LookupTables& tables,
-                Pq4ScanKernel kernel, std::size_t begin, std::size_t end, std::span<std::size_t> labels,
+                Pq4ScanKernel scan_cluster, std::size_t begin, std::size_t end, std::span<std::size_t> labels,
                 std::span<float> distances, Score start, ScoreOf&& score) {
     check_chunk_outputs(packed, begin, end, labels, distances);
     alignas(64) std::uint16_t sums[kBlockRows];
@@ -129,7 +131,7 @@ void scan_chunk(const PackedPq4Codes& packed, std::span<const float> table, cons
             best_center[r] = 0;
         }
         for (std::size_t c = 0; c < tables.k; ++c) {
-            kernel(packed, tables, block, c, sums);
+            scan_cluster(packed, tables, block, c, sums);
             const auto score_of_sum = score.for_center(c);
             for (std::size_t r = 0; r < real_rows; ++r) {
                 const Score candidate = score_of_sum(sums[r]);
@@ -168,15 +170,15 @@ struct FloatEstimate {
 /// Runs the chunk scans on the pool once the tables hold this table.
 void scan_all_chunks(const PackedPq4Codes& packed, std::span<const float> table,
                      const QuantizedPq4LookupTables& tables, std::span<std::size_t> labels,
-                     std::span<float> distances, Pq4ScanKernel kernel) {
+                     std::span<float> distances, const Pq4Kernels& kernels) {
     parallel::for_chunks(packed.rows, kScanChunkRows, [&](std::size_t, std::size_t begin, std::size_t end) {
         const auto chunk_labels = labels.subspan(begin, end - begin);
         const auto chunk_distances = distances.subspan(begin, end - begin);
         if (tables.per_cluster) {
-            assign_pq4_lookup_quantized_with_scan(packed, table, tables, kernel, begin, end, chunk_labels,
+            assign_pq4_lookup_quantized_with_scan(packed, table, tables, kernels, begin, end, chunk_labels,
                                                   chunk_distances);
         } else {
-            assign_pq4_lookup_quantized_global_with_scan(packed, table, tables, kernel, begin, end, chunk_labels,
+            assign_pq4_lookup_quantized_global_with_scan(packed, table, tables, kernels, begin, end, chunk_labels,
                                                          chunk_distances);
         }
     });
@@ -196,18 +198,19 @@ LutCalibration lut_calibration(const settings::EnvLookup& lookup) {
     return per_cluster ? LutCalibration::PerCluster : LutCalibration::Global;
 }
 
-bool QuantizedPq4LookupTables::update_from_f32(std::span<const float> table, std::size_t m, std::size_t k) {
-    return update_from_f32(table, m, k, lut_calibration());
+FastScanSettings read_fastscan_settings(const settings::EnvLookup& lookup) {
+    return {pq4_fastscan_enabled(lookup), lut_calibration(lookup)};
 }
 
 bool QuantizedPq4LookupTables::update_from_f32(std::span<const float> table, std::size_t m, std::size_t k,
                                                LutCalibration calibration) {
-    std::size_t entries_per_center = 0;
-    std::size_t total = 0;
-    if (__builtin_mul_overflow(m, std::size_t{16}, &entries_per_center) ||
-        __builtin_mul_overflow(entries_per_center, k, &total)) {
+    const std::optional<std::size_t> checked_total = array::checked_product(m, std::size_t{16}, k);
+    if (!checked_total) {
         return false;
     }
+    const std::size_t total = *checked_total;
+    // m*16 is the first partial product of the checked total, so it cannot wrap.
+    const std::size_t entries_per_center = m * 16;
     if (m > kMaxSubquantizers || table.size() != total || k == 0) {
         return false;
     }
@@ -250,41 +253,48 @@ bool QuantizedPq4LookupTables::update_from_f32(std::span<const float> table, std
     return true;
 }
 
-Pq4ScanKernel select_pq4_scan_kernel() {
-    const simd::CpuFeatures& features = simd::detected_cpu_features();
-    switch (simd::selected_slice_kernel()) {
+Pq4Kernels pq4_kernels_for(simd::SliceKernel family, const simd::CpuFeatures& features) {
+    static constexpr Pq4Kernels kScalar{simd::SliceKernel::Scalar, pq4_scan_cluster_scalar, nullptr};
+    static constexpr Pq4Kernels kAvx2{simd::SliceKernel::Avx2, pq4_scan_cluster_avx2, pq4_select_block_global_avx2};
+    static constexpr Pq4Kernels kAvx512{simd::SliceKernel::Avx512, pq4_scan_cluster_avx512,
+                                        pq4_select_block_global_avx512};
+    // Each family falls to the next one down until the processor can run it.
+    switch (family) {
         case simd::SliceKernel::Avx512:
             if (features.avx512bw) {
-                return pq4_scan_cluster_avx512;
+                return kAvx512;
             }
             [[fallthrough]];
         case simd::SliceKernel::Avx2:
             if (features.avx2) {
-                return pq4_scan_cluster_avx2;
+                return kAvx2;
             }
             [[fallthrough]];
         case simd::SliceKernel::Scalar:
             break;
     }
-    return pq4_scan_cluster_scalar;
+    return kScalar;
+}
+
+const Pq4Kernels& selected_pq4_kernels() {
+    static const Pq4Kernels kernels = pq4_kernels_for(simd::selected_slice_kernel(), simd::detected_cpu_features());
+    return kernels;
 }
 
 void assign_pq4_lookup_quantized_with_scan(const PackedPq4Codes& packed, std::span<const float> table,
-                                           const QuantizedPq4LookupTables& tables, Pq4ScanKernel kernel,
+                                           const QuantizedPq4LookupTables& tables, const Pq4Kernels& kernels,
                                            std::size_t begin, std::size_t end, std::span<std::size_t> labels,
                                            std::span<float> distances) {
-    scan_chunk(packed, table, tables, kernel, begin, end, labels, distances,
+    scan_chunk(packed, table, tables, kernels.scan_cluster, begin, end, labels, distances,
                std::numeric_limits<float>::infinity(), FloatEstimate{tables});
 }
 
 void assign_pq4_lookup_quantized_global_with_scan(const PackedPq4Codes& packed, std::span<const float> table,
-                                                  const QuantizedPq4LookupTables& tables, Pq4ScanKernel kernel,
+                                                  const QuantizedPq4LookupTables& tables, const Pq4Kernels& kernels,
                                                   std::size_t begin, std::size_t end, std::span<std::size_t> labels,
                                                   std::span<float> distances) {
-    // The vector kernels have a fused form that never leaves registers.
-    const Pq4GlobalBlockSelector select_block = kernel == pq4_scan_cluster_avx512 ? pq4_select_block_global_avx512
-                                                : kernel == pq4_scan_cluster_avx2 ? pq4_select_block_global_avx2
-                                                                                  : nullptr;
+    // The vector families have a fused form that never leaves registers.
+    const Pq4GlobalBlockSelector select_block = kernels.select_block_global;
     if (select_block != nullptr && tables.k <= std::numeric_limits<std::uint32_t>::max()) {
         check_chunk_outputs(packed, begin, end, labels, distances);
         alignas(64) std::uint32_t best_center[kBlockRows];
@@ -295,38 +305,17 @@ void assign_pq4_lookup_quantized_global_with_scan(const PackedPq4Codes& packed, 
         }
         return;
     }
-    scan_chunk(packed, table, tables, kernel, begin, end, labels, distances, kNoSum, RawSum{});
+    scan_chunk(packed, table, tables, kernels.scan_cluster, begin, end, labels, distances, kNoSum, RawSum{});
 }
 
-bool assign_pq4_lookup_quantized_reusing_into(const PackedPq4Codes& packed, std::span<const float> table,
-                                              std::size_t k, QuantizedPq4LookupTables& tables,
-                                              std::span<std::size_t> labels, std::span<float> distances) {
-    if (!tables.update_from_f32(table, packed.m, k)) {
-        return false;
-    }
-    scan_all_chunks(packed, table, tables, labels, distances, select_pq4_scan_kernel());
-    return true;
-}
-
-bool assign_pq4_lookup_quantized_reusing_into(const PackedPq4Codes& packed, std::span<const float> table,
-                                              std::size_t k, QuantizedPq4LookupTables& tables,
-                                              std::span<std::size_t> labels, std::span<float> distances,
-                                              Pq4ScanKernel kernel) {
-    if (!tables.update_from_f32(table, packed.m, k)) {
-        return false;
-    }
-    scan_all_chunks(packed, table, tables, labels, distances, kernel);
-    return true;
-}
-
-bool assign_pq4_lookup_quantized_reusing_into(const PackedPq4Codes& packed, std::span<const float> table,
-                                              std::size_t k, QuantizedPq4LookupTables& tables,
-                                              std::span<std::size_t> labels, std::span<float> distances,
-                                              Pq4ScanKernel kernel, LutCalibration calibration) {
+bool assign_pq4_lookup_quantized_into(const PackedPq4Codes& packed, std::span<const float> table, std::size_t k,
+                                      QuantizedPq4LookupTables& tables, std::span<std::size_t> labels,
+                                      std::span<float> distances, const Pq4Kernels& kernels,
+                                      LutCalibration calibration) {
     if (!tables.update_from_f32(table, packed.m, k, calibration)) {
         return false;
     }
-    scan_all_chunks(packed, table, tables, labels, distances, kernel);
+    scan_all_chunks(packed, table, tables, labels, distances, kernels);
     return true;
 }
 

@@ -16,11 +16,13 @@
 
 #include "error/settings.hpp"
 #include "pq4/packed_codes.hpp"
+#include "simd/cpu_features.hpp"
+#include "simd/preference.hpp"
 
 namespace tarvinex::pq4 {
 
-/// TARVINEX_PQ4_FASTSCAN, read on every call: "1", "on", "yes", "true",
-/// "auto" or "fastscan" turn the fast-scan on; anything else leaves it off.
+/// TARVINEX_PQ4_FASTSCAN: "1", "on", "yes", "true", "auto" or "fastscan"
+/// turn the fast-scan on; anything else leaves it off.
 [[nodiscard]] bool pq4_fastscan_enabled(const settings::EnvLookup& lookup = settings::process_lookup());
 
 enum class LutCalibration : std::uint8_t { Global, PerCluster };
@@ -28,6 +30,15 @@ enum class LutCalibration : std::uint8_t { Global, PerCluster };
 /// TARVINEX_PQ4_LUT_CALIBRATION: "cluster", "centroid", "percluster" or
 /// "percentroid" select per-cluster calibration; anything else global.
 [[nodiscard]] LutCalibration lut_calibration(const settings::EnvLookup& lookup = settings::process_lookup());
+
+/// Both fast-scan settings, read together once per operation by its driver and
+/// passed down as plain values, so no scan reads the environment.
+struct FastScanSettings {
+    bool enabled = false;
+    LutCalibration calibration = LutCalibration::Global;
+};
+
+[[nodiscard]] FastScanSettings read_fastscan_settings(const settings::EnvLookup& lookup = settings::process_lookup());
 
 struct QuantizedPq4LookupTables {
     std::vector<std::uint8_t> quantized;  ///< k*M*16 levels, center-major
@@ -39,13 +50,11 @@ struct QuantizedPq4LookupTables {
     float global_bias = 0.0f;
     bool per_cluster = false;
 
-    /// Rebuilds the levels from the float table (M*16*k entries), with the
-    /// calibration TARVINEX_PQ4_LUT_CALIBRATION names (read on every call).
-    /// Returns false, leaving every field unchanged, when the table cannot be
+    /// Rebuilds the levels from the float table (M*16*k entries) with the
+    /// given calibration. Returns false, leaving every field unchanged, when the table cannot be
     /// quantized exactly enough to be useful: a size that overflows, M > 257,
     /// a length other than M*16*k, k = 0, an entry that is not finite, a range
     /// (max - min) that is not finite, or a scale that underflows to 0.
-    [[nodiscard]] bool update_from_f32(std::span<const float> table, std::size_t m, std::size_t k);
     [[nodiscard]] bool update_from_f32(std::span<const float> table, std::size_t m, std::size_t k,
                                        LutCalibration calibration);
 };
@@ -77,33 +86,31 @@ void pq4_select_block_global_avx2(const PackedPq4Codes& packed, const QuantizedP
 void pq4_select_block_global_avx512(const PackedPq4Codes& packed, const QuantizedPq4LookupTables& tables,
                                     std::size_t block, std::uint32_t* best_center);
 
-/// The kernel of this process's family: avx512 needs AVX-512BW and otherwise
-/// falls back to avx2 when the processor has it; avx2 needs AVX2.
-[[nodiscard]] Pq4ScanKernel select_pq4_scan_kernel();
+/// One family's fast-scan kernels. `family` is the family they belong to,
+/// which is lower than the one asked for when the processor lacks its
+/// instructions.
+struct Pq4Kernels {
+    simd::SliceKernel family;
+    Pq4ScanKernel scan_cluster;
+    Pq4GlobalBlockSelector select_block_global;  ///< null for the portable form
+};
 
-/// The fast-scan assignment. Returns false with `labels` and `distances`
-/// untouched when `tables` refuses the update; otherwise every row gets the
-/// center with the smallest estimate (lowest index on ties) and its exact
-/// float distance, and the result is true.
-[[nodiscard]] bool assign_pq4_lookup_quantized_reusing_into(const PackedPq4Codes& packed,
-                                                            std::span<const float> table, std::size_t k,
-                                                            QuantizedPq4LookupTables& tables,
-                                                            std::span<std::size_t> labels,
-                                                            std::span<float> distances);
-/// The same with an explicit kernel (tests run every family on one machine).
-[[nodiscard]] bool assign_pq4_lookup_quantized_reusing_into(const PackedPq4Codes& packed,
-                                                            std::span<const float> table, std::size_t k,
-                                                            QuantizedPq4LookupTables& tables,
-                                                            std::span<std::size_t> labels,
-                                                            std::span<float> distances, Pq4ScanKernel kernel);
-/// The same with an explicit kernel and calibration, so a caller (or a test)
-/// need not go through the environment.
-[[nodiscard]] bool assign_pq4_lookup_quantized_reusing_into(const PackedPq4Codes& packed,
-                                                            std::span<const float> table, std::size_t k,
-                                                            QuantizedPq4LookupTables& tables,
-                                                            std::span<std::size_t> labels,
-                                                            std::span<float> distances, Pq4ScanKernel kernel,
-                                                            LutCalibration calibration);
+/// The kernels of `family` on a processor with `features`: avx512 needs
+/// AVX-512BW and otherwise falls back to avx2 when the processor has AVX2;
+/// avx2 needs AVX2; everything else gets the portable form.
+[[nodiscard]] Pq4Kernels pq4_kernels_for(simd::SliceKernel family, const simd::CpuFeatures& features);
+
+/// The kernels of this process's family and processor, chosen on the first call.
+[[nodiscard]] const Pq4Kernels& selected_pq4_kernels();
+
+/// The fast-scan assignment with `kernels` and `calibration`. Returns false
+/// with `labels` and `distances` untouched when `tables` refuses the update;
+/// otherwise every row gets the center with the smallest estimate (lowest
+/// index on ties) and its exact float distance, and the result is true.
+[[nodiscard]] bool assign_pq4_lookup_quantized_into(const PackedPq4Codes& packed, std::span<const float> table,
+                                                    std::size_t k, QuantizedPq4LookupTables& tables,
+                                                    std::span<std::size_t> labels, std::span<float> distances,
+                                                    const Pq4Kernels& kernels, LutCalibration calibration);
 
 /// The chunk scans the assignment runs on the pool, for the rows [begin, end)
 /// (begin a multiple of 32); `labels` and `distances` hold exactly those rows.
@@ -114,13 +121,14 @@ void pq4_select_block_global_avx512(const PackedPq4Codes& packed, const Quantize
 /// The float estimate out[r]*scale + M*bias, from +inf, with the per-center
 /// (scale, bias) when `tables.per_cluster` is set and the global pair otherwise.
 void assign_pq4_lookup_quantized_with_scan(const PackedPq4Codes& packed, std::span<const float> table,
-                                           const QuantizedPq4LookupTables& tables, Pq4ScanKernel kernel,
+                                           const QuantizedPq4LookupTables& tables, const Pq4Kernels& kernels,
                                            std::size_t begin, std::size_t end, std::span<std::size_t> labels,
                                            std::span<float> distances);
 /// The raw 16-bit sums, from 65535: every center's estimate is the same
-/// increasing function of its sum under one global (scale, bias).
+/// increasing function of its sum under one global (scale, bias). Uses the
+/// fused block selector when `kernels` has one and k is below 2^32.
 void assign_pq4_lookup_quantized_global_with_scan(const PackedPq4Codes& packed, std::span<const float> table,
-                                                  const QuantizedPq4LookupTables& tables, Pq4ScanKernel kernel,
+                                                  const QuantizedPq4LookupTables& tables, const Pq4Kernels& kernels,
                                                   std::size_t begin, std::size_t end, std::span<std::size_t> labels,
                                                   std::span<float> distances);
 

@@ -18,8 +18,10 @@ void scan_lookup_table_into(array::MatrixView<const std::uint8_t> codes, const p
     }
     TARVINEX_ASSERT(ks == kPq4CodebookSize && packed->rows == codes.extent(0) && packed->m == codes.extent(1),
                     "packed codes do not match the code matrix");
-    if (pq4::pq4_fastscan_enabled() &&
-        pq4::assign_pq4_lookup_quantized_reusing_into(*packed, table, k, buffers.pq4_tables, labels, distances)) {
+    const pq4::FastScanSettings fastscan = pq4::read_fastscan_settings();
+    if (fastscan.enabled &&
+        pq4::assign_pq4_lookup_quantized_into(*packed, table, k, buffers.pq4_tables, labels, distances,
+                                              pq4::selected_pq4_kernels(), fastscan.calibration)) {
         return;
     }
     // A table the quantizer refuses (a non-finite entry, say) is no error:

@@ -1,7 +1,7 @@
 // Packed 4-bit codes, the float-table scan, the 8-bit tables and the
 // fast-scan: layout and error texts, scans against brute-force references,
-// levels computed by hand, refusals that keep every field, the switches, and
-// every kernel against the portable one.
+// levels computed by hand, refusals that keep every field, the switches, the
+// kernel table, and every kernel against the portable one.
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -23,14 +23,16 @@
 #include "pq4/packed_codes.hpp"
 #include "pq4/quantized_tables.hpp"
 #include "simd/cpu_features.hpp"
+#include "simd/preference.hpp"
 
 namespace {
 
 namespace pq4 = tarvinex::pq4;
 namespace settings = tarvinex::settings;
+namespace simd = tarvinex::simd;
 using pq4::LutCalibration;
 using pq4::PackedPq4Codes;
-using pq4::Pq4ScanKernel;
+using pq4::Pq4Kernels;
 using pq4::QuantizedPq4LookupTables;
 
 constexpr float kInf = std::numeric_limits<float>::infinity();
@@ -117,22 +119,23 @@ void expect_same_tables(const QuantizedPq4LookupTables& got, const QuantizedPq4L
     EXPECT_EQ(got.per_cluster, want.per_cluster);
 }
 
-struct NamedKernel {
-    const char* name;
-    Pq4ScanKernel kernel;
-};
+constexpr simd::SliceKernel kFamilies[] = {simd::SliceKernel::Scalar, simd::SliceKernel::Avx2,
+                                           simd::SliceKernel::Avx512};
 
-/// The portable kernel and every vector kernel this processor can run.
-std::vector<NamedKernel> runnable_kernels() {
-    std::vector<NamedKernel> kernels{{"scalar", pq4::pq4_scan_cluster_scalar}};
-    if (tarvinex::simd::detected_cpu_features().avx2) {
-        kernels.push_back({"avx2", pq4::pq4_scan_cluster_avx2});
+/// The kernels of every family this processor can run, the portable one first:
+/// a family whose entry falls back to a lower one cannot run here.
+std::vector<Pq4Kernels> runnable_kernels() {
+    std::vector<Pq4Kernels> runnable;
+    for (const simd::SliceKernel family : kFamilies) {
+        const Pq4Kernels kernels = pq4::pq4_kernels_for(family, simd::detected_cpu_features());
+        if (kernels.family == family) {
+            runnable.push_back(kernels);
+        }
     }
-    if (tarvinex::simd::detected_cpu_features().avx512bw) {
-        kernels.push_back({"avx512", pq4::pq4_scan_cluster_avx512});
-    }
-    return kernels;
+    return runnable;
 }
+
+const char* name_of(const Pq4Kernels& kernels) { return simd::slice_kernel_label(kernels.family); }
 
 // ---------------------------------------------------------------- packing
 
@@ -380,11 +383,11 @@ TEST(Pq4QuantizedTables, AcceptsUpTo257Subquantizers) {
     for (LutCalibration calibration : kCalibrations) {
         QuantizedPq4LookupTables tables;
         ASSERT_TRUE(tables.update_from_f32(table, kM, 1, calibration));
-        for (const NamedKernel& k : runnable_kernels()) {
+        for (const Pq4Kernels& k : runnable_kernels()) {
             std::uint16_t out[32];
-            k.kernel(packed, tables, 0, 0, out);
+            k.scan_cluster(packed, tables, 0, 0, out);
             for (std::size_t r = 0; r < 3; ++r) {
-                EXPECT_EQ(out[r], 65535) << k.name;
+                EXPECT_EQ(out[r], 65535) << name_of(k);
             }
         }
     }
@@ -456,9 +459,9 @@ TEST(Pq4QuantizedTables, RefusalsLeaveEveryFieldUnchanged) {
     std::vector<std::size_t> labels(40, 7);
     std::vector<float> distances(40, -1.0f);
     QuantizedPq4LookupTables tables = before;
-    EXPECT_FALSE(pq4::assign_pq4_lookup_quantized_reusing_into(packed, table_with(2, 3, {{5, kNaN}}), 3, tables, labels,
-                                                              distances, pq4::pq4_scan_cluster_scalar,
-                                                              LutCalibration::Global));
+    EXPECT_FALSE(pq4::assign_pq4_lookup_quantized_into(packed, table_with(2, 3, {{5, kNaN}}), 3, tables, labels,
+                                                      distances, pq4::pq4_kernels_for(simd::SliceKernel::Scalar, {}),
+                                                      LutCalibration::Global));
     EXPECT_EQ(labels, std::vector<std::size_t>(40, 7));
     EXPECT_EQ(distances, std::vector<float>(40, -1.0f));
     expect_same_tables(tables, before);
@@ -498,9 +501,68 @@ TEST(Pq4Switches, ReadNormalisedWords) {
         const auto env = value ? fake_env({{settings::names::kPq4Fastscan, *value}}) : fake_env({});
         EXPECT_EQ(pq4::pq4_fastscan_enabled(env), want) << value.value_or("<unset>");
     }
+
+    // A driver's one read takes both words from the lookup it is given.
+    const struct {
+        std::map<std::string, std::string> env;
+        bool enabled;
+        LutCalibration calibration;
+    } reads[] = {
+        {{}, false, LutCalibration::Global},
+        {{{settings::names::kPq4Fastscan, "on"}}, true, LutCalibration::Global},
+        {{{settings::names::kPq4Fastscan, "1"}, {settings::names::kPq4LutCalibration, "cluster"}}, true,
+         LutCalibration::PerCluster},
+    };
+    for (const auto& read : reads) {
+        const pq4::FastScanSettings got = pq4::read_fastscan_settings(fake_env(read.env));
+        EXPECT_EQ(got.enabled, read.enabled) << read.env.size() << " variables set";
+        EXPECT_EQ(got.calibration, read.calibration) << read.env.size() << " variables set";
+    }
 }
 
 // ---------------------------------------------------------------- kernels and fast-scan
+
+TEST(Pq4Kernels, EachFamilyFallsBackToTheHighestOneTheProcessorRuns) {
+    using simd::SliceKernel;
+    // Indexed by family: each family's scan kernel with its own fused selector.
+    const Pq4Kernels entries[] = {
+        {SliceKernel::Scalar, pq4::pq4_scan_cluster_scalar, nullptr},
+        {SliceKernel::Avx2, pq4::pq4_scan_cluster_avx2, pq4::pq4_select_block_global_avx2},
+        {SliceKernel::Avx512, pq4::pq4_scan_cluster_avx512, pq4::pq4_select_block_global_avx512},
+    };
+    constexpr simd::CpuFeatures kNone{};
+    constexpr simd::CpuFeatures kAvx2{.avx2 = true};
+    constexpr simd::CpuFeatures kAvx512WithoutBw{.avx2 = true, .avx512f = true};
+    constexpr simd::CpuFeatures kAvx512fAlone{.avx512f = true};
+    constexpr simd::CpuFeatures kAvx512BwWithoutAvx2{.avx512f = true, .avx512bw = true};
+    constexpr simd::CpuFeatures kAll{.avx2 = true, .avx512f = true, .avx512bw = true};
+    const struct {
+        SliceKernel family;
+        simd::CpuFeatures features;
+        const char* processor;
+        SliceKernel want;
+    } cases[] = {
+        {SliceKernel::Scalar, kAll, "everything", SliceKernel::Scalar},
+        {SliceKernel::Scalar, kNone, "nothing", SliceKernel::Scalar},
+        {SliceKernel::Avx2, kAll, "everything", SliceKernel::Avx2},
+        {SliceKernel::Avx2, kAvx2, "AVX2", SliceKernel::Avx2},
+        {SliceKernel::Avx2, kAvx512BwWithoutAvx2, "AVX-512BW without AVX2", SliceKernel::Scalar},
+        {SliceKernel::Avx2, kNone, "nothing", SliceKernel::Scalar},
+        {SliceKernel::Avx512, kAll, "everything", SliceKernel::Avx512},
+        {SliceKernel::Avx512, kAvx512BwWithoutAvx2, "AVX-512BW without AVX2", SliceKernel::Avx512},
+        {SliceKernel::Avx512, kAvx512WithoutBw, "AVX2 and AVX-512F without BW", SliceKernel::Avx2},
+        {SliceKernel::Avx512, kAvx512fAlone, "AVX-512F alone", SliceKernel::Scalar},
+        {SliceKernel::Avx512, kNone, "nothing", SliceKernel::Scalar},
+    };
+    for (const auto& c : cases) {
+        const Pq4Kernels got = pq4::pq4_kernels_for(c.family, c.features);
+        const Pq4Kernels& want = entries[static_cast<std::size_t>(c.want)];
+        const std::string trace = std::string(simd::slice_kernel_label(c.family)) + " on " + c.processor;
+        EXPECT_EQ(got.family, want.family) << trace;
+        EXPECT_EQ(got.scan_cluster, want.scan_cluster) << trace;
+        EXPECT_EQ(got.select_block_global, want.select_block_global) << trace;
+    }
+}
 
 TEST(Pq4ScanKernels, EveryKernelSumsTheLevelsOfRealRows) {
     constexpr std::size_t kRows = 70;  // the third block has 6 real rows
@@ -512,9 +574,9 @@ TEST(Pq4ScanKernels, EveryKernelSumsTheLevelsOfRealRows) {
         ASSERT_TRUE(tables.update_from_f32(random_table(m, kK, 21), m, kK, LutCalibration::PerCluster));
         for (std::size_t block = 0; block < packed.blocks(); ++block) {
             for (std::size_t c = 0; c < kK; ++c) {
-                for (const NamedKernel& k : runnable_kernels()) {
+                for (const Pq4Kernels& k : runnable_kernels()) {
                     std::uint16_t out[32];
-                    k.kernel(packed, tables, block, c, out);
+                    k.scan_cluster(packed, tables, block, c, out);
                     for (std::size_t r = 0; r < 32; ++r) {
                         const std::size_t row = block * 32 + r;
                         std::uint32_t want = 0;
@@ -524,10 +586,10 @@ TEST(Pq4ScanKernels, EveryKernelSumsTheLevelsOfRealRows) {
                         }
                         // Padding: the portable kernel marks it, the vector
                         // kernels decode the zero bytes.
-                        if (row >= kRows && k.kernel == pq4::pq4_scan_cluster_scalar) {
+                        if (row >= kRows && k.family == simd::SliceKernel::Scalar) {
                             want = 65535;
                         }
-                        EXPECT_EQ(out[r], want) << k.name << " m=" << m << " block=" << block << " r=" << r;
+                        EXPECT_EQ(out[r], want) << name_of(k) << " m=" << m << " block=" << block << " r=" << r;
                     }
                 }
             }
@@ -576,11 +638,19 @@ TEST(Pq4FastScan, EveryKernelAndWorkerCountGivesTheSameExactResult) {
         e = std::round(e);
     }
     const PackedPq4Codes packed = pack_ok(codes, kRows, kM);
+    // Without its fused block selector, a family's scan kernel must pick the same winners.
+    std::vector<Pq4Kernels> variants;
+    for (const Pq4Kernels& runnable : runnable_kernels()) {
+        variants.push_back(runnable);
+        if (runnable.select_block_global != nullptr) {
+            variants.push_back({runnable.family, runnable.scan_cluster, nullptr});
+        }
+    }
     for (LutCalibration calibration : kCalibrations) {
         QuantizedPq4LookupTables tables;
         ASSERT_TRUE(tables.update_from_f32(table, kM, kK, calibration));
         const auto want_labels = reference_fastscan_labels(codes, kRows, kM, tables);
-        for (const NamedKernel& k : runnable_kernels()) {
+        for (const Pq4Kernels& k : variants) {
             for (const bool one_worker : {false, true}) {
                 std::optional<tarvinex::parallel::WorkerLimit> limit;
                 if (one_worker) {
@@ -589,10 +659,11 @@ TEST(Pq4FastScan, EveryKernelAndWorkerCountGivesTheSameExactResult) {
                 // Sentinels past the rows catch a write beyond the last real row.
                 std::vector<std::size_t> labels(kRows + 8, 777);
                 std::vector<float> distances(kRows + 8, -1.0f);
-                ASSERT_TRUE(pq4::assign_pq4_lookup_quantized_reusing_into(
-                    packed, table, kK, tables, std::span(labels).first(kRows), std::span(distances).first(kRows),
-                    k.kernel, calibration));
-                EXPECT_EQ(std::vector<std::size_t>(labels.begin(), labels.begin() + kRows), want_labels) << k.name;
+                ASSERT_TRUE(pq4::assign_pq4_lookup_quantized_into(packed, table, kK, tables,
+                                                                  std::span(labels).first(kRows),
+                                                                  std::span(distances).first(kRows), k, calibration));
+                EXPECT_EQ(std::vector<std::size_t>(labels.begin(), labels.begin() + kRows), want_labels)
+                    << name_of(k) << (k.select_block_global != nullptr ? " fused" : "");
                 for (std::size_t i = 0; i < kRows; ++i) {
                     EXPECT_EQ(std::bit_cast<std::uint32_t>(distances[i]),
                               std::bit_cast<std::uint32_t>(pq4::pq4_exact_distance(packed, table, kK, i, labels[i])));
@@ -633,13 +704,13 @@ TEST(Pq4FastScan, AgreesWithFloatScanOnWellSeparatedCenters) {
     std::vector<float> float_distances(kRows);
     pq4::assign_pq4_lookup_into(packed, table, kK, float_labels, float_distances);
     for (LutCalibration calibration : kCalibrations) {
-        for (const NamedKernel& k : runnable_kernels()) {
+        for (const Pq4Kernels& k : runnable_kernels()) {
             QuantizedPq4LookupTables tables;
             std::vector<std::size_t> labels(kRows);
             std::vector<float> distances(kRows);
-            ASSERT_TRUE(pq4::assign_pq4_lookup_quantized_reusing_into(packed, table, kK, tables, labels, distances,
-                                                                      k.kernel, calibration));
-            EXPECT_EQ(labels, float_labels) << k.name;
+            ASSERT_TRUE(
+                pq4::assign_pq4_lookup_quantized_into(packed, table, kK, tables, labels, distances, k, calibration));
+            EXPECT_EQ(labels, float_labels) << name_of(k);
             expect_bitwise_equal(distances, float_distances);
         }
     }
@@ -652,8 +723,8 @@ TEST(Pq4FastScan, FlatGlobalTableTiesToCenterZero) {
     QuantizedPq4LookupTables tables;
     std::vector<std::size_t> labels(45, 9);
     std::vector<float> distances(45);
-    ASSERT_TRUE(pq4::assign_pq4_lookup_quantized_reusing_into(packed, table, 4, tables, labels, distances,
-                                                              pq4::select_pq4_scan_kernel(), LutCalibration::Global));
+    ASSERT_TRUE(pq4::assign_pq4_lookup_quantized_into(packed, table, 4, tables, labels, distances,
+                                                      pq4::selected_pq4_kernels(), LutCalibration::Global));
     EXPECT_EQ(labels, std::vector<std::size_t>(45, 0));
     EXPECT_EQ(distances, std::vector<float>(45, 0.75f + 0.75f + 0.75f));
 }

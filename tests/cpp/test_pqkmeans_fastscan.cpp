@@ -99,7 +99,9 @@ Problem make_problem(std::size_t m, std::size_t ds, std::size_t n, std::uint64_t
 Scan quantized_scan(const Problem& p, std::span<const float> table, std::size_t k) {
     Scan out{std::vector<std::size_t>(p.n), std::vector<float>(p.n)};
     pq4::QuantizedPq4LookupTables fresh;
-    EXPECT_TRUE(pq4::assign_pq4_lookup_quantized_reusing_into(p.packed, table, k, fresh, out.labels, out.distances));
+    EXPECT_TRUE(pq4::assign_pq4_lookup_quantized_into(p.packed, table, k, fresh, out.labels, out.distances,
+                                                      pq4::selected_pq4_kernels(),
+                                                      pq4::read_fastscan_settings().calibration));
     return out;
 }
 
