@@ -92,15 +92,11 @@ void run_case(const Machine& machine, const char* path, std::size_t n, std::size
     const auto center_view = array::MatrixView<const std::uint8_t>::c_order(centers.data(), {k, m});
 
     std::optional<pq4::PackedPq4Codes> packed = model.pack_pq4_codes(code_view).value();
-    if (fastscan) {
-        setenv("TARVINEX_PQ4_FASTSCAN", "1", 1);
-    } else {
-        unsetenv("TARVINEX_PQ4_FASTSCAN");
-    }
+    const pq4::FastScanSettings scan{.enabled = fastscan, .calibration = pq4::LutCalibration::Global};
     pqkmeans::AssignmentBuffers buffers = pqkmeans::AssignmentBuffers::create(n);
     pqkmeans::ClusterProfile profile;
     const auto start = Clock::now();
-    if (!model.assign_codes_into(code_view, center_view, profile, packed ? &*packed : nullptr, buffers)) {
+    if (!model.assign_codes_into(code_view, center_view, profile, packed ? &*packed : nullptr, scan, buffers)) {
         std::fprintf(stderr, "assignment failed\n");
         std::exit(1);
     }

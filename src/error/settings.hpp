@@ -115,7 +115,7 @@ enum class SettingKind : std::uint8_t {
 enum class ReadWhen : std::uint8_t {
     OncePerProcess,
     EachUse,
-    EachFit,
+    EachFit,  ///< once at the start of each training or prediction call, by its driver
     EachInitialisation,
     EachPass,
 };
@@ -139,8 +139,8 @@ inline constexpr std::array<SettingInfo, 27> kAllSettings{{
     {names::kFlashExact, SettingKind::OnSwitch, "off", ReadWhen::OncePerProcess, ""},
     {names::kExactAssignment, SettingKind::SecondName, "", ReadWhen::OncePerProcess, names::kFlashExact},
     {names::kRotationBatchMib, SettingKind::NumberZeroIsUnset, "32", ReadWhen::OncePerProcess, ""},
-    {names::kPq4Fastscan, SettingKind::OnSwitch, "off", ReadWhen::EachUse, ""},
-    {names::kPq4LutCalibration, SettingKind::Choice, "global", ReadWhen::EachUse, ""},
+    {names::kPq4Fastscan, SettingKind::OnSwitch, "off", ReadWhen::EachFit, ""},
+    {names::kPq4LutCalibration, SettingKind::Choice, "global", ReadWhen::EachFit, ""},
     {names::kPqEncode, SettingKind::Choice, "adaptive", ReadWhen::EachUse, ""},
     {names::kPqEncodeTransposed, SettingKind::SecondName, "", ReadWhen::EachUse, names::kPqEncode},
     {names::kProfileCluster, SettingKind::Presence, "off", ReadWhen::EachFit, ""},

@@ -11,7 +11,9 @@ namespace tarvinex::pqkmeans {
 
 error::Result<void> PqKMeans::assign_adc_into(array::MatrixView<const std::uint8_t> codes,
                                               array::MatrixView<const float> centers,
-                                              const pq4::PackedPq4Codes* packed, AssignmentBuffers& buffers) const {
+                                              const pq4::PackedPq4Codes* packed,
+                                              const pq4::FastScanSettings& fastscan,
+                                              AssignmentBuffers& buffers) const {
     if (!codes.is_c_contiguous()) {
         return error::fail("code matrix must be C-contiguous");
     }
@@ -24,7 +26,7 @@ error::Result<void> PqKMeans::assign_adc_into(array::MatrixView<const std::uint8
     buffers.distances.resize(n);
 
     if (build_dense_lookup_tables_into(centers, buffers.lookup)) {
-        scan_lookup_table_into(codes, packed, codebook_size_, k_, buffers);
+        scan_lookup_table_into(codes, packed, fastscan, codebook_size_, k_, buffers);
         return {};
     }
     if (!codewords_.is_c_contiguous()) {

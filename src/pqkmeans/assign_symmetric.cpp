@@ -10,6 +10,7 @@ namespace tarvinex::pqkmeans {
 error::Result<void> PqKMeans::assign_codes_into(array::MatrixView<const std::uint8_t> codes,
                                                 array::MatrixView<const std::uint8_t> centers,
                                                 ClusterProfile& profile, const pq4::PackedPq4Codes* packed,
+                                                const pq4::FastScanSettings& fastscan,
                                                 AssignmentBuffers& buffers) const {
     if (!codes.is_c_contiguous()) {
         return error::fail("code matrix must be C-contiguous");
@@ -28,7 +29,7 @@ error::Result<void> PqKMeans::assign_codes_into(array::MatrixView<const std::uin
     phase_timer.lap_into(profile.assign_build_lookup);
 
     if (table_built) {
-        scan_lookup_table_into(codes, packed, codebook_size_, k_, buffers);
+        scan_lookup_table_into(codes, packed, fastscan, codebook_size_, k_, buffers);
     } else {
         // Packed codes only pay off against a table; the direct sums read the rows as they are.
         assign_direct_into(codes, centers, *codeword_distances_, codebook_size_, buffers.labels, buffers.distances);

@@ -10,7 +10,7 @@
 
 namespace tarvinex::pqkmeans {
 
-error::Result<void> PqKMeans::fit(array::MatrixView<const std::uint8_t> codes) {
+error::Result<void> PqKMeans::fit(array::MatrixView<const std::uint8_t> codes, const settings::EnvLookup& lookup) {
     const std::size_t n = codes.extent(0);
     const std::size_t m_count = num_subquantizers_;
     if (codes.extent(1) != m_count) {
@@ -24,8 +24,9 @@ error::Result<void> PqKMeans::fit(array::MatrixView<const std::uint8_t> codes) {
     }
     TARVINEX_TRY(check_code_values(codes));
 
+    const RunSettings run = RunSettings::read(lookup);
     ClusterProfile profile;
-    profile.enabled = settings::env_present(settings::names::kProfileCluster);
+    profile.enabled = run.profile;
     const PhaseTimer init_timer(profile.enabled);
 
     TARVINEX_TRY_ASSIGN(const std::optional<pq4::PackedPq4Codes> packed, pack_pq4_codes(codes));
@@ -41,7 +42,7 @@ error::Result<void> PqKMeans::fit(array::MatrixView<const std::uint8_t> codes) {
     AssignmentBuffers buffers = AssignmentBuffers::create(n);
     const pq4::PackedPq4Codes* packed_codes = packed ? &*packed : nullptr;
     for (std::size_t pass = 0; pass < iterations_; ++pass) {
-        TARVINEX_TRY(assign_codes_into(codes, centers.view(), profile, packed_codes, buffers));
+        TARVINEX_TRY(assign_codes_into(codes, centers.view(), profile, packed_codes, run.fastscan, buffers));
         const double inertia = report::mean_distance(buffers.distances);
         inertia_history_.push_back(inertia);
         if (verbose_) {
@@ -65,7 +66,8 @@ error::Result<void> PqKMeans::fit(array::MatrixView<const std::uint8_t> codes) {
     return {};
 }
 
-error::Result<std::vector<std::size_t>> PqKMeans::predict(array::MatrixView<const std::uint8_t> codes) const {
+error::Result<std::vector<std::size_t>> PqKMeans::predict(array::MatrixView<const std::uint8_t> codes,
+                                                          const settings::EnvLookup& lookup) const {
     if (codes.extent(1) != num_subquantizers_) {
         return error::fail("code dimensionality does not match codewords");
     }
@@ -76,11 +78,12 @@ error::Result<std::vector<std::size_t>> PqKMeans::predict(array::MatrixView<cons
         return error::fail("code matrix must be C-contiguous");
     }
     TARVINEX_TRY(check_code_values(codes));
+    const RunSettings run = RunSettings::read(lookup);
     TARVINEX_TRY_ASSIGN(const std::optional<pq4::PackedPq4Codes> packed, pack_pq4_codes(codes));
     AssignmentBuffers buffers = AssignmentBuffers::create(codes.extent(0));
     ClusterProfile disabled;
-    TARVINEX_TRY(
-        assign_codes_into(codes, cluster_centers_->view(), disabled, packed ? &*packed : nullptr, buffers));
+    TARVINEX_TRY(assign_codes_into(codes, cluster_centers_->view(), disabled, packed ? &*packed : nullptr, run.fastscan,
+                                   buffers));
     return std::move(buffers).into_labels();
 }
 

@@ -82,6 +82,10 @@ error::Result<PqKMeans> PqKMeans::with_codeword_distances_and_options(
     return model;
 }
 
+RunSettings RunSettings::read(const settings::EnvLookup& lookup) {
+    return {settings::env_present(settings::names::kProfileCluster, lookup), pq4::read_fastscan_settings(lookup)};
+}
+
 error::Result<void> PqKMeans::check_code_values(array::MatrixView<const std::uint8_t> codes) const {
     if (codebook_size_ >= kMaxCodebookSize || codebook_size_ == kPq4CodebookSize) {
         return {};

@@ -20,7 +20,9 @@
 
 #include "array/array.hpp"
 #include "error/error.hpp"
+#include "error/settings.hpp"
 #include "pq4/packed_codes.hpp"
+#include "pq4/quantized_tables.hpp"
 #include "pqkmeans/assignment_buffers.hpp"
 #include "pqkmeans/codeword_distances.hpp"
 #include "pqkmeans/init_method.hpp"
@@ -32,6 +34,18 @@ namespace tarvinex::pqkmeans {
 inline constexpr std::size_t kMaxCodebookSize = 256;
 /// The codebook size whose codes are scanned in the 4-bit packed layout.
 inline constexpr std::size_t kPq4CodebookSize = 16;
+
+/// What one training or prediction call reads from the environment, once, at
+/// its start; the passes get plain values.
+struct RunSettings {
+    /// TARVINEX_PROFILE_CLUSTER is present: the fit sums its phase times and
+    /// writes the profiling line. Predictions never profile.
+    bool profile = false;
+    /// TARVINEX_PQ4_FASTSCAN and TARVINEX_PQ4_LUT_CALIBRATION, for packed passes.
+    pq4::FastScanSettings fastscan{};
+
+    [[nodiscard]] static RunSettings read(const settings::EnvLookup& lookup);
+};
 
 class PqKMeans {
 public:
@@ -93,11 +107,13 @@ public:
     /// One symmetric pass: every row of `codes` (n, M) gets its nearest center
     /// of `centers` (k, M) by the codeword-distance table, through a center
     /// lookup table when one fits `lookup_table_bytes`. `packed` is the 4-bit
-    /// copy of `codes`, given exactly when Ks = 16. Fails only when `codes` or
-    /// `centers` is not C-contiguous, before anything is written.
+    /// copy of `codes`, given exactly when Ks = 16, and `fastscan` says how it
+    /// is scanned. Fails only when `codes` or `centers` is not C-contiguous,
+    /// before anything is written.
     [[nodiscard]] error::Result<void> assign_codes_into(array::MatrixView<const std::uint8_t> codes,
                                                         array::MatrixView<const std::uint8_t> centers,
                                                         ClusterProfile& profile, const pq4::PackedPq4Codes* packed,
+                                                        const pq4::FastScanSettings& fastscan,
                                                         AssignmentBuffers& buffers) const;
 
     /// One ADC pass: as above with float centers (k, D) in the rotated space
@@ -107,6 +123,7 @@ public:
     [[nodiscard]] error::Result<void> assign_adc_into(array::MatrixView<const std::uint8_t> codes,
                                                       array::MatrixView<const float> centers,
                                                       const pq4::PackedPq4Codes* packed,
+                                                      const pq4::FastScanSettings& fastscan,
                                                       AssignmentBuffers& buffers) const;
 
     /// Fills `lookup` with the symmetric center lookup table of `centers`
@@ -163,10 +180,12 @@ public:
 
     /// k-means on `codes` (n, M) with code centers. On success `labels`,
     /// `inertia_history` and `cluster_centers` hold the new run and
-    /// `dense_cluster_centers` is dropped.
-    [[nodiscard]] error::Result<void> fit(array::MatrixView<const std::uint8_t> codes);
+    /// `dense_cluster_centers` is dropped. The run's settings come from `lookup`.
+    [[nodiscard]] error::Result<void> fit(array::MatrixView<const std::uint8_t> codes,
+                                          const settings::EnvLookup& lookup = settings::process_lookup());
     /// The nearest stored center code of every row; the model is unchanged.
-    [[nodiscard]] error::Result<std::vector<std::size_t>> predict(array::MatrixView<const std::uint8_t> codes) const;
+    [[nodiscard]] error::Result<std::vector<std::size_t>> predict(
+        array::MatrixView<const std::uint8_t> codes, const settings::EnvLookup& lookup = settings::process_lookup()) const;
 
 private:
     PqKMeans() = default;

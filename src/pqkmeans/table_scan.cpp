@@ -8,7 +8,8 @@
 namespace tarvinex::pqkmeans {
 
 void scan_lookup_table_into(array::MatrixView<const std::uint8_t> codes, const pq4::PackedPq4Codes* packed,
-                            std::size_t ks, std::size_t k, AssignmentBuffers& buffers) {
+                            const pq4::FastScanSettings& fastscan, std::size_t ks, std::size_t k,
+                            AssignmentBuffers& buffers) {
     const std::span<const float> table(buffers.lookup);
     const std::span<std::size_t> labels(buffers.labels);
     const std::span<float> distances(buffers.distances);
@@ -18,7 +19,6 @@ void scan_lookup_table_into(array::MatrixView<const std::uint8_t> codes, const p
     }
     TARVINEX_ASSERT(ks == kPq4CodebookSize && packed->rows == codes.extent(0) && packed->m == codes.extent(1),
                     "packed codes do not match the code matrix");
-    const pq4::FastScanSettings fastscan = pq4::read_fastscan_settings();
     if (fastscan.enabled &&
         pq4::assign_pq4_lookup_quantized_into(*packed, table, k, buffers.pq4_tables, labels, distances,
                                               pq4::selected_pq4_kernels(), fastscan.calibration)) {

@@ -1,9 +1,8 @@
 #pragma once
 /// The scan that follows a built center lookup table, shared by the symmetric
 /// and ADC passes: packed 4-bit codes are scanned by the quantized fast-scan
-/// when TARVINEX_PQ4_FASTSCAN is on (read on every pass) and the table can be
-/// quantized, otherwise by the float 4-bit scan; unpacked codes by
-/// `assign_with_lookup_into`.
+/// when `fastscan` turns it on and the table can be quantized, otherwise by
+/// the float 4-bit scan; unpacked codes by `assign_with_lookup_into`.
 
 #include <cstddef>
 #include <cstdint>
@@ -11,6 +10,7 @@
 
 #include "array/array.hpp"
 #include "pq4/packed_codes.hpp"
+#include "pq4/quantized_tables.hpp"
 #include "pqkmeans/assignment_buffers.hpp"
 
 namespace tarvinex::pqkmeans {
@@ -19,6 +19,7 @@ namespace tarvinex::pqkmeans {
 /// `distances` hold one entry per row of `codes`. `packed`, when given, is the
 /// 4-bit copy of `codes` (Ks = 16).
 void scan_lookup_table_into(array::MatrixView<const std::uint8_t> codes, const pq4::PackedPq4Codes* packed,
-                            std::size_t ks, std::size_t k, AssignmentBuffers& buffers);
+                            const pq4::FastScanSettings& fastscan, std::size_t ks, std::size_t k,
+                            AssignmentBuffers& buffers);
 
 }  // namespace tarvinex::pqkmeans

@@ -39,6 +39,8 @@ using pqkmeans::PqKMeans;
 constexpr float kInf = std::numeric_limits<float>::infinity();
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 constexpr std::size_t kDefaultBudget = 1073741824;
+/// Packed passes here scan with floats; the fast-scan has its own tests.
+constexpr tarvinex::pq4::FastScanSettings kFloatScan{};
 
 /// Signed values over several binades, so a changed summation order shows.
 class TestRng : public tarvinex::test::SplitMix {
@@ -263,12 +265,12 @@ TEST_P(EveryPath, MatchesTheReferenceBitForBit) {
                 pqkmeans::ClusterProfile profile;
 
                 const std::vector<float> lookup_before = buffers.lookup;
-                ASSERT_TRUE(model.assign_codes_into(codes, code_view(centers, p.m), profile, packing, buffers));
+                ASSERT_TRUE(model.assign_codes_into(codes, code_view(centers, p.m), profile, packing, kFloatScan, buffers));
                 expect_assignment(buffers, symmetric_want);
                 EXPECT_EQ(bit_patterns(buffers.lookup), bit_patterns(table_fits ? symmetric_table : lookup_before));
 
                 const std::vector<float> lookup_between = buffers.lookup;
-                ASSERT_TRUE(model.assign_adc_into(codes, float_view(dense, p.dim()), packing, buffers));
+                ASSERT_TRUE(model.assign_adc_into(codes, float_view(dense, p.dim()), packing, kFloatScan, buffers));
                 expect_assignment(buffers, adc_want);
                 EXPECT_EQ(bit_patterns(buffers.lookup), bit_patterns(table_fits ? adc_table : lookup_between));
             }
@@ -318,7 +320,7 @@ TEST(PqKMeansAssign, NonFiniteCentersNeverWinAndAllNaNGivesLabelZeroAtInfinity) 
                 const auto packed = std::move(*model.pack_pq4_codes(codes));
                 AssignmentBuffers buffers = AssignmentBuffers::create(p.n);
                 ASSERT_TRUE(model.assign_adc_into(codes, float_view(dense, p.dim()),
-                                                  packed ? &*packed : nullptr, buffers));
+                                                  packed ? &*packed : nullptr, kFloatScan, buffers));
                 expect_assignment(buffers, want);
                 if (poison == Poison::EveryCenterNaN) {
                     EXPECT_EQ(buffers.labels, std::vector<std::size_t>(p.n, 0));
@@ -363,10 +365,10 @@ TEST(PqKMeansAssign, ChecksLayoutsCodesFirstBeforeWritingAnything) {
             AssignmentBuffers buffers = AssignmentBuffers::create(3);
             pqkmeans::ClusterProfile profile;
 
-            const auto symmetric = model.assign_codes_into(codes, center_view, profile, nullptr, buffers);
+            const auto symmetric = model.assign_codes_into(codes, center_view, profile, nullptr, kFloatScan, buffers);
             ASSERT_FALSE(symmetric.has_value());
             EXPECT_EQ(symmetric.error().to_string(), c.symmetric_error);
-            const auto adc = model.assign_adc_into(codes, dense_view, nullptr, buffers);
+            const auto adc = model.assign_adc_into(codes, dense_view, nullptr, kFloatScan, buffers);
             ASSERT_FALSE(adc.has_value());
             EXPECT_EQ(adc.error().to_string(), c.adc_error);
 
@@ -401,13 +403,13 @@ TEST(PqKMeansAssign, AdcNeedsAContiguousCodebookWhileSymmetricReadsAnyOrder) {
         ASSERT_TRUE(model.has_value());
         AssignmentBuffers buffers = AssignmentBuffers::create(0);
         pqkmeans::ClusterProfile profile;
-        ASSERT_TRUE(model->assign_codes_into(codes, code_view(centers, p.m), profile, nullptr, buffers));
+        ASSERT_TRUE(model->assign_codes_into(codes, code_view(centers, p.m), profile, nullptr, kFloatScan, buffers));
         expect_assignment(buffers, p.symmetric_reference(centers));
 
         buffers = AssignmentBuffers::create(0);
         std::vector<float> lookup;
         EXPECT_FALSE(model->build_dense_lookup_tables_into(float_view(dense, p.dim()), lookup));
-        const auto adc = model->assign_adc_into(codes, float_view(dense, p.dim()), nullptr, buffers);
+        const auto adc = model->assign_adc_into(codes, float_view(dense, p.dim()), nullptr, kFloatScan, buffers);
         ASSERT_FALSE(adc.has_value());
         EXPECT_EQ(adc.error().to_string(), "codewords are not contiguous");
         EXPECT_EQ(buffers.labels.size(), p.n);  // resized before the codebook is looked at
@@ -428,10 +430,10 @@ TEST(PqKMeansAssign, ZeroRowsSucceedWithEmptyResults) {
         for (const tarvinex::pq4::PackedPq4Codes* packing : packings) {
             AssignmentBuffers buffers = AssignmentBuffers::create(4);
             pqkmeans::ClusterProfile profile;
-            ASSERT_TRUE(model.assign_codes_into(codes, code_view(centers, p.m), profile, packing, buffers));
+            ASSERT_TRUE(model.assign_codes_into(codes, code_view(centers, p.m), profile, packing, kFloatScan, buffers));
             EXPECT_TRUE(buffers.labels.empty() && buffers.distances.empty());
             buffers = AssignmentBuffers::create(4);
-            ASSERT_TRUE(model.assign_adc_into(codes, float_view(dense, p.dim()), packing, buffers));
+            ASSERT_TRUE(model.assign_adc_into(codes, float_view(dense, p.dim()), packing, kFloatScan, buffers));
             EXPECT_TRUE(buffers.labels.empty() && buffers.distances.empty());
         }
     }
@@ -450,12 +452,12 @@ TEST(PqKMeansAssign, ProfiledPassesTimeTheSizeDecisionEvenWithoutATable) {
         AssignmentBuffers buffers = AssignmentBuffers::create(p.n);
 
         pqkmeans::ClusterProfile off;
-        ASSERT_TRUE(model.assign_codes_into(codes, code_view(centers, p.m), off, nullptr, buffers));
+        ASSERT_TRUE(model.assign_codes_into(codes, code_view(centers, p.m), off, nullptr, kFloatScan, buffers));
         EXPECT_EQ(off.assign_total.count() + off.assign_build_lookup.count() + off.assign_eval.count(), 0);
 
         pqkmeans::ClusterProfile on{.enabled = true};
-        ASSERT_TRUE(model.assign_codes_into(codes, code_view(centers, p.m), on, nullptr, buffers));
-        ASSERT_TRUE(model.assign_codes_into(codes, code_view(centers, p.m), on, nullptr, buffers));
+        ASSERT_TRUE(model.assign_codes_into(codes, code_view(centers, p.m), on, nullptr, kFloatScan, buffers));
+        ASSERT_TRUE(model.assign_codes_into(codes, code_view(centers, p.m), on, nullptr, kFloatScan, buffers));
         EXPECT_GT(on.assign_build_lookup.count(), 0);
         EXPECT_GT(on.assign_eval.count(), 0);
         // The phases lie inside the pass on one monotonic clock.

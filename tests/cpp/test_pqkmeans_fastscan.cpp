@@ -1,9 +1,9 @@
-// With TARVINEX_PQ4_FASTSCAN on, the assignment passes over 16-codeword
-// models scan packed codes with the quantized fast-scan whenever a table was
-// built and can be quantized, and fall back to the float scans otherwise.
+// With the fast-scan on, the assignment passes over 16-codeword models scan
+// packed codes with the quantized fast-scan whenever a table was built and can
+// be quantized, and fall back to the float scans otherwise.
 //
-// The passes read the switch from the process environment on every pass, so
-// this binary sets it in main(), before any thread exists. The table fills and
+// A driver reads the switches once and hands them to its passes, so each pass
+// here gets them as a value and no environment is touched. The table fills and
 // the float paths are checked against a brute-force reference in
 // test_pqkmeans_assign; here each pass is compared with the scan it must have
 // dispatched to, run directly on the same table.
@@ -13,12 +13,12 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <limits>
 #include <memory>
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -38,6 +38,7 @@ using pqkmeans::PqKMeans;
 
 constexpr std::size_t kKs = 16;
 constexpr std::size_t kDefaultBudget = 1073741824;
+constexpr pq4::FastScanSettings kFastScan{.enabled = true, .calibration = pq4::LutCalibration::Global};
 
 /// Values in [-4, 4) on a 1/4096 grid, and codes below 16.
 class TestRng : public tarvinex::test::SplitMix {
@@ -96,12 +97,12 @@ Problem make_problem(std::size_t m, std::size_t ds, std::size_t n, std::uint64_t
     return p;
 }
 
-Scan quantized_scan(const Problem& p, std::span<const float> table, std::size_t k) {
+Scan quantized_scan(const Problem& p, std::span<const float> table, std::size_t k,
+                    pq4::LutCalibration calibration) {
     Scan out{std::vector<std::size_t>(p.n), std::vector<float>(p.n)};
     pq4::QuantizedPq4LookupTables fresh;
     EXPECT_TRUE(pq4::assign_pq4_lookup_quantized_into(p.packed, table, k, fresh, out.labels, out.distances,
-                                                      pq4::selected_pq4_kernels(),
-                                                      pq4::read_fastscan_settings().calibration));
+                                                      pq4::selected_pq4_kernels(), calibration));
     return out;
 }
 
@@ -120,10 +121,29 @@ float table_total(const Problem& p, std::span<const float> table, std::size_t k,
     return total;
 }
 
-TEST(PqKMeansFastScan, TheSwitchIsOnInThisProcess) { ASSERT_TRUE(pq4::pq4_fastscan_enabled()); }
+TEST(PqKMeansFastScan, ADriverReadsBothSwitchesFromItsLookup) {
+    const auto lookup = [](std::optional<std::string> fastscan, std::optional<std::string> calibration) {
+        return [=](const char* name) -> std::optional<std::string> {
+            const std::string_view key(name);
+            return key == "TARVINEX_PQ4_FASTSCAN" ? fastscan
+                   : key == "TARVINEX_PQ4_LUT_CALIBRATION" ? calibration
+                   : key == "TARVINEX_PROFILE_CLUSTER" ? std::optional<std::string>("")
+                                                       : std::nullopt;
+        };
+    };
+    const pqkmeans::RunSettings on = pqkmeans::RunSettings::read(lookup("On", "per-cluster"));
+    EXPECT_TRUE(on.profile);
+    EXPECT_TRUE(on.fastscan.enabled);
+    EXPECT_EQ(on.fastscan.calibration, pq4::LutCalibration::PerCluster);
+    const pqkmeans::RunSettings off = pqkmeans::RunSettings::read(lookup(std::nullopt, "global"));
+    EXPECT_FALSE(off.fastscan.enabled);
+    EXPECT_EQ(off.fastscan.calibration, pq4::LutCalibration::Global);
+}
 
 TEST(PqKMeansFastScan, PackedPassesWithATableUseTheQuantizedScanAndRescoreExactly) {
     std::size_t rows_where_quantization_changed_the_winner = 0;
+    for (const pq4::LutCalibration calibration : {pq4::LutCalibration::Global, pq4::LutCalibration::PerCluster}) {
+    const pq4::FastScanSettings fastscan{.enabled = true, .calibration = calibration};
     for (const auto& [m, ds, n] : {std::array<std::size_t, 3>{5, 3, 1000}, std::array<std::size_t, 3>{4, 8, 257}}) {
         const Problem p = make_problem(m, ds, n, m);
         TestRng rng(8);
@@ -140,8 +160,8 @@ TEST(PqKMeansFastScan, PackedPassesWithATableUseTheQuantizedScanAndRescoreExactl
             std::vector<float> table;
             ASSERT_TRUE(model.build_lookup_tables_into(center_view, table));
             pqkmeans::ClusterProfile profile;
-            ASSERT_TRUE(model.assign_codes_into(p.code_view(), center_view, profile, &p.packed, buffers));
-            expect_same(buffers, quantized_scan(p, table, k));
+            ASSERT_TRUE(model.assign_codes_into(p.code_view(), center_view, profile, &p.packed, fastscan, buffers));
+            expect_same(buffers, quantized_scan(p, table, k, calibration));
             for (std::size_t i = 0; i < p.n; ++i) {
                 ASSERT_EQ(std::bit_cast<std::uint32_t>(buffers.distances[i]),
                           std::bit_cast<std::uint32_t>(table_total(p, table, k, i, buffers.labels[i])));
@@ -152,16 +172,17 @@ TEST(PqKMeansFastScan, PackedPassesWithATableUseTheQuantizedScanAndRescoreExactl
             }
 
             ASSERT_TRUE(model.build_dense_lookup_tables_into(dense_view, table));
-            ASSERT_TRUE(model.assign_adc_into(p.code_view(), dense_view, &p.packed, buffers));
-            expect_same(buffers, quantized_scan(p, table, k));
+            ASSERT_TRUE(model.assign_adc_into(p.code_view(), dense_view, &p.packed, fastscan, buffers));
+            expect_same(buffers, quantized_scan(p, table, k, calibration));
 
             // Unpacked codes never reach the quantized scan.
             Scan unpacked{std::vector<std::size_t>(p.n), std::vector<float>(p.n)};
             pqkmeans::assign_with_lookup_into(p.code_view(), table, kKs, k, unpacked.labels, unpacked.distances,
                                               tarvinex::simd::SliceKernel::Scalar);
-            ASSERT_TRUE(model.assign_adc_into(p.code_view(), dense_view, nullptr, buffers));
+            ASSERT_TRUE(model.assign_adc_into(p.code_view(), dense_view, nullptr, fastscan, buffers));
             expect_same(buffers, unpacked);
         }
+    }
     }
     // Otherwise this test could not tell the quantized scan from the float one.
     EXPECT_GT(rows_where_quantization_changed_the_winner, 0U);
@@ -177,13 +198,13 @@ TEST(PqKMeansFastScan, ATableThatCannotBeQuantizedFallsBackToTheFloatScan) {
     AssignmentBuffers buffers = AssignmentBuffers::create(p.n);
 
     // A quantized pass first, so a stale result would show.
-    ASSERT_TRUE(model.assign_adc_into(p.code_view(), dense_view, &p.packed, buffers));
+    ASSERT_TRUE(model.assign_adc_into(p.code_view(), dense_view, &p.packed, kFastScan, buffers));
     const pq4::QuantizedPq4LookupTables quantized_before = buffers.pq4_tables;
 
     dense[3 * p.m * 2 + 1] = std::numeric_limits<float>::infinity();
     std::vector<float> table;
     ASSERT_TRUE(model.build_dense_lookup_tables_into(dense_view, table));
-    ASSERT_TRUE(model.assign_adc_into(p.code_view(), dense_view, &p.packed, buffers));
+    ASSERT_TRUE(model.assign_adc_into(p.code_view(), dense_view, &p.packed, kFastScan, buffers));
     expect_same(buffers, float_scan(p, table, k));
     EXPECT_EQ(buffers.pq4_tables.quantized, quantized_before.quantized);
 }
@@ -201,18 +222,10 @@ TEST(PqKMeansFastScan, WithoutATablePackedCodesAreIgnored) {
 
     AssignmentBuffers buffers = AssignmentBuffers::create(p.n);
     pqkmeans::ClusterProfile profile;
-    ASSERT_TRUE(model.assign_codes_into(p.code_view(), center_view, profile, &p.packed, buffers));
+    ASSERT_TRUE(model.assign_codes_into(p.code_view(), center_view, profile, &p.packed, kFastScan, buffers));
     expect_same(buffers, direct);
     EXPECT_TRUE(buffers.lookup.empty());
     EXPECT_TRUE(buffers.pq4_tables.quantized.empty());
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-    // Before InitGoogleTest and before the worker pool exists: no other thread
-    // can be reading the environment.
-    setenv("TARVINEX_PQ4_FASTSCAN", "1", 1);
-    testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}
