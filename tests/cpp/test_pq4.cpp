@@ -10,7 +10,6 @@
 #include <cstdint>
 #include <initializer_list>
 #include <limits>
-#include <map>
 #include <optional>
 #include <random>
 #include <span>
@@ -23,6 +22,7 @@
 #include "pq4/packed_codes.hpp"
 #include "pq4/quantized_tables.hpp"
 #include "simd/cpu_features.hpp"
+#include "testing.hpp"
 
 namespace {
 
@@ -33,8 +33,12 @@ using pq4::PackedPq4Codes;
 using pq4::Pq4ScanKernel;
 using pq4::QuantizedPq4LookupTables;
 
-constexpr float kInf = std::numeric_limits<float>::infinity();
-constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+using tarvinex::test::bit_patterns;
+using tarvinex::test::bits;
+using tarvinex::test::fake_env;
+using tarvinex::test::kInf;
+using tarvinex::test::kNaN;
+
 constexpr std::size_t kSizeMax = std::numeric_limits<std::size_t>::max();
 constexpr LutCalibration kCalibrations[] = {LutCalibration::Global, LutCalibration::PerCluster};
 
@@ -98,22 +102,14 @@ void expect_bitwise_equal(std::span<const float> got, std::span<const float> wan
     }
 }
 
-std::vector<std::uint32_t> float_bits(const std::vector<float>& values) {
-    std::vector<std::uint32_t> bits;
-    for (float v : values) {
-        bits.push_back(std::bit_cast<std::uint32_t>(v));
-    }
-    return bits;
-}
-
 void expect_same_tables(const QuantizedPq4LookupTables& got, const QuantizedPq4LookupTables& want) {
     EXPECT_EQ(got.quantized, want.quantized);
-    EXPECT_EQ(float_bits(got.scales), float_bits(want.scales));
-    EXPECT_EQ(float_bits(got.biases), float_bits(want.biases));
+    EXPECT_EQ(bit_patterns(got.scales), bit_patterns(want.scales));
+    EXPECT_EQ(bit_patterns(got.biases), bit_patterns(want.biases));
     EXPECT_EQ(got.m, want.m);
     EXPECT_EQ(got.k, want.k);
-    EXPECT_EQ(std::bit_cast<std::uint32_t>(got.global_scale), std::bit_cast<std::uint32_t>(want.global_scale));
-    EXPECT_EQ(std::bit_cast<std::uint32_t>(got.global_bias), std::bit_cast<std::uint32_t>(want.global_bias));
+    EXPECT_EQ(bits(got.global_scale), bits(want.global_scale));
+    EXPECT_EQ(bits(got.global_bias), bits(want.global_bias));
     EXPECT_EQ(got.per_cluster, want.per_cluster);
 }
 
@@ -314,8 +310,8 @@ TEST(Pq4QuantizedTables, LevelsByHand) {
     QuantizedPq4LookupTables per_cluster = global;
     ASSERT_TRUE(per_cluster.update_from_f32(table, 1, 2, LutCalibration::PerCluster));
     EXPECT_EQ(per_cluster.quantized, want_per_cluster);
-    EXPECT_EQ(float_bits(per_cluster.scales), float_bits({1.0f, 88.5f / 255.0f}));
-    EXPECT_EQ(float_bits(per_cluster.biases), float_bits({10.0f, 50.0f}));
+    EXPECT_EQ(bit_patterns(per_cluster.scales), bit_patterns(std::vector<float>{1.0f, 88.5f / 255.0f}));
+    EXPECT_EQ(bit_patterns(per_cluster.biases), bit_patterns(std::vector<float>{10.0f, 50.0f}));
     EXPECT_EQ(per_cluster.global_scale, 1.0f);
     EXPECT_EQ(per_cluster.global_bias, 0.0f);
     EXPECT_TRUE(per_cluster.per_cluster);
@@ -465,17 +461,6 @@ TEST(Pq4QuantizedTables, RefusalsLeaveEveryFieldUnchanged) {
 }
 
 // ---------------------------------------------------------------- switches
-
-/// A fake environment: names missing from the map are unset.
-settings::EnvLookup fake_env(std::map<std::string, std::string> values) {
-    return [values = std::move(values)](const char* name) -> std::optional<std::string> {
-        const auto found = values.find(name);
-        if (found == values.end()) {
-            return std::nullopt;
-        }
-        return found->second;
-    };
-}
 
 TEST(Pq4Switches, ReadNormalisedWords) {
     const std::pair<std::optional<std::string>, LutCalibration> calibrations[] = {

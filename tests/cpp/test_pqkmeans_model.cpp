@@ -16,11 +16,11 @@
 #include <variant>
 #include <vector>
 
-#include "test_data.hpp"
 #include "array/array.hpp"
 #include "error/error.hpp"
 #include "pqkmeans/lookup_table.hpp"
 #include "pqkmeans/model.hpp"
+#include "testing.hpp"
 
 namespace {
 
