@@ -11,7 +11,6 @@
 #include <initializer_list>
 #include <limits>
 #include <optional>
-#include <random>
 #include <span>
 #include <string>
 #include <utility>
@@ -43,23 +42,13 @@ constexpr std::size_t kSizeMax = std::numeric_limits<std::size_t>::max();
 constexpr LutCalibration kCalibrations[] = {LutCalibration::Global, LutCalibration::PerCluster};
 
 std::vector<std::uint8_t> random_codes(std::size_t rows, std::size_t m, std::uint32_t seed) {
-    std::mt19937 rng(seed);
-    std::uniform_int_distribution<int> code(0, 15);
-    std::vector<std::uint8_t> codes(rows * m);
-    for (auto& c : codes) {
-        c = static_cast<std::uint8_t>(code(rng));
-    }
-    return codes;
+    return tarvinex::test::SplitMix(seed).codes(rows * m, 16);
 }
 
+/// (M, 16, k) entries of both signs with magnitudes in [1/4, 8): sums of them
+/// round, so a changed summation order shows.
 std::vector<float> random_table(std::size_t m, std::size_t k, std::uint32_t seed) {
-    std::mt19937 rng(seed);
-    std::uniform_real_distribution<float> entry(-3.0f, 7.0f);
-    std::vector<float> table(m * 16 * k);
-    for (auto& e : table) {
-        e = entry(rng);
-    }
-    return table;
+    return tarvinex::test::SplitMix(seed).spread(m * 16 * k, -2, 5, true);
 }
 
 PackedPq4Codes pack_ok(const std::vector<std::uint8_t>& codes, std::size_t rows, std::size_t m) {
@@ -606,11 +595,11 @@ TEST(Pq4FastScan, AgreesWithFloatScanOnWellSeparatedCenters) {
             }
         }
     }
-    std::mt19937 rng(40);
+    tarvinex::test::SplitMix rng(40);
     std::vector<std::uint8_t> codes(kRows * kM);
     for (std::size_t i = 0; i < kRows; ++i) {
         for (std::size_t s = 0; s < kM; ++s) {
-            codes[i * kM + s] = static_cast<std::uint8_t>(4 * (i % kK) + rng() % 2);
+            codes[i * kM + s] = static_cast<std::uint8_t>(4 * (i % kK) + rng.next() % 2);
         }
     }
     const PackedPq4Codes packed = pack_ok(codes, kRows, kM);
