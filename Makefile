@@ -3,7 +3,7 @@
 PYTHON := .venv/bin/python
 DEV_PATH := PYTHONPATH=$(CURDIR)/build/python
 
-.PHONY: setup build run test bench clean
+.PHONY: setup build run test sanitize bench clean
 
 setup:
 	@bash scripts/setup.sh
@@ -18,6 +18,10 @@ test: build
 	ctest --test-dir build --output-on-failure -j2
 	$(DEV_PATH) $(PYTHON) -m pytest -q tests/python
 
+# The same tests on a separate tree built with the address and undefined-behaviour sanitizers.
+sanitize: setup
+	@bash scripts/sanitize.sh
+
 # Benchmarks: peer libraries live in their own environment, never in the test run.
 BENCH_ROWS ?= 1000000
 BENCH_PEER_ITERATIONS ?= 2
@@ -31,4 +35,4 @@ bench: build
 	$(DEV_PATH) $(BENCH_PYTHON) bench/fit_symmetric.py --rows $(BENCH_ROWS) --peer-iterations $(BENCH_PEER_ITERATIONS)
 
 clean:
-	rm -rf build
+	rm -rf build build-bench build-sanitize

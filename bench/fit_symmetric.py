@@ -46,7 +46,7 @@ def main():
     parser.add_argument("--rows", type=int, default=1_000_000)
     parser.add_argument("--ks", default="1024,10000")
     parser.add_argument("--iterations", type=int, default=20)
-    parser.add_argument("--peer-iterations", type=int, default=20)
+    parser.add_argument("--peer-iterations", type=int, default=2)
     args = parser.parse_args()
 
     try:

@@ -6,6 +6,7 @@
 
 #include "error/error.hpp"
 #include "error/settings.hpp"
+#include "testing.hpp"
 
 namespace {
 
@@ -15,6 +16,7 @@ using tarvinex::error::ShapeError;
 using tarvinex::error::ShapeErrorKind;
 using tarvinex::error::TarvinexError;
 namespace settings = tarvinex::settings;
+using tarvinex::test::fake_env;
 
 TEST(TarvinexError, DisplaysEachVariant) {
     struct Case {
@@ -52,17 +54,6 @@ TEST(TarvinexError, AssertionThrowsInternalFailureWithItsText) {
     } catch (const InternalFailure& failure) {
         EXPECT_STREQ(failure.what(), "broken invariant");
     }
-}
-
-/// A fake environment: names missing from the map are unset.
-settings::EnvLookup fake_env(std::map<std::string, std::string> values) {
-    return [values = std::move(values)](const char* name) -> std::optional<std::string> {
-        const auto found = values.find(name);
-        if (found == values.end()) {
-            return std::nullopt;
-        }
-        return found->second;
-    };
 }
 
 TEST(Settings, NormalisesWords) {

@@ -10,9 +10,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <limits>
-#include <map>
 #include <optional>
-#include <random>
 #include <span>
 #include <string>
 #include <utility>
@@ -24,6 +22,7 @@
 #include "pq4/quantized_tables.hpp"
 #include "simd/cpu_features.hpp"
 #include "simd/preference.hpp"
+#include "testing.hpp"
 
 namespace {
 
@@ -35,29 +34,23 @@ using pq4::PackedPq4Codes;
 using pq4::Pq4Kernels;
 using pq4::QuantizedPq4LookupTables;
 
-constexpr float kInf = std::numeric_limits<float>::infinity();
-constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+using tarvinex::test::bit_patterns;
+using tarvinex::test::bits;
+using tarvinex::test::fake_env;
+using tarvinex::test::kInf;
+using tarvinex::test::kNaN;
+
 constexpr std::size_t kSizeMax = std::numeric_limits<std::size_t>::max();
 constexpr LutCalibration kCalibrations[] = {LutCalibration::Global, LutCalibration::PerCluster};
 
 std::vector<std::uint8_t> random_codes(std::size_t rows, std::size_t m, std::uint32_t seed) {
-    std::mt19937 rng(seed);
-    std::uniform_int_distribution<int> code(0, 15);
-    std::vector<std::uint8_t> codes(rows * m);
-    for (auto& c : codes) {
-        c = static_cast<std::uint8_t>(code(rng));
-    }
-    return codes;
+    return tarvinex::test::SplitMix(seed).codes(rows * m, 16);
 }
 
+/// (M, 16, k) entries of both signs with magnitudes in [1/4, 8): sums of them
+/// round, so a changed summation order shows.
 std::vector<float> random_table(std::size_t m, std::size_t k, std::uint32_t seed) {
-    std::mt19937 rng(seed);
-    std::uniform_real_distribution<float> entry(-3.0f, 7.0f);
-    std::vector<float> table(m * 16 * k);
-    for (auto& e : table) {
-        e = entry(rng);
-    }
-    return table;
+    return tarvinex::test::SplitMix(seed).spread(m * 16 * k, -2, 5, true);
 }
 
 PackedPq4Codes pack_ok(const std::vector<std::uint8_t>& codes, std::size_t rows, std::size_t m) {
@@ -100,22 +93,14 @@ void expect_bitwise_equal(std::span<const float> got, std::span<const float> wan
     }
 }
 
-std::vector<std::uint32_t> float_bits(const std::vector<float>& values) {
-    std::vector<std::uint32_t> bits;
-    for (float v : values) {
-        bits.push_back(std::bit_cast<std::uint32_t>(v));
-    }
-    return bits;
-}
-
 void expect_same_tables(const QuantizedPq4LookupTables& got, const QuantizedPq4LookupTables& want) {
     EXPECT_EQ(got.quantized, want.quantized);
-    EXPECT_EQ(float_bits(got.scales), float_bits(want.scales));
-    EXPECT_EQ(float_bits(got.biases), float_bits(want.biases));
+    EXPECT_EQ(bit_patterns(got.scales), bit_patterns(want.scales));
+    EXPECT_EQ(bit_patterns(got.biases), bit_patterns(want.biases));
     EXPECT_EQ(got.m, want.m);
     EXPECT_EQ(got.k, want.k);
-    EXPECT_EQ(std::bit_cast<std::uint32_t>(got.global_scale), std::bit_cast<std::uint32_t>(want.global_scale));
-    EXPECT_EQ(std::bit_cast<std::uint32_t>(got.global_bias), std::bit_cast<std::uint32_t>(want.global_bias));
+    EXPECT_EQ(bits(got.global_scale), bits(want.global_scale));
+    EXPECT_EQ(bits(got.global_bias), bits(want.global_bias));
     EXPECT_EQ(got.per_cluster, want.per_cluster);
 }
 
@@ -317,8 +302,8 @@ TEST(Pq4QuantizedTables, LevelsByHand) {
     QuantizedPq4LookupTables per_cluster = global;
     ASSERT_TRUE(per_cluster.update_from_f32(table, 1, 2, LutCalibration::PerCluster));
     EXPECT_EQ(per_cluster.quantized, want_per_cluster);
-    EXPECT_EQ(float_bits(per_cluster.scales), float_bits({1.0f, 88.5f / 255.0f}));
-    EXPECT_EQ(float_bits(per_cluster.biases), float_bits({10.0f, 50.0f}));
+    EXPECT_EQ(bit_patterns(per_cluster.scales), bit_patterns(std::vector<float>{1.0f, 88.5f / 255.0f}));
+    EXPECT_EQ(bit_patterns(per_cluster.biases), bit_patterns(std::vector<float>{10.0f, 50.0f}));
     EXPECT_EQ(per_cluster.global_scale, 1.0f);
     EXPECT_EQ(per_cluster.global_bias, 0.0f);
     EXPECT_TRUE(per_cluster.per_cluster);
@@ -468,17 +453,6 @@ TEST(Pq4QuantizedTables, RefusalsLeaveEveryFieldUnchanged) {
 }
 
 // ---------------------------------------------------------------- switches
-
-/// A fake environment: names missing from the map are unset.
-settings::EnvLookup fake_env(std::map<std::string, std::string> values) {
-    return [values = std::move(values)](const char* name) -> std::optional<std::string> {
-        const auto found = values.find(name);
-        if (found == values.end()) {
-            return std::nullopt;
-        }
-        return found->second;
-    };
-}
 
 TEST(Pq4Switches, ReadNormalisedWords) {
     const std::pair<std::optional<std::string>, LutCalibration> calibrations[] = {
@@ -692,11 +666,11 @@ TEST(Pq4FastScan, AgreesWithFloatScanOnWellSeparatedCenters) {
             }
         }
     }
-    std::mt19937 rng(40);
+    tarvinex::test::SplitMix rng(40);
     std::vector<std::uint8_t> codes(kRows * kM);
     for (std::size_t i = 0; i < kRows; ++i) {
         for (std::size_t s = 0; s < kM; ++s) {
-            codes[i * kM + s] = static_cast<std::uint8_t>(4 * (i % kK) + rng() % 2);
+            codes[i * kM + s] = static_cast<std::uint8_t>(4 * (i % kK) + rng.next() % 2);
         }
     }
     const PackedPq4Codes packed = pack_ok(codes, kRows, kM);

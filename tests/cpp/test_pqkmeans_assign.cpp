@@ -8,11 +8,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <limits>
 #include <memory>
 #include <optional>
 #include <ostream>
@@ -21,12 +19,12 @@
 #include <utility>
 #include <vector>
 
-#include "test_data.hpp"
 #include "array/array.hpp"
 #include "pq4/quantized_tables.hpp"
 #include "pqkmeans/pqkmeans.hpp"
 #include "simd/cpu_features.hpp"
 #include "simd/distance.hpp"
+#include "testing.hpp"
 
 namespace {
 
@@ -36,8 +34,11 @@ namespace simd = tarvinex::simd;
 using pqkmeans::AssignmentBuffers;
 using pqkmeans::PqKMeans;
 
-constexpr float kInf = std::numeric_limits<float>::infinity();
-constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+using tarvinex::test::bit_patterns;
+using tarvinex::test::kInf;
+using tarvinex::test::kNaN;
+using tarvinex::test::runnable_families;
+
 constexpr std::size_t kDefaultBudget = 1073741824;
 /// Packed passes here scan with floats; the fast-scan has its own tests.
 constexpr tarvinex::pq4::FastScanSettings kFloatScan{};
@@ -48,15 +49,6 @@ public:
     using SplitMix::SplitMix;
     std::vector<float> floats(std::size_t n) { return spread(n, -3, 7, true); }
 };
-
-std::vector<std::uint32_t> bit_patterns(std::span<const float> values) {
-    std::vector<std::uint32_t> out;
-    out.reserve(values.size());
-    for (const float x : values) {
-        out.push_back(std::bit_cast<std::uint32_t>(x));
-    }
-    return out;
-}
 
 array::MatrixView<const std::uint8_t> code_view(const std::vector<std::uint8_t>& codes, std::size_t cols) {
     return array::MatrixView<const std::uint8_t>::c_order(codes.data(), {codes.size() / cols, cols});
@@ -194,18 +186,6 @@ std::vector<float> dense_centers(const Problem& p, std::size_t k, TestRng& rng) 
 void expect_assignment(const AssignmentBuffers& buffers, const Assignment& want) {
     EXPECT_EQ(buffers.labels, want.labels);
     EXPECT_EQ(bit_patterns(buffers.distances), bit_patterns(want.distances));
-}
-
-/// The select_lookup_min families this processor can run.
-std::vector<simd::SliceKernel> runnable_families() {
-    std::vector<simd::SliceKernel> families{simd::SliceKernel::Scalar};
-    if (simd::detected_cpu_features().avx2) {
-        families.push_back(simd::SliceKernel::Avx2);
-    }
-    if (simd::detected_cpu_features().avx512f) {
-        families.push_back(simd::SliceKernel::Avx512);
-    }
-    return families;
 }
 
 // --- Every path against the reference --------------------------------------

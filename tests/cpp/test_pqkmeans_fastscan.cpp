@@ -22,11 +22,11 @@
 #include <utility>
 #include <vector>
 
-#include "test_data.hpp"
 #include "array/array.hpp"
 #include "pq4/packed_codes.hpp"
 #include "pq4/quantized_tables.hpp"
 #include "pqkmeans/pqkmeans.hpp"
+#include "testing.hpp"
 
 namespace {
 
@@ -35,6 +35,7 @@ namespace pq4 = tarvinex::pq4;
 namespace array = tarvinex::array;
 using pqkmeans::AssignmentBuffers;
 using pqkmeans::PqKMeans;
+using tarvinex::test::bit_patterns;
 
 constexpr std::size_t kKs = 16;
 constexpr std::size_t kDefaultBudget = 1073741824;
@@ -53,14 +54,6 @@ public:
     }
     std::vector<std::uint8_t> codes(std::size_t n) { return SplitMix::codes(n, kKs); }
 };
-
-std::vector<std::uint32_t> bit_patterns(std::span<const float> values) {
-    std::vector<std::uint32_t> out;
-    for (const float x : values) {
-        out.push_back(std::bit_cast<std::uint32_t>(x));
-    }
-    return out;
-}
 
 struct Scan {
     std::vector<std::size_t> labels;

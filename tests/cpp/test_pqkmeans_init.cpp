@@ -8,7 +8,6 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <limits>
 #include <numeric>
 #include <optional>
 #include <iterator>
@@ -17,13 +16,13 @@
 #include <utility>
 #include <vector>
 
-#include "test_data.hpp"
 #include "array/array.hpp"
 #include "parallel/pool.hpp"
 #include "pqkmeans/pqkmeans.hpp"
 #include "rng/seeded_rng.hpp"
 #include "rng/shuffle.hpp"
 #include "rng/uniform.hpp"
+#include "testing.hpp"
 
 namespace {
 
@@ -37,8 +36,8 @@ using pqkmeans::PqKMeans;
 using Indices = std::vector<std::size_t>;
 using Codes = std::vector<std::uint8_t>;
 
-constexpr float kInf = std::numeric_limits<float>::infinity();
-constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+using tarvinex::test::kInf;
+using tarvinex::test::kNaN;
 
 constexpr InitMethod kAllMethods[] = {InitMethod::FarthestFirst, InitMethod::KMeansPlusPlus, InitMethod::Random};
 constexpr InitMethod kDistanceMethods[] = {InitMethod::FarthestFirst, InitMethod::KMeansPlusPlus};

@@ -16,10 +16,10 @@
 #include <variant>
 #include <vector>
 
-#include "test_data.hpp"
 #include "array/array.hpp"
 #include "error/error.hpp"
 #include "pqkmeans/pqkmeans.hpp"
+#include "testing.hpp"
 
 namespace {
 

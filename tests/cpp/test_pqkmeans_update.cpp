@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <bit>
 #include <chrono>
 #include <cmath>
 #include <cstddef>
@@ -18,12 +17,12 @@
 #include <utility>
 #include <vector>
 
-#include "test_data.hpp"
 #include "array/array.hpp"
 #include "error/error.hpp"
 #include "pqkmeans/pqkmeans.hpp"
 #include "simd/cpu_features.hpp"
 #include "simd/slice_kernels.hpp"
+#include "testing.hpp"
 
 namespace {
 
@@ -35,8 +34,10 @@ using pqkmeans::LabelBucketBuffers;
 using pqkmeans::PqKMeans;
 using tarvinex::error::InternalFailure;
 
-constexpr float kInf = std::numeric_limits<float>::infinity();
-constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+using tarvinex::test::bit_patterns;
+using tarvinex::test::kInf;
+using tarvinex::test::kNaN;
+using tarvinex::test::runnable_families;
 
 /// Positive values over seven binades, so a changed summation order shows in
 /// the last bits while sums stay free of cancellation.
@@ -45,15 +46,6 @@ public:
     using SplitMix::SplitMix;
     std::vector<float> floats(std::size_t n) { return spread(n, -3, 7, false); }
 };
-
-std::vector<std::uint32_t> bit_patterns(std::span<const float> values) {
-    std::vector<std::uint32_t> out;
-    out.reserve(values.size());
-    for (const float x : values) {
-        out.push_back(std::bit_cast<std::uint32_t>(x));
-    }
-    return out;
-}
 
 template <typename T>
 array::MatrixView<T> c_view(std::vector<T>& values, std::size_t cols) {
@@ -79,18 +71,6 @@ std::vector<std::size_t> members_of(const std::vector<std::size_t>& labels, std:
         }
     }
     return out;
-}
-
-/// The slice-kernel families this processor can run.
-std::vector<simd::SliceKernel> runnable_families() {
-    std::vector<simd::SliceKernel> families{simd::SliceKernel::Scalar};
-    if (simd::detected_cpu_features().avx2) {
-        families.push_back(simd::SliceKernel::Avx2);
-    }
-    if (simd::detected_cpu_features().avx512f) {
-        families.push_back(simd::SliceKernel::Avx512);
-    }
-    return families;
 }
 
 /// A model over a C-ordered (M, Ks, Ds) codebook holding `values`.

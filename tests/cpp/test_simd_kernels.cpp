@@ -6,13 +6,11 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
-#include <limits>
 #include <ostream>
 #include <span>
 #include <stdexcept>
@@ -20,8 +18,8 @@
 #include <utility>
 #include <vector>
 
-#include "test_data.hpp"
 #include "simd/simd.hpp"
+#include "testing.hpp"
 
 namespace {
 
@@ -31,8 +29,10 @@ using simd::IndexedValue;
 using simd::SliceKernel;
 using simd::SliceKernelTable;
 
-constexpr float kInf = std::numeric_limits<float>::infinity();
-constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+using tarvinex::test::bit_patterns;
+using tarvinex::test::bits;
+using tarvinex::test::kInf;
+using tarvinex::test::kNaN;
 
 constexpr std::size_t kLengths[] = {1, 3, 4, 7, 8, 15, 16, 17, 31, 32, 33, 64, 65};
 constexpr std::size_t kCenterCounts[] = {0, 1, 3, 4, 5, 6, 7, 8, 9, 12, 13, 17, 20};
@@ -82,16 +82,6 @@ public:
     /// Signed values spread over 2^-10 .. 2^10, so summation order shows.
     std::vector<float> wide(std::size_t n) { return spread(n, -10, 21, true); }
 };
-
-std::uint32_t bits(float x) { return std::bit_cast<std::uint32_t>(x); }
-
-std::vector<std::uint32_t> bit_patterns(std::span<const float> values) {
-    std::vector<std::uint32_t> out;
-    for (const float x : values) {
-        out.push_back(bits(x));
-    }
-    return out;
-}
 
 void expect_same(IndexedValue got, IndexedValue want) {
     EXPECT_EQ(got.index, want.index);

@@ -1,15 +1,68 @@
 #pragma once
-/// Deterministic test data that does not depend on the library's own
-/// generator (splitmix64), shared by the C++ tests.
+/// The helpers the C++ tests share: non-finite constants, bit patterns of
+/// floats, a fake settings lookup, the slice-kernel families this processor
+/// runs, and deterministic data that does not depend on the library's own
+/// generator (splitmix64).
+///
+/// The namespace is tarvinex::test, not tarvinex::testing: tests inside
+/// namespace tarvinex would otherwise find it before GoogleTest's ::testing.
 
+#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
+#include <map>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "array/array.hpp"
+#include "error/settings.hpp"
+#include "simd/cpu_features.hpp"
+#include "simd/preference.hpp"
 
 namespace tarvinex::test {
+
+inline constexpr float kInf = std::numeric_limits<float>::infinity();
+inline constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+
+/// Results compared as bits: -0.0 differs from +0.0 and a NaN equals itself.
+inline std::uint32_t bits(float x) { return std::bit_cast<std::uint32_t>(x); }
+
+inline std::vector<std::uint32_t> bit_patterns(std::span<const float> values) {
+    std::vector<std::uint32_t> out;
+    out.reserve(values.size());
+    for (const float x : values) {
+        out.push_back(bits(x));
+    }
+    return out;
+}
+
+/// A settings lookup over `values`: names missing from the map are unset.
+inline settings::EnvLookup fake_env(std::map<std::string, std::string> values) {
+    return [values = std::move(values)](const char* name) -> std::optional<std::string> {
+        const auto found = values.find(name);
+        if (found == values.end()) {
+            return std::nullopt;
+        }
+        return found->second;
+    };
+}
+
+/// The slice-kernel families this processor can run, the portable one first.
+inline std::vector<simd::SliceKernel> runnable_families() {
+    std::vector<simd::SliceKernel> families{simd::SliceKernel::Scalar};
+    if (simd::detected_cpu_features().avx2) {
+        families.push_back(simd::SliceKernel::Avx2);
+    }
+    if (simd::detected_cpu_features().avx512f) {
+        families.push_back(simd::SliceKernel::Avx512);
+    }
+    return families;
+}
 
 class SplitMix {
 public:
