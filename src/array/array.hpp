@@ -87,16 +87,12 @@ struct ArrayView {
 
     /// Row i of a matrix whose rows are contiguous (last stride 1), such as a
     /// C-contiguous one.
-    [[nodiscard]] std::span<T> row(std::size_t i) const
-        requires(N == 2)
-    {
+    [[nodiscard]] std::span<T> row(std::size_t i) const requires(N == 2) {
         return {data + static_cast<std::ptrdiff_t>(i) * strides[0], shape[1]};
     }
 
     /// Columns first .. first + count - 1 of every row, with the same strides.
-    [[nodiscard]] ArrayView columns(std::size_t first, std::size_t count) const
-        requires(N == 2)
-    {
+    [[nodiscard]] ArrayView columns(std::size_t first, std::size_t count) const requires(N == 2) {
         return {data + static_cast<std::ptrdiff_t>(first) * strides[1], {shape[0], count}, strides};
     }
 

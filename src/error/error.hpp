@@ -97,10 +97,10 @@ public:
 /// and returns its error from the enclosing function when it holds one. The
 /// one way the engines propagate a failure.
 #define TARVINEX_TRY(expression)                                                    \
-    do {                                                                             \
-        if (auto&& tarvinex_try_result = (expression); !tarvinex_try_result) {       \
+    do {                                                                            \
+        if (auto&& tarvinex_try_result = (expression); !tarvinex_try_result) {      \
             return ::tarvinex::error::fail(std::move(tarvinex_try_result).error()); \
-        }                                                                            \
+        }                                                                           \
     } while (false)
 
 #define TARVINEX_TRY_CONCAT_INNER(a, b) a##b
@@ -110,9 +110,9 @@ public:
 /// value of a `Result<T>`, or returns its error from the enclosing function.
 #define TARVINEX_TRY_ASSIGN(target, expression) \
     TARVINEX_TRY_ASSIGN_IMPL(target, expression, TARVINEX_TRY_CONCAT(tarvinex_try_result_, __LINE__))
-#define TARVINEX_TRY_ASSIGN_IMPL(target, expression, result)           \
-    auto result = (expression);                                           \
-    if (!result) {                                                        \
-        return ::tarvinex::error::fail(std::move(result).error());       \
-    }                                                                     \
+#define TARVINEX_TRY_ASSIGN_IMPL(target, expression, result)       \
+    auto result = (expression);                                    \
+    if (!result) {                                                 \
+        return ::tarvinex::error::fail(std::move(result).error()); \
+    }                                                              \
     target = std::move(*result)

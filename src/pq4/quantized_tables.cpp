@@ -168,9 +168,8 @@ struct FloatEstimate {
 };
 
 /// Runs the chunk scans on the pool once the tables hold this table.
-void scan_all_chunks(const PackedPq4Codes& packed, std::span<const float> table,
-                     const QuantizedPq4LookupTables& tables, std::span<std::size_t> labels,
-                     std::span<float> distances, const Pq4Kernels& kernels) {
+void scan_all_chunks(const PackedPq4Codes& packed, std::span<const float> table, const QuantizedPq4LookupTables& tables,
+                     std::span<std::size_t> labels, std::span<float> distances, const Pq4Kernels& kernels) {
     parallel::for_chunks(packed.rows, kScanChunkRows, [&](std::size_t, std::size_t begin, std::size_t end) {
         const auto chunk_labels = labels.subspan(begin, end - begin);
         const auto chunk_distances = distances.subspan(begin, end - begin);

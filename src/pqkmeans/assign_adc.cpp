@@ -10,10 +10,8 @@
 namespace tarvinex::pqkmeans {
 
 error::Result<void> PqKMeans::assign_adc_into(array::MatrixView<const std::uint8_t> codes,
-                                              array::MatrixView<const float> centers,
-                                              const pq4::PackedPq4Codes* packed,
-                                              const pq4::FastScanSettings& fastscan,
-                                              AssignmentBuffers& buffers) const {
+                                              array::MatrixView<const float> centers, const pq4::PackedPq4Codes* packed,
+                                              const pq4::FastScanSettings& fastscan, AssignmentBuffers& buffers) const {
     if (!codes.is_c_contiguous()) {
         return error::fail("code matrix must be C-contiguous");
     }

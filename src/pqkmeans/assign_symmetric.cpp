@@ -8,8 +8,8 @@
 namespace tarvinex::pqkmeans {
 
 error::Result<void> PqKMeans::assign_codes_into(array::MatrixView<const std::uint8_t> codes,
-                                                array::MatrixView<const std::uint8_t> centers,
-                                                ClusterProfile& profile, const pq4::PackedPq4Codes* packed,
+                                                array::MatrixView<const std::uint8_t> centers, ClusterProfile& profile,
+                                                const pq4::PackedPq4Codes* packed,
                                                 const pq4::FastScanSettings& fastscan,
                                                 AssignmentBuffers& buffers) const {
     if (!codes.is_c_contiguous()) {

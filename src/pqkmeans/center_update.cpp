@@ -65,8 +65,7 @@ error::Result<void> PqKMeans::update_centers(array::MatrixView<const std::uint8_
     parallel::for_chunks(
         k_, 1, [&] { return CodeVoteScratch(num_subquantizers_, codebook_size_); },
         [&](std::size_t j, std::size_t, std::size_t, CodeVoteScratch& scratch) {
-            vote_center_code_into(codes, views.members(j), table, codebook_size_, centers.row(j), scratch,
-                                  kernels);
+            vote_center_code_into(codes, views.members(j), table, codebook_size_, centers.row(j), scratch, kernels);
         });
     phase_timer.add_to(profile.update_vote);
 

@@ -48,8 +48,9 @@ void vote_center_code_into(array::MatrixView<const std::uint8_t> codes, std::spa
 /// accumulator[s*Ds + d] += codeword (s, code(row, s)) element d, for each
 /// row of `rows` in order and s = 0 .. M-1. `accumulator` holds D floats.
 void accumulate_code_rows_into_center(array::MatrixView<const std::uint8_t> codes, std::span<const std::size_t> rows,
-                                      std::span<const float> codebooks, std::size_t m_count, std::size_t ks, std::size_t ds,
-                                      std::span<float> accumulator, const simd::SliceKernelTable& kernels);
+                                      std::span<const float> codebooks, std::size_t m_count, std::size_t ks,
+                                      std::size_t ds, std::span<float> accumulator,
+                                      const simd::SliceKernelTable& kernels);
 
 /// `center` (D floats) becomes the mean of the decoded codes of `members`
 /// (ascending rows): summed in ascending order for at most 1023 members, in

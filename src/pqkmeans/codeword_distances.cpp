@@ -3,9 +3,9 @@
 #include <cstddef>
 #include <optional>
 
+#include "array/size_product.hpp"
 #include "error/error.hpp"
 #include "parallel/pool.hpp"
-#include "array/size_product.hpp"
 
 namespace tarvinex::pqkmeans {
 

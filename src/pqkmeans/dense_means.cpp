@@ -75,8 +75,9 @@ void mean_of_members_into(std::span<const std::size_t> members, std::span<float>
 }  // namespace
 
 void accumulate_code_rows_into_center(array::MatrixView<const std::uint8_t> codes, std::span<const std::size_t> rows,
-                                      std::span<const float> codebooks, std::size_t m_count, std::size_t ks, std::size_t ds,
-                                      std::span<float> accumulator, const simd::SliceKernelTable& kernels) {
+                                      std::span<const float> codebooks, std::size_t m_count, std::size_t ks,
+                                      std::size_t ds, std::span<float> accumulator,
+                                      const simd::SliceKernelTable& kernels) {
     for (const std::size_t row : rows) {
         for (std::size_t s = 0; s < m_count; ++s) {
             kernels.add_assign(accumulator.subspan(s * ds, ds), codebooks.subspan((s * ks + codes(row, s)) * ds, ds));
@@ -93,9 +94,8 @@ void mean_dense_center_from_codes_into(array::MatrixView<const std::uint8_t> cod
     });
 }
 
-void mean_dense_center_from_vectors_into(array::MatrixView<const float> vectors,
-                                         std::span<const std::size_t> members, std::span<float> center,
-                                         const simd::SliceKernelTable& kernels) {
+void mean_dense_center_from_vectors_into(array::MatrixView<const float> vectors, std::span<const std::size_t> members,
+                                         std::span<float> center, const simd::SliceKernelTable& kernels) {
     mean_of_members_into(members, center, kernels, [&](std::span<const std::size_t> rows, std::span<float> sum) {
         for (const std::size_t row : rows) {
             kernels.add_assign(sum, vectors.row(row));

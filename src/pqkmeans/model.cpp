@@ -3,8 +3,8 @@
 #include <memory>
 #include <utility>
 
-#include "parallel/pool.hpp"
 #include "array/size_product.hpp"
+#include "parallel/pool.hpp"
 
 namespace tarvinex::pqkmeans {
 namespace {

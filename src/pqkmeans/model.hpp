@@ -185,7 +185,8 @@ public:
                                           const settings::EnvLookup& lookup = settings::process_lookup());
     /// The nearest stored center code of every row; the model is unchanged.
     [[nodiscard]] error::Result<std::vector<std::size_t>> predict(
-        array::MatrixView<const std::uint8_t> codes, const settings::EnvLookup& lookup = settings::process_lookup()) const;
+        array::MatrixView<const std::uint8_t> codes,
+        const settings::EnvLookup& lookup = settings::process_lookup()) const;
 
 private:
     PqKMeans() = default;

@@ -65,8 +65,7 @@ TEST(ArrayView, RowsAndColumnsFollowTheStrides) {
     EXPECT_EQ(middle.extent(1), 2U);
     EXPECT_EQ(middle(0, 0), 2);
     EXPECT_EQ(middle(2, 1), 15);
-    EXPECT_EQ(std::vector<std::int32_t>(middle.row(1).begin(), middle.row(1).end()),
-              (std::vector<std::int32_t>{8, 9}));
+    EXPECT_EQ(std::vector<std::int32_t>(middle.row(1).begin(), middle.row(1).end()), (std::vector<std::int32_t>{8, 9}));
     EXPECT_EQ(window.columns(4, 0).extent(1), 0U);
 }
 

@@ -445,8 +445,8 @@ TEST(Pq4QuantizedTables, RefusalsLeaveEveryFieldUnchanged) {
     std::vector<float> distances(40, -1.0f);
     QuantizedPq4LookupTables tables = before;
     EXPECT_FALSE(pq4::assign_pq4_lookup_quantized_into(packed, table_with(2, 3, {{5, kNaN}}), 3, tables, labels,
-                                                      distances, pq4::pq4_kernels_for(simd::SliceKernel::Scalar, {}),
-                                                      LutCalibration::Global));
+                                                       distances, pq4::pq4_kernels_for(simd::SliceKernel::Scalar, {}),
+                                                       LutCalibration::Global));
     EXPECT_EQ(labels, std::vector<std::size_t>(40, 7));
     EXPECT_EQ(distances, std::vector<float>(40, -1.0f));
     expect_same_tables(tables, before);
@@ -484,7 +484,8 @@ TEST(Pq4Switches, ReadNormalisedWords) {
     } reads[] = {
         {{}, false, LutCalibration::Global},
         {{{settings::names::kPq4Fastscan, "on"}}, true, LutCalibration::Global},
-        {{{settings::names::kPq4Fastscan, "1"}, {settings::names::kPq4LutCalibration, "cluster"}}, true,
+        {{{settings::names::kPq4Fastscan, "1"}, {settings::names::kPq4LutCalibration, "cluster"}},
+         true,
          LutCalibration::PerCluster},
     };
     for (const auto& read : reads) {

@@ -245,7 +245,8 @@ TEST_P(EveryPath, MatchesTheReferenceBitForBit) {
                 pqkmeans::ClusterProfile profile;
 
                 const std::vector<float> lookup_before = buffers.lookup;
-                ASSERT_TRUE(model.assign_codes_into(codes, code_view(centers, p.m), profile, packing, kFloatScan, buffers));
+                ASSERT_TRUE(
+                    model.assign_codes_into(codes, code_view(centers, p.m), profile, packing, kFloatScan, buffers));
                 expect_assignment(buffers, symmetric_want);
                 EXPECT_EQ(bit_patterns(buffers.lookup), bit_patterns(table_fits ? symmetric_table : lookup_before));
 
@@ -299,8 +300,8 @@ TEST(PqKMeansAssign, NonFiniteCentersNeverWinAndAllNaNGivesLabelZeroAtInfinity) 
                 const PqKMeans model = p.model(9, budget);
                 const auto packed = std::move(*model.pack_pq4_codes(codes));
                 AssignmentBuffers buffers = AssignmentBuffers::create(p.n);
-                ASSERT_TRUE(model.assign_adc_into(codes, float_view(dense, p.dim()),
-                                                  packed ? &*packed : nullptr, kFloatScan, buffers));
+                ASSERT_TRUE(model.assign_adc_into(codes, float_view(dense, p.dim()), packed ? &*packed : nullptr,
+                                                  kFloatScan, buffers));
                 expect_assignment(buffers, want);
                 if (poison == Poison::EveryCenterNaN) {
                     EXPECT_EQ(buffers.labels, std::vector<std::size_t>(p.n, 0));

@@ -18,7 +18,6 @@
 #include <optional>
 #include <span>
 #include <string>
-#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -90,8 +89,7 @@ Problem make_problem(std::size_t m, std::size_t ds, std::size_t n, std::uint64_t
     return p;
 }
 
-Scan quantized_scan(const Problem& p, std::span<const float> table, std::size_t k,
-                    pq4::LutCalibration calibration) {
+Scan quantized_scan(const Problem& p, std::span<const float> table, std::size_t k, pq4::LutCalibration calibration) {
     Scan out{std::vector<std::size_t>(p.n), std::vector<float>(p.n)};
     pq4::QuantizedPq4LookupTables fresh;
     EXPECT_TRUE(pq4::assign_pq4_lookup_quantized_into(p.packed, table, k, fresh, out.labels, out.distances,
@@ -115,20 +113,17 @@ float table_total(const Problem& p, std::span<const float> table, std::size_t k,
 }
 
 TEST(PqKMeansFastScan, ADriverReadsBothSwitchesFromItsLookup) {
-    const auto lookup = [](std::optional<std::string> fastscan, std::optional<std::string> calibration) {
-        return [=](const char* name) -> std::optional<std::string> {
-            const std::string_view key(name);
-            return key == "TARVINEX_PQ4_FASTSCAN" ? fastscan
-                   : key == "TARVINEX_PQ4_LUT_CALIBRATION" ? calibration
-                   : key == "TARVINEX_PROFILE_CLUSTER" ? std::optional<std::string>("")
-                                                       : std::nullopt;
-        };
-    };
-    const pqkmeans::RunSettings on = pqkmeans::RunSettings::read(lookup("On", "per-cluster"));
+    using tarvinex::test::fake_env;
+    const pqkmeans::RunSettings on =
+        pqkmeans::RunSettings::read(fake_env({{"TARVINEX_PQ4_FASTSCAN", "On"},
+                                              {"TARVINEX_PQ4_LUT_CALIBRATION", "per-cluster"},
+                                              {"TARVINEX_PROFILE_CLUSTER", ""}}));
     EXPECT_TRUE(on.profile);
     EXPECT_TRUE(on.fastscan.enabled);
     EXPECT_EQ(on.fastscan.calibration, pq4::LutCalibration::PerCluster);
-    const pqkmeans::RunSettings off = pqkmeans::RunSettings::read(lookup(std::nullopt, "global"));
+    const pqkmeans::RunSettings off =
+        pqkmeans::RunSettings::read(fake_env({{"TARVINEX_PQ4_LUT_CALIBRATION", "global"}}));
+    EXPECT_FALSE(off.profile);
     EXPECT_FALSE(off.fastscan.enabled);
     EXPECT_EQ(off.fastscan.calibration, pq4::LutCalibration::Global);
 }
@@ -136,46 +131,46 @@ TEST(PqKMeansFastScan, ADriverReadsBothSwitchesFromItsLookup) {
 TEST(PqKMeansFastScan, PackedPassesWithATableUseTheQuantizedScanAndRescoreExactly) {
     std::size_t rows_where_quantization_changed_the_winner = 0;
     for (const pq4::LutCalibration calibration : {pq4::LutCalibration::Global, pq4::LutCalibration::PerCluster}) {
-    const pq4::FastScanSettings fastscan{.enabled = true, .calibration = calibration};
-    for (const auto& [m, ds, n] : {std::array<std::size_t, 3>{5, 3, 1000}, std::array<std::size_t, 3>{4, 8, 257}}) {
-        const Problem p = make_problem(m, ds, n, m);
-        TestRng rng(8);
-        // Shared across k, so the quantized tables are requantized in place.
-        AssignmentBuffers buffers = AssignmentBuffers::create(p.n);
-        for (const std::size_t k : {1, 7, 17, 33}) {
-            SCOPED_TRACE("M " + std::to_string(m) + ", k " + std::to_string(k));
-            const PqKMeans model = p.model(k, kDefaultBudget);
-            const std::vector<std::uint8_t> centers = rng.codes(k * m);
-            const std::vector<float> dense = rng.floats(k * m * ds);
-            const auto center_view = array::MatrixView<const std::uint8_t>::c_order(centers.data(), {k, m});
-            const auto dense_view = array::MatrixView<const float>::c_order(dense.data(), {k, m * ds});
+        const pq4::FastScanSettings fastscan{.enabled = true, .calibration = calibration};
+        for (const auto& [m, ds, n] : {std::array<std::size_t, 3>{5, 3, 1000}, std::array<std::size_t, 3>{4, 8, 257}}) {
+            const Problem p = make_problem(m, ds, n, m);
+            TestRng rng(8);
+            // Shared across k, so the quantized tables are requantized in place.
+            AssignmentBuffers buffers = AssignmentBuffers::create(p.n);
+            for (const std::size_t k : {1, 7, 17, 33}) {
+                SCOPED_TRACE("M " + std::to_string(m) + ", k " + std::to_string(k));
+                const PqKMeans model = p.model(k, kDefaultBudget);
+                const std::vector<std::uint8_t> centers = rng.codes(k * m);
+                const std::vector<float> dense = rng.floats(k * m * ds);
+                const auto center_view = array::MatrixView<const std::uint8_t>::c_order(centers.data(), {k, m});
+                const auto dense_view = array::MatrixView<const float>::c_order(dense.data(), {k, m * ds});
 
-            std::vector<float> table;
-            ASSERT_TRUE(model.build_lookup_tables_into(center_view, table));
-            pqkmeans::ClusterProfile profile;
-            ASSERT_TRUE(model.assign_codes_into(p.code_view(), center_view, profile, &p.packed, fastscan, buffers));
-            expect_same(buffers, quantized_scan(p, table, k, calibration));
-            for (std::size_t i = 0; i < p.n; ++i) {
-                ASSERT_EQ(std::bit_cast<std::uint32_t>(buffers.distances[i]),
-                          std::bit_cast<std::uint32_t>(table_total(p, table, k, i, buffers.labels[i])));
+                std::vector<float> table;
+                ASSERT_TRUE(model.build_lookup_tables_into(center_view, table));
+                pqkmeans::ClusterProfile profile;
+                ASSERT_TRUE(model.assign_codes_into(p.code_view(), center_view, profile, &p.packed, fastscan, buffers));
+                expect_same(buffers, quantized_scan(p, table, k, calibration));
+                for (std::size_t i = 0; i < p.n; ++i) {
+                    ASSERT_EQ(std::bit_cast<std::uint32_t>(buffers.distances[i]),
+                              std::bit_cast<std::uint32_t>(table_total(p, table, k, i, buffers.labels[i])));
+                }
+                const Scan exact = float_scan(p, table, k);
+                for (std::size_t i = 0; i < p.n; ++i) {
+                    rows_where_quantization_changed_the_winner += buffers.labels[i] != exact.labels[i] ? 1 : 0;
+                }
+
+                ASSERT_TRUE(model.build_dense_lookup_tables_into(dense_view, table));
+                ASSERT_TRUE(model.assign_adc_into(p.code_view(), dense_view, &p.packed, fastscan, buffers));
+                expect_same(buffers, quantized_scan(p, table, k, calibration));
+
+                // Unpacked codes never reach the quantized scan.
+                Scan unpacked{std::vector<std::size_t>(p.n), std::vector<float>(p.n)};
+                pqkmeans::assign_with_lookup_into(p.code_view(), table, kKs, k, unpacked.labels, unpacked.distances,
+                                                  tarvinex::simd::SliceKernel::Scalar);
+                ASSERT_TRUE(model.assign_adc_into(p.code_view(), dense_view, nullptr, fastscan, buffers));
+                expect_same(buffers, unpacked);
             }
-            const Scan exact = float_scan(p, table, k);
-            for (std::size_t i = 0; i < p.n; ++i) {
-                rows_where_quantization_changed_the_winner += buffers.labels[i] != exact.labels[i] ? 1 : 0;
-            }
-
-            ASSERT_TRUE(model.build_dense_lookup_tables_into(dense_view, table));
-            ASSERT_TRUE(model.assign_adc_into(p.code_view(), dense_view, &p.packed, fastscan, buffers));
-            expect_same(buffers, quantized_scan(p, table, k, calibration));
-
-            // Unpacked codes never reach the quantized scan.
-            Scan unpacked{std::vector<std::size_t>(p.n), std::vector<float>(p.n)};
-            pqkmeans::assign_with_lookup_into(p.code_view(), table, kKs, k, unpacked.labels, unpacked.distances,
-                                              tarvinex::simd::SliceKernel::Scalar);
-            ASSERT_TRUE(model.assign_adc_into(p.code_view(), dense_view, nullptr, fastscan, buffers));
-            expect_same(buffers, unpacked);
         }
-    }
     }
     // Otherwise this test could not tell the quantized scan from the float one.
     EXPECT_GT(rows_where_quantization_changed_the_winner, 0U);

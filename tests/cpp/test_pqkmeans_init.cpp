@@ -8,9 +8,9 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <numeric>
 #include <optional>
-#include <iterator>
 #include <set>
 #include <span>
 #include <utility>

@@ -20,9 +20,16 @@ TEST(TrainingReport, FormatsSixDecimalsAndNamesTheValuesWithoutDigits) {
         double value;
         const char* text;
     } cases[] = {
-        {0.0, "0.000000"},       {-0.0, "-0.000000"},   {1.5, "1.500000"},      {2.0 / 3.0, "0.666667"},
-        {1e20, "100000000000000000000.000000"},         {-1e-7, "-0.000000"},   {inf, "inf"},
-        {-inf, "-inf"},          {std::nan(""), "NaN"}, {-std::nan(""), "NaN"},
+        {0.0, "0.000000"},
+        {-0.0, "-0.000000"},
+        {1.5, "1.500000"},
+        {2.0 / 3.0, "0.666667"},
+        {1e20, "100000000000000000000.000000"},
+        {-1e-7, "-0.000000"},
+        {inf, "inf"},
+        {-inf, "-inf"},
+        {std::nan(""), "NaN"},
+        {-std::nan(""), "NaN"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(report::format_fixed6(c.value), c.text);
