@@ -10,7 +10,9 @@
 
 namespace tarvinex::pqkmeans {
 
-error::Result<void> PqKMeans::fit(array::MatrixView<const std::uint8_t> codes, const settings::EnvLookup& lookup) {
+error::Result<void> PqKMeans::fit(array::MatrixView<const std::uint8_t> codes, const settings::EnvLookup& lookup,
+                                  const std::atomic<bool>* stop_requested) {
+    const auto stopped = [&] { return stop_requested != nullptr && stop_requested->load(std::memory_order_relaxed); };
     const std::size_t n = codes.extent(0);
     const std::size_t m_count = num_subquantizers_;
     if (codes.extent(1) != m_count) {
@@ -38,17 +40,20 @@ error::Result<void> PqKMeans::fit(array::MatrixView<const std::uint8_t> codes, c
     }
     init_timer.add_to(profile.init);
 
-    inertia_history_.clear();
+    std::vector<double> inertia_history;
     AssignmentBuffers buffers = AssignmentBuffers::create(n);
     const pq4::PackedPq4Codes* packed_codes = packed ? &*packed : nullptr;
     for (std::size_t pass = 0; pass < iterations_; ++pass) {
+        if (stopped()) {
+            return error::fail("fit stopped before it finished");
+        }
         TARVINEX_TRY(assign_codes_into(codes, centers.view(), profile, packed_codes, run.fastscan, buffers));
         const double inertia = report::mean_distance(buffers.distances);
-        inertia_history_.push_back(inertia);
+        inertia_history.push_back(inertia);
         if (verbose_) {
             report::write_iteration_line(pass, "inertia", inertia);
         }
-        if (early_stopping_ && should_stop_early(inertia_history_)) {
+        if (early_stopping_ && should_stop_early(inertia_history)) {
             break;
         }
         if (pass + 1 < iterations_) {
@@ -57,6 +62,7 @@ error::Result<void> PqKMeans::fit(array::MatrixView<const std::uint8_t> codes, c
         }
     }
 
+    inertia_history_ = std::move(inertia_history);
     labels_ = std::move(buffers).into_labels();
     cluster_centers_ = std::move(centers);
     dense_cluster_centers_.reset();

@@ -12,6 +12,7 @@
 /// is below Ks (`check_code_values`). A broken shape is an internal failure;
 /// a code of Ks or more would index the next subquantizer's table rows.
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -181,8 +182,13 @@ public:
     /// k-means on `codes` (n, M) with code centers. On success `labels`,
     /// `inertia_history` and `cluster_centers` hold the new run and
     /// `dense_cluster_centers` is dropped. The run's settings come from `lookup`.
+    /// When `stop_requested` is given and set, the fit ends at its next pass
+    /// boundary with "fit stopped before it finished", the model unchanged:
+    /// fits running side by side stop when one of them has failed, without
+    /// cancelling each other's loops in the middle of a pass.
     [[nodiscard]] error::Result<void> fit(array::MatrixView<const std::uint8_t> codes,
-                                          const settings::EnvLookup& lookup = settings::process_lookup());
+                                          const settings::EnvLookup& lookup = settings::process_lookup(),
+                                          const std::atomic<bool>* stop_requested = nullptr);
     /// The nearest stored center code of every row; the model is unchanged.
     [[nodiscard]] error::Result<std::vector<std::size_t>> predict(
         array::MatrixView<const std::uint8_t> codes,
