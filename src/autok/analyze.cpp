@@ -73,8 +73,7 @@ std::vector<std::size_t> kept_candidates(std::span<const std::size_t> candidate_
 /// The codes a fit would refuse, refused once for the whole sample. With
 /// Ks = 256 every byte is a code; with Ks = 16 the 4-bit packer of each fit
 /// reports such codes in its own words.
-error::Result<void> check_sample_codes(const array::Matrix<std::uint8_t>& sample, std::size_t m_count,
-                                       std::size_t ks) {
+error::Result<void> check_sample_codes(const array::Matrix<std::uint8_t>& sample, std::size_t m_count, std::size_t ks) {
     if (sample.extent(1) != m_count || ks >= pqkmeans::kMaxCodebookSize || ks == pqkmeans::kPq4CodebookSize) {
         return {};
     }
@@ -138,8 +137,8 @@ error::Result<CandidateMetrics> evaluate_candidate(const CandidateInputs& in, st
     TARVINEX_TRY(model.fit(in.sample.view(), settings::process_lookup(), &stop));
     const array::Matrix<std::uint8_t> centers = *model.cluster_centers();
     const std::span<const float> distances = *in.table;
-    const AssignmentSummary summary =
-        summarize_assignments(in.sample.view(), centers.view(), distances, model.codebook_size(), in.lookup_table_bytes);
+    const AssignmentSummary summary = summarize_assignments(in.sample.view(), centers.view(), distances,
+                                                            model.codebook_size(), in.lookup_table_bytes);
     return measure_candidate(index, summary, centers.view(), distances, model.codebook_size(), model.dim());
 }
 

@@ -77,8 +77,8 @@ double davies_bouldin_index(const AssignmentSummary& summary, std::span<const st
             }
             double separation = 0.0;
             for (std::size_t s = 0; s < m_count; ++s) {
-                separation += static_cast<double>(
-                    codeword_distances[(s * ks + center_codes(i, s)) * ks + center_codes(j, s)]);
+                separation +=
+                    static_cast<double>(codeword_distances[(s * ks + center_codes(i, s)) * ks + center_codes(j, s)]);
             }
             const double ratio = (spread[i] + spread[j]) / floored_root(separation);
             // A NaN ratio compares false and leaves the worst as it is.
@@ -109,8 +109,7 @@ AssignmentSummary summarize_assignments(array::MatrixView<const std::uint8_t> sa
                                         array::MatrixView<const std::uint8_t> center_codes,
                                         std::span<const float> codeword_distances, std::size_t ks,
                                         std::size_t table_budget_bytes) {
-    TARVINEX_ASSERT(sample.is_c_contiguous() && center_codes.is_c_contiguous(),
-                    "summary inputs must be C-contiguous");
+    TARVINEX_ASSERT(sample.is_c_contiguous() && center_codes.is_c_contiguous(), "summary inputs must be C-contiguous");
     const std::size_t n = sample.extent(0);
     const std::size_t m_count = sample.extent(1);
     const std::size_t k = center_codes.extent(0);

@@ -55,13 +55,20 @@ error::Result<AutoKSelection> AutoKAnalysis::select(AutoKMethod method) const {
     }
     const std::vector<double>* scores = nullptr;
     switch (method) {
-        case AutoKMethod::Bic: scores = &bic; break;
-        case AutoKMethod::DaviesBouldin: scores = &davies_bouldin; break;
-        case AutoKMethod::CentroidSilhouette: scores = &centroid_silhouette; break;
-        case AutoKMethod::Elbow: scores = &elbow; break;
+        case AutoKMethod::Bic:
+            scores = &bic;
+            break;
+        case AutoKMethod::DaviesBouldin:
+            scores = &davies_bouldin;
+            break;
+        case AutoKMethod::CentroidSilhouette:
+            scores = &centroid_silhouette;
+            break;
+        case AutoKMethod::Elbow:
+            scores = &elbow;
+            break;
     }
-    TARVINEX_ASSERT(scores != nullptr && scores->size() == candidate_ks.size() &&
-                        inertia.size() == candidate_ks.size(),
+    TARVINEX_ASSERT(scores != nullptr && scores->size() == candidate_ks.size() && inertia.size() == candidate_ks.size(),
                     "analysis lists do not match its candidates");
     std::optional<std::size_t> chosen = best_finite(*scores, method == AutoKMethod::DaviesBouldin);
     if (!chosen) {
