@@ -116,7 +116,8 @@ PyObject* to_numpy_copy(const array::OwnedArray<T, N>& stored) {
     return numpy::new_array_over(std::move(owner), data, numpy::element_type_of<T>(), dims, byte_strides.data());
 }
 
-/// Labels narrowed to their low 32 bits, as a new uint32 array.
+/// Labels, or any other indices and counts the engine keeps as size_t,
+/// narrowed to their low 32 bits, as a new uint32 array.
 PyObject* labels_to_numpy(std::span<const std::size_t> labels);
 
 }  // namespace tarvinex::python_bindings

@@ -1,6 +1,7 @@
 /// `_NativePQKMeans(codewords, k, iterations=20, seed=0, verbose=False,
 /// lookup_table_bytes=1073741824, rotation=None, init="farthest_first",
-/// early_stopping=False, spherical=False)`.
+/// early_stopping=False, spherical=False)`, and its static candidate-k
+/// analysis.
 
 #include "python_bindings/pq_kmeans_class.hpp"
 
@@ -11,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "autok/autok.hpp"
 #include "pqkmeans/pqkmeans.hpp"
 #include "python_bindings/arguments.hpp"
 #include "python_bindings/array_arguments.hpp"
@@ -18,6 +20,7 @@
 #include "python_bindings/class_object.hpp"
 #include "python_bindings/errors.hpp"
 #include "python_bindings/method_helpers.hpp"
+#include "python_bindings/py_ref.hpp"
 
 namespace tarvinex::python_bindings {
 namespace {
@@ -25,6 +28,7 @@ namespace {
 constexpr const char* kClassName = "_NativePQKMeans";
 constexpr std::uint64_t kDefaultIterations = 20;
 constexpr std::uint64_t kDefaultLookupTableBytes = std::uint64_t{1} << 30;
+constexpr std::uint64_t kDefaultSampleRows = 16384;
 
 using Model = pqkmeans::PqKMeans;
 
@@ -36,6 +40,31 @@ struct PqKMeansPayload {
 };
 
 using PyPqKMeans = Instance<PqKMeansPayload>;
+
+/// The options a fit runs with, shared by the constructor and the analysis,
+/// where they are consecutive parameters in this order.
+struct RunOptions {
+    std::uint64_t iterations = kDefaultIterations;
+    std::uint64_t seed = 0;
+    bool verbose = false;
+    std::uint64_t lookup_table_bytes = kDefaultLookupTableBytes;
+};
+
+/// The run options from the four bound slots starting at `slots`, or nothing
+/// with the first conversion error set.
+std::optional<RunOptions> convert_run_options(PyObject* const* slots) {
+    const RunOptions defaults;
+    const auto iterations = convert_or(slots[0], "iterations", defaults.iterations, to_unsigned);
+    if (!iterations) return std::nullopt;
+    const auto seed = convert_or(slots[1], "seed", defaults.seed, to_unsigned);
+    if (!seed) return std::nullopt;
+    const auto verbose = convert_or(slots[2], "verbose", defaults.verbose, to_flag);
+    if (!verbose) return std::nullopt;
+    const auto lookup_table_bytes =
+        convert_or(slots[3], "lookup_table_bytes", defaults.lookup_table_bytes, to_unsigned);
+    if (!lookup_table_bytes) return std::nullopt;
+    return RunOptions{*iterations, *seed, *verbose, *lookup_table_bytes};
+}
 
 PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const Signature signature(kClassName, "__new__",
@@ -50,14 +79,8 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!codewords) return nullptr;
     const auto k = to_unsigned(bound[1], "k");
     if (!k) return nullptr;
-    const auto iterations = convert_or(bound[2], "iterations", kDefaultIterations, to_unsigned);
-    if (!iterations) return nullptr;
-    const auto seed = convert_or(bound[3], "seed", std::uint64_t{0}, to_unsigned);
-    if (!seed) return nullptr;
-    const auto verbose = convert_or(bound[4], "verbose", false, to_flag);
-    if (!verbose) return nullptr;
-    const auto lookup_table_bytes = convert_or(bound[5], "lookup_table_bytes", kDefaultLookupTableBytes, to_unsigned);
-    if (!lookup_table_bytes) return nullptr;
+    const std::optional<RunOptions> run = convert_run_options(bound.slots.data() + 2);
+    if (!run) return nullptr;
     std::optional<ArrayArgument<float, 2>> rotation;
     if (bound.given(6) && bound[6] != Py_None) {
         rotation = ArrayArgument<float, 2>::accept(bound[6], "rotation");
@@ -81,8 +104,8 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     const std::optional<pqkmeans::InitMethod> init_method = take_or_raise(pqkmeans::parse_init_method(*init));
     if (!init_method) return nullptr;
     error::Result<Model> model = Model::new_with_options_and_spherical(
-        std::move(*codewords_copy), std::move(rotation_copy), *k, *iterations, *seed, *verbose, *lookup_table_bytes,
-        *init_method, *early_stopping, *spherical);
+        std::move(*codewords_copy), std::move(rotation_copy), *k, run->iterations, run->seed, run->verbose,
+        run->lookup_table_bytes, *init_method, *early_stopping, *spherical);
     return value_or_raise(std::move(model), [&](Model built) {
         return reinterpret_cast<PyObject*>(allocate_instance<PyPqKMeans>(type, std::move(built)));
     });
@@ -114,6 +137,87 @@ PyObject* fit_predict(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         signature, self, args, nargs, kwnames, [](Model& model, auto codes) {
             return value_or_raise(model.fit(codes), [&] { return labels_to_numpy(model.labels()); });
         });
+}
+
+PyRef text_object(std::string_view text) {
+    return PyRef::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+/// Stores `value` (a new reference, null after a failed conversion) under
+/// `key`; false with the exception set.
+bool set_item(PyObject* dict, std::string_view key, PyRef value) {
+    if (!value) return false;
+    const PyRef key_object = text_object(key);
+    return key_object && PyDict_SetItem(dict, key_object.get(), value.get()) == 0;
+}
+
+/// The analysis as `analyze_k_candidates` returns it: its lists as new 1-D
+/// arrays (candidates and cluster sizes narrowed to uint32 like labels), the
+/// choice of `method`, and the k every rule picks.
+PyObject* analysis_to_dict(autok::AutoKAnalysis analysis, autok::AutoKMethod method) {
+    const std::optional<autok::AutoKSelection> selection = take_or_raise(analysis.select(method));
+    if (!selection) return nullptr;
+    const PyRef by_method = PyRef::steal(PyDict_New());
+    if (!by_method) return nullptr;
+    for (const autok::AutoKMethod rule : autok::kAllMethods) {
+        const std::optional<autok::AutoKSelection> picked = take_or_raise(analysis.select(rule));
+        if (!picked ||
+            !set_item(by_method.get(), autok::method_name(rule), PyRef::steal(PyLong_FromSize_t(picked->selected_k)))) {
+            return nullptr;
+        }
+    }
+    PyRef dict = PyRef::steal(PyDict_New());
+    PyObject* out = dict.get();
+    const bool filled =
+        out && set_item(out, "candidate_ks", PyRef::steal(labels_to_numpy(analysis.candidate_ks))) &&
+        set_item(out, "inertia", PyRef::steal(to_numpy(std::move(analysis.inertia)))) &&
+        set_item(out, "bic", PyRef::steal(to_numpy(std::move(analysis.bic)))) &&
+        set_item(out, "davies_bouldin", PyRef::steal(to_numpy(std::move(analysis.davies_bouldin)))) &&
+        set_item(out, "centroid_silhouette", PyRef::steal(to_numpy(std::move(analysis.centroid_silhouette)))) &&
+        set_item(out, "elbow", PyRef::steal(to_numpy(std::move(analysis.elbow)))) &&
+        set_item(out, "min_cluster_size", PyRef::steal(labels_to_numpy(analysis.min_cluster_size))) &&
+        set_item(out, "max_cluster_size", PyRef::steal(labels_to_numpy(analysis.max_cluster_size))) &&
+        set_item(out, "sample_size", PyRef::steal(PyLong_FromSize_t(analysis.sample_size))) &&
+        set_item(out, "selected_method", text_object(autok::method_name(selection->selected_method))) &&
+        set_item(out, "selected_index", PyRef::steal(PyLong_FromSize_t(selection->selected_index))) &&
+        set_item(out, "selected_k", PyRef::steal(PyLong_FromSize_t(selection->selected_k))) &&
+        set_item(out, "selected_by_method", PyRef::borrow(by_method.get()));
+    return filled ? dict.release() : nullptr;
+}
+
+PyObject* analyze_k_candidates(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Signature signature(kClassName, "analyze_k_candidates",
+                                     {"codewords", "codes", "candidate_ks", "iterations", "seed", "verbose",
+                                      "lookup_table_bytes", "sample_rows", "method"},
+                                     3);
+    Bound<9> bound;
+    if (!bind_fast(signature, args, nargs, kwnames, bound)) return nullptr;
+    const auto codewords = ArrayArgument<float, 3>::accept(bound[0], "codewords");
+    if (!codewords) return nullptr;
+    const auto codes = ArrayArgument<std::uint8_t, 2>::accept(bound[1], "codes");
+    if (!codes) return nullptr;
+    const auto candidate_ks = to_unsigned_list(bound[2], "candidate_ks");
+    if (!candidate_ks) return nullptr;
+    const std::optional<RunOptions> run = convert_run_options(bound.slots.data() + 3);
+    if (!run) return nullptr;
+    const auto sample_rows = convert_or(bound[7], "sample_rows", kDefaultSampleRows, to_unsigned);
+    if (!sample_rows) return nullptr;
+    const auto method_text = convert_or(bound[8], "method", std::string_view("bic"), to_text);
+    if (!method_text) return nullptr;
+
+    std::optional<array::Codebook<float>> codewords_copy = codewords->copy();
+    if (!codewords_copy) return nullptr;
+    const std::optional<array::MatrixView<const std::uint8_t>> codes_view = codes->view();
+    if (!codes_view) return nullptr;
+    std::optional<autok::AutoKAnalysis> analysis = take_or_raise(
+        autok::analyze_k_candidates(std::move(*codewords_copy), *codes_view, *candidate_ks, run->iterations, run->seed,
+                                    run->verbose, run->lookup_table_bytes, *sample_rows));
+    if (!analysis) return nullptr;
+    // Parsed only now: a misspelt method costs the whole analysis, and its
+    // verbose lines are already out when the error comes.
+    const std::optional<autok::AutoKMethod> method = take_or_raise(autok::parse_method(*method_text));
+    if (!method) return nullptr;
+    return analysis_to_dict(std::move(*analysis), *method);
 }
 
 PyObject* get_cluster_centers(PyObject* self) {
@@ -153,10 +257,14 @@ PyObject* get_lookup_table_bytes(PyObject* self) {
         self, [](const Model& model) { return PyLong_FromSize_t(model.lookup_table_bytes()); });
 }
 
-// The ADC and hybrid forms slot in after fit, predict and fit_predict, and
-// the two center setters come last; analyze_k_candidates stays second.
+// The documented method order: fit, analyze_k_candidates, predict,
+// fit_predict; the ADC and hybrid forms are inserted around these, and the two
+// center setters come last.
 PyMethodDef g_methods[] = {
     TARVINEX_METHOD(fit, "fit($self, codes)\n--\n\n"),
+    TARVINEX_STATIC_METHOD(analyze_k_candidates,
+                           "analyze_k_candidates(codewords, codes, candidate_ks, iterations=20, seed=0, verbose=False, "
+                           "lookup_table_bytes=1073741824, sample_rows=16384, method=\"bic\")\n--\n\n"),
     TARVINEX_METHOD(predict, "predict($self, codes)\n--\n\n"),
     TARVINEX_METHOD(fit_predict, "fit_predict($self, codes)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
