@@ -58,15 +58,16 @@ def main():
 
     analyze = tarvinex._NativePQKMeans.analyze_k_candidates
     result, wall, cpu = timed(lambda: analyze(codewords, sample, ks, iterations=args.iterations, sample_rows=0))
-    one_by_one = []
+    sequential = sequential_cpu = 0.0
     for i, k in enumerate(ks):
-        _, seconds, _ = timed(lambda: analyze(codewords, sample, [k], iterations=args.iterations, seed=i,
-                                              sample_rows=0))
-        one_by_one.append(seconds)
-        print(f"  k={k:<5} alone {seconds:7.3f} s")
-    sequential = sum(one_by_one)
-    print(f"analysis {wall:.3f} s; one after another {sequential:.3f} s; speed-up {sequential / wall:.2f}x; "
-          f"pool occupancy {cpu / (wall * workers):.0%}; selected k={result['selected_k']} by {result['selected_method']}")
+        _, seconds, used = timed(lambda: analyze(codewords, sample, [k], iterations=args.iterations, seed=i,
+                                                 sample_rows=0))
+        sequential += seconds
+        sequential_cpu += used
+        print(f"  k={k:<5} alone {seconds:7.3f} s, pool occupancy {used / (seconds * workers):.0%}")
+    print(f"analysis {wall:.3f} s, pool occupancy {cpu / (wall * workers):.0%}; one after another {sequential:.3f} s, "
+          f"pool occupancy {sequential_cpu / (sequential * workers):.0%}; speed-up {sequential / wall:.2f}x; "
+          f"selected k={result['selected_k']} by {result['selected_method']}")
 
 
 if __name__ == "__main__":
