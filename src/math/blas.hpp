@@ -1,0 +1,66 @@
+#pragma once
+/// The module's only door to BLAS and LAPACK. Products take strided views and
+/// go to OpenBLAS when its layout rules allow (one axis of stride 1, a leading
+/// dimension that covers the other axis, every size within 32 bits) and at
+/// least one extent exceeds 7; anything else, and every product with an empty
+/// axis, takes a portable path that adds products in ascending inner index.
+/// The libraries never see an empty matrix or a bad leading dimension: OpenBLAS
+/// would print and return, a failure that looks like success.
+
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "array/array.hpp"
+#include "error/error.hpp"
+
+namespace tarvinex::math {
+
+/// out = a·b for a (m, k), b (k, n), out (m, n): alpha 1, beta 0, so out is
+/// overwritten and never read, and k = 0 gives zeros. out must not overlap a or b.
+void multiply_into(array::MatrixView<const float> a, array::MatrixView<const float> b, array::MatrixView<float> out);
+
+/// y = a·x for a (m, n), x of n and y of m values; y is overwritten.
+void multiply_vector_into(array::MatrixView<const float> a, std::span<const float> x, std::span<float> y);
+
+/// A column-major (rows, cols) matrix in the layout LAPACK factors in place:
+/// element (i, j) at values[i + j*rows].
+struct ColumnMajorMatrix {
+    std::vector<float> values;
+    std::size_t rows = 0;
+    std::size_t cols = 0;
+
+    [[nodiscard]] array::MatrixView<const float> view() const {
+        return {values.data(), {rows, cols}, {1, static_cast<std::ptrdiff_t>(rows)}};
+    }
+    [[nodiscard]] array::MatrixView<float> view() {
+        return {values.data(), {rows, cols}, {1, static_cast<std::ptrdiff_t>(rows)}};
+    }
+};
+
+/// Shared by every caller that asks sgesvd for Vᵀ.
+inline constexpr const char* kNoRightSingularVectors = "svd did not return right singular vectors";
+
+/// Which singular vectors sgesvd is asked for: all of them or none.
+enum class SingularVectors : bool { None, All };
+
+/// The singular vectors that came back, each (rows, rows) for U and (cols,
+/// cols) for Vᵀ, column-major. The singular values are not kept.
+struct SvdVectors {
+    std::optional<ColumnMajorMatrix> u;
+    std::optional<ColumnMajorMatrix> vt;
+};
+
+/// Refuses, with "matrix is too large for LAPACK", a (rows, cols) matrix whose
+/// SVD would need an argument beyond LAPACK's 32-bit integers. Callers check
+/// before they allocate for the decomposition.
+[[nodiscard]] error::Result<void> check_lapack_shape(std::size_t rows, std::size_t cols);
+
+/// Full SVD a = U·Σ·Vᵀ by sgesvd, destroying `a`, which must have rows and
+/// columns and pass `check_lapack_shape`. A nonzero info from the workspace
+/// query or the decomposition is the Linalg variant.
+[[nodiscard]] error::Result<SvdVectors> singular_value_decomposition(ColumnMajorMatrix a, SingularVectors left,
+                                                                     SingularVectors right);
+
+}  // namespace tarvinex::math
