@@ -202,8 +202,10 @@ void multiply_vector_into(array::MatrixView<const float> a, std::span<const floa
 }
 
 error::Result<void> check_lapack_shape(std::size_t rows, std::size_t cols) {
-    if (!fits_blas_int(rows) || !fits_blas_int(cols) ||
-        !fits_blas_int(minimum_svd_work(rows, cols).value_or(SIZE_MAX))) {
+    const std::size_t largest = std::max(rows, cols);
+    const bool fits = fits_blas_int(largest) && array::checked_product(largest, largest).has_value() &&
+                      fits_blas_int(minimum_svd_work(rows, cols).value_or(SIZE_MAX));
+    if (!fits) {
         return error::fail(kTooLargeForLapack);
     }
     return {};

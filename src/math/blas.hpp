@@ -54,7 +54,8 @@ struct SvdVectors {
 
 /// Refuses, with "matrix is too large for LAPACK", a (rows, cols) matrix whose
 /// SVD would need an argument beyond LAPACK's 32-bit integers. Callers check
-/// before they allocate for the decomposition.
+/// before they allocate for the decomposition: once it passes, rows·cols,
+/// rows² and cols² fit in size_t.
 [[nodiscard]] error::Result<void> check_lapack_shape(std::size_t rows, std::size_t cols);
 
 /// Full SVD a = U·Σ·Vᵀ by sgesvd, destroying `a`, which must have rows and

@@ -15,6 +15,7 @@
 /// on the calling thread, which may be a pool worker.
 
 #include <cstddef>
+#include <vector>
 
 #include "array/array.hpp"
 #include "error/error.hpp"
@@ -39,5 +40,22 @@ namespace tarvinex::math {
 /// shapes", or with the Linalg variant carrying sgesvd's info.
 [[nodiscard]] error::Result<array::Matrix<float>> orthogonal_procrustes(array::MatrixView<const float> a,
                                                                         array::MatrixView<const float> b);
+
+/// k distinct rows of x (n, d), in pick order, spread evenly over the rows
+/// sorted by the column of greatest population variance (IEEE total order on
+/// the variance, the last column on ties; the rows in IEEE total order of
+/// their value, equal values by row index). Fails with "cannot initialize more
+/// centers than samples" when n < k, then with "data must have at least one
+/// column" when d = 0.
+[[nodiscard]] error::Result<std::vector<std::size_t>> variance_quantile_indices(array::MatrixView<const float> x,
+                                                                                std::size_t k);
+
+/// As above, over the rows sorted by their projection on the first principal
+/// direction (sign as LAPACK returns it) of the centered rows, ascending;
+/// equal projections (−0 and +0 included) keep row order, NaN projections come
+/// last. The same two refusals, then the Linalg variant when the
+/// decomposition fails.
+[[nodiscard]] error::Result<std::vector<std::size_t>> pca_quantile_indices(array::MatrixView<const float> x,
+                                                                           std::size_t k);
 
 }  // namespace tarvinex::math

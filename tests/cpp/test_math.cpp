@@ -4,12 +4,15 @@
 // orders and positions, the batch rule, and the error texts in their order.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <limits>
+#include <numeric>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "array/array.hpp"
@@ -268,6 +271,133 @@ TEST(MathProcrustes, EmptyAxes) {
     EXPECT_LE(orthogonality_error(no_rows->view()), 1e-5);
 }
 
+std::vector<std::size_t> reversed(std::vector<std::size_t> order) {
+    std::reverse(order.begin(), order.end());
+    return order;
+}
+
+TEST(MathSeeding, PicksEvenlySpacedPositionsOfTheSortedOrder) {
+    struct Case {
+        std::size_t n;
+        std::size_t k;
+        std::vector<std::size_t> positions;
+    };
+    const Case cases[] = {
+        {10, 4, {1, 3, 6, 8}},  // floor((j + 0.5)·10 / 4)
+        {10, 10, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9}},
+        {10, 1, {5}},
+        {7, 3, {1, 3, 5}},
+        {5, 0, {}},
+    };
+    for (const Case& c : cases) {
+        // One column of shuffled integers 0 .. n-1 (3 is prime to every n here).
+        std::vector<float> values(c.n);
+        for (std::size_t i = 0; i < c.n; ++i) {
+            values[i] = static_cast<float>((i * 3 + 1) % c.n);
+        }
+        std::vector<std::size_t> ascending(c.n);
+        for (std::size_t i = 0; i < c.n; ++i) {
+            ascending[static_cast<std::size_t>(values[i])] = i;
+        }
+        const auto x = MatrixView<const float>::c_order(values.data(), {c.n, 1});
+        std::vector<std::size_t> expected;
+        std::vector<std::size_t> expected_descending;
+        for (const std::size_t position : c.positions) {
+            expected.push_back(ascending[position]);
+            expected_descending.push_back(reversed(ascending)[position]);
+        }
+        SCOPED_TRACE(testing::Message() << "n " << c.n << " k " << c.k);
+        const auto by_variance = math::variance_quantile_indices(x, c.k);
+        ASSERT_TRUE(by_variance);
+        EXPECT_EQ(*by_variance, expected);
+        // The principal direction's sign is LAPACK's: either end may come first.
+        const auto by_pca = math::pca_quantile_indices(x, c.k);
+        ASSERT_TRUE(by_pca);
+        EXPECT_TRUE(*by_pca == expected || *by_pca == expected_descending) << testing::PrintToString(*by_pca);
+    }
+}
+
+TEST(MathSeeding, VarianceColumnChoiceAndValueOrderOnEveryLayout) {
+    // Four rows, k = 4: the result is the whole sorted order of the chosen column.
+    const float neg_nan = -tarvinex::test::kNaN;
+    struct Case {
+        const char* name;
+        std::vector<float> rows;  // (4, 3), C order
+        std::vector<std::size_t> order;
+    };
+    const Case cases[] = {
+        // Variances 2, 5 and 5: the last of the maxima, column 2, decides.
+        {"tie goes to the last column", {-2, -3, 1, 0, -1, 3, 0, 1, -3, 2, 3, -1}, {2, 3, 0, 1}},
+        // A positive NaN variance lies above every number; the NaN row sorts last.
+        {"positive NaN variance wins",
+         {1, 0, 0, tarvinex::test::kNaN, 10, 0, -tarvinex::test::kInf, 20, 0, -0.0F, 30, 0},
+         {2, 3, 0, 1}},
+        // A negative NaN (every NaN here comes from the one input, so keeps its
+        // sign) lies below every number; -0.0 sorts below +0.0.
+        {"negative NaN variance loses", {neg_nan, 0.0F, 0, 1, -0.0F, 0, 2, 1, 0, 3, -1, 0}, {3, 1, 0, 2}},
+    };
+    for (const Case& c : cases) {
+        for (const Layout layout : kLayouts) {
+            const LaidOut x = lay_out(c.rows, 4, 3, layout);
+            const auto picked = math::variance_quantile_indices(x.view, 4);
+            ASSERT_TRUE(picked) << c.name;
+            EXPECT_EQ(*picked, c.order) << c.name << ", layout " << static_cast<int>(layout);
+        }
+    }
+}
+
+TEST(MathSeeding, PrincipalOrderFollowsTheLineAndKeepsTiesInRowOrder) {
+    // Rows t·(1, 2, 2) for shuffled t: the first principal direction is the
+    // line, and 20 rows put the projection on BLAS.
+    constexpr std::size_t kRows = 20;
+    std::vector<float> line;
+    std::vector<std::size_t> ascending(kRows);
+    for (std::size_t i = 0; i < kRows; ++i) {
+        const std::size_t t = (i * 9 + 4) % kRows;
+        ascending[t] = i;
+        for (const float u : {1.0F, 2.0F, 2.0F}) {
+            line.push_back(static_cast<float>(t) * u - 7.0F);
+        }
+    }
+    const auto on_line = math::pca_quantile_indices(MatrixView<const float>::c_order(line.data(), {kRows, 3}), kRows);
+    ASSERT_TRUE(on_line);
+    EXPECT_TRUE(*on_line == ascending || *on_line == reversed(ascending)) << testing::PrintToString(*on_line);
+
+    // One column of three values repeated over 40 rows: each projection is one
+    // exact product, so equal rows tie exactly and must keep their row order.
+    constexpr std::size_t kTiedRows = 40;
+    std::vector<float> repeated(kTiedRows);
+    for (std::size_t i = 0; i < kTiedRows; ++i) {
+        repeated[i] = static_cast<float>((i * 7) % 3);
+    }
+    const auto stable_by_value = [&](bool descending) {
+        std::vector<std::size_t> order(kTiedRows);
+        std::iota(order.begin(), order.end(), std::size_t{0});
+        std::ranges::stable_sort(order, [&](std::size_t a, std::size_t b) {
+            return descending ? repeated[a] > repeated[b] : repeated[a] < repeated[b];
+        });
+        return order;
+    };
+    const auto tied =
+        math::pca_quantile_indices(MatrixView<const float>::c_order(repeated.data(), {kTiedRows, 1}), kTiedRows);
+    ASSERT_TRUE(tied);
+    EXPECT_TRUE(*tied == stable_by_value(false) || *tied == stable_by_value(true)) << testing::PrintToString(*tied);
+}
+
+TEST(MathSeeding, PrincipalOrderWithNaNKeepsRowsOrReportsLinalg) {
+    // A NaN reaches every centered row through the mean, so every projection is
+    // NaN: all tie and keep row order, unless LAPACK refuses the matrix.
+    std::vector<float> values = SplitMix(3).spread(10 * 2, -1, 3, true);
+    values[7] = tarvinex::test::kNaN;
+    const auto picked = math::pca_quantile_indices(MatrixView<const float>::c_order(values.data(), {10, 2}), 4);
+    if (picked) {
+        EXPECT_EQ(*picked, (std::vector<std::size_t>{1, 3, 6, 8}));
+    } else {
+        EXPECT_TRUE(std::holds_alternative<tarvinex::error::TarvinexError::Linalg>(picked.error().variant()))
+            << error_text(picked.error());
+    }
+}
+
 TEST(MathErrors, TextsInTheOrderTheyAreTested) {
     const std::vector<float> values(64, 1.0F);
     const auto m = [&](std::size_t rows, std::size_t cols) {
@@ -280,6 +410,8 @@ TEST(MathErrors, TextsInTheOrderTheyAreTested) {
     const auto text = [](const auto& result) { return result ? std::string("success") : error_text(result.error()); };
     const std::string rotation = "rotation must be square and match the input dimensionality";
     const std::string output = "rotation output must match the rotated matrix shape";
+    const std::string too_many = "cannot initialize more centers than samples";
+    const std::string no_columns = "data must have at least one column";
     struct Case {
         const char* name;
         std::function<std::string()> call;
@@ -297,6 +429,16 @@ TEST(MathErrors, TextsInTheOrderTheyAreTested) {
          "orthogonal procrustes inputs must have matching shapes"},
         {"procrustes 5x4 and 4x4", [&] { return text(math::orthogonal_procrustes(m(5, 4), m(4, 4))); },
          "orthogonal procrustes inputs must have matching shapes"},
+        {"variance: n < k", [&] { return text(math::variance_quantile_indices(m(3, 2), 4)); }, too_many},
+        {"variance: n < k before no columns", [&] { return text(math::variance_quantile_indices(m(2, 0), 3)); },
+         too_many},
+        {"variance: no columns, even for k = 0", [&] { return text(math::variance_quantile_indices(m(3, 0), 0)); },
+         no_columns},
+        {"variance: k = 0", [&] { return text(math::variance_quantile_indices(m(3, 2), 0)); }, "success"},
+        {"pca: n < k", [&] { return text(math::pca_quantile_indices(m(3, 2), 4)); }, too_many},
+        {"pca: n < k before no columns", [&] { return text(math::pca_quantile_indices(m(2, 0), 3)); }, too_many},
+        {"pca: no columns", [&] { return text(math::pca_quantile_indices(m(3, 0), 1)); }, no_columns},
+        {"pca: no rows", [&] { return text(math::pca_quantile_indices(m(0, 2), 0)); }, "success"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(c.call(), c.expected) << c.name;
