@@ -15,10 +15,12 @@
 /// on the calling thread, which may be a pool worker.
 
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 #include "array/array.hpp"
 #include "error/error.hpp"
+#include "error/settings.hpp"
 
 namespace tarvinex::math {
 
@@ -57,5 +59,24 @@ namespace tarvinex::math {
 /// decomposition fails.
 [[nodiscard]] error::Result<std::vector<std::size_t>> pca_quantile_indices(array::MatrixView<const float> x,
                                                                            std::size_t k);
+
+inline constexpr std::uint64_t kDefaultRotationBatchMib = 32;
+inline constexpr std::size_t kMinRotationBatchRows = 256;
+inline constexpr std::size_t kMaxRotationBatchRows = 32768;
+
+/// TARVINEX_ROTATION_BATCH_MIB from `lookup`: its number, or 32 when it is
+/// unset, not a number or 0.
+[[nodiscard]] std::uint64_t read_rotation_batch_mib(const settings::EnvLookup& lookup);
+
+/// The batch size in MiB, read from the process environment at the first call
+/// and fixed for the life of the process.
+[[nodiscard]] std::uint64_t rotation_batch_mib();
+
+/// Rows per rotation batch of vectors of `dim` floats: batch_mib MiB over 4·dim
+/// bytes per row (both saturating), within [256, 32768]; dim = 0 gives 256.
+[[nodiscard]] std::size_t rotation_batch_rows(std::size_t dim, std::uint64_t batch_mib);
+
+/// The same with the process-wide `rotation_batch_mib()`.
+[[nodiscard]] std::size_t rotation_batch_rows(std::size_t dim);
 
 }  // namespace tarvinex::math

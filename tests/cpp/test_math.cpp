@@ -10,13 +10,16 @@
 #include <cstdint>
 #include <functional>
 #include <limits>
+#include <map>
 #include <numeric>
+#include <optional>
 #include <string>
 #include <variant>
 #include <vector>
 
 #include "array/array.hpp"
 #include "error/error.hpp"
+#include "error/settings.hpp"
 #include "math/math.hpp"
 #include "testing.hpp"
 
@@ -395,6 +398,43 @@ TEST(MathSeeding, PrincipalOrderWithNaNKeepsRowsOrReportsLinalg) {
     } else {
         EXPECT_TRUE(std::holds_alternative<tarvinex::error::TarvinexError::Linalg>(picked.error().variant()))
             << error_text(picked.error());
+    }
+}
+
+TEST(MathRotationBatch, SettingReadsAPositiveNumberElseDefault) {
+    constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+    struct Case {
+        std::optional<std::string> value;
+        std::uint64_t mib;
+    };
+    const Case cases[] = {
+        {std::nullopt, 32}, {"8", 8}, {"+64", 64}, {"0", 32},    {"-8", 32},
+        {"eight", 32},      {"", 32}, {" 8", 32},  {"\xff", 32}, {"18446744073709551615", kMax},
+    };
+    for (const Case& c : cases) {
+        std::map<std::string, std::string> env;
+        if (c.value) {
+            env.emplace(tarvinex::settings::names::kRotationBatchMib, *c.value);
+        }
+        EXPECT_EQ(math::read_rotation_batch_mib(tarvinex::test::fake_env(env)), c.mib)
+            << testing::PrintToString(c.value);
+    }
+}
+
+TEST(MathRotationBatch, RowsAreTheBudgetOverRowBytesWithinTheClamp) {
+    constexpr std::size_t kSizeMax = std::numeric_limits<std::size_t>::max();
+    struct Case {
+        std::size_t dim;
+        std::uint64_t mib;
+        std::size_t rows;
+    };
+    const Case cases[] = {
+        {0, 32, 256},    {1, 32, 32768},   {256, 32, 32768}, {512, 32, 16384},
+        {960, 32, 8738}, {1024, 32, 8192}, {32768, 32, 256}, {kSizeMax, 32, 256},
+        {64, 8, 32768},  {1024, 8, 2048},  {0, 8, 256},      {1, std::numeric_limits<std::uint64_t>::max(), 32768},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(math::rotation_batch_rows(c.dim, c.mib), c.rows) << "dim " << c.dim << " MiB " << c.mib;
     }
 }
 
