@@ -6,9 +6,8 @@
 /// - Spherical mode: largest dot product; the distance is 1 - that dot product.
 ///   Nothing is normalised here.
 ///
-/// Paths: BLAS score blocks (large problems), transposed AVX-512 kernels (16 to
-/// 64 centers of width 64 or more), the per-row slice kernels, and a strided
-/// per-element loop for views that are not C-contiguous. Every path visits
+/// Paths: BLAS score blocks (large problems), the per-row slice kernels, and a
+/// strided per-element loop for views that are not C-contiguous. Every path visits
 /// centers in ascending index from (0, +inf) (spherical: (0, -inf)) and takes a
 /// center only on a strict improvement: ties go to the lowest index and a NaN is
 /// never chosen, so a row whose values are all NaN gets label 0 and distance
@@ -67,5 +66,70 @@ using settings::env_usize;
 /// The dot product of the strided path: four-lane when both views are
 /// contiguous, otherwise sequential.
 [[nodiscard]] float dot_product(VectorView a, VectorView b) noexcept;
+
+/// What one assignment call reads from the environment, read once on the
+/// calling thread and passed down; `family` is this process's kernel family.
+struct DenseAssignSettings {
+    bool blas_enabled = true;  ///< TARVINEX_DENSE_ASSIGN is not a BLAS-off word
+    bool blas_forced = false;  ///< TARVINEX_DENSE_ASSIGN asks for BLAS
+    std::optional<std::uint64_t> blas_min_k;
+    std::optional<std::uint64_t> blas_min_k_l2;
+    std::optional<std::uint64_t> blas_min_k_cosine;
+    std::optional<std::uint64_t> blas_min_ops;
+    simd::SliceKernel family = simd::SliceKernel::Scalar;
+};
+
+/// False when TARVINEX_DENSE_ASSIGN is "row", "rows", "scalar" or "manual"
+/// after ASCII lower-casing alone ("-" and "_" are kept); unset, not text and
+/// every other value, the empty one included, leave BLAS on.
+[[nodiscard]] bool dense_blas_enabled(const settings::EnvLookup& lookup = settings::process_lookup());
+
+[[nodiscard]] DenseAssignSettings read_dense_assign_settings(
+    const settings::EnvLookup& lookup = settings::process_lookup());
+
+/// The BLAS size rule: off when BLAS is disabled or an extent is 0; on when
+/// forced ("blas", "gemm", "sgemm"); otherwise k must reach the least k
+/// (TARVINEX_DENSE_BLAS_MIN_K for both modes, else the mode's own setting,
+/// else 256) and n*k*dim, saturating, the least work (else 10^9).
+[[nodiscard]] bool dense_blas_may_run(std::size_t n, std::size_t k, std::size_t dim, bool spherical,
+                                      const DenseAssignSettings& settings);
+
+enum class DensePath : std::uint8_t { Blas, Slice, Strided };
+
+/// What the path choice looks at besides the settings.
+struct AssignShape {
+    std::size_t n = 0;
+    std::size_t k = 0;
+    std::size_t dim = 0;
+    bool c_contiguous = false;  ///< data and centers both C-contiguous, with the same width
+    bool row_norms = false;     ///< the caller gave the rows' squared norms
+    bool spherical = false;
+};
+
+/// The path `assign_dense_into` takes. BLAS needs the size rule, C order, the
+/// row norms in plain mode and k and dim within BLAS's 32-bit integers; C
+/// order otherwise means the slice path.
+[[nodiscard]] DensePath choose_dense_path(const AssignShape& shape, const DenseAssignSettings& settings);
+
+/// Rows per BLAS block: max(1024, min(n, max(1, floor(2^28 / (4k))))), so a
+/// score block stays within 256 MiB unless 1024 rows need more.
+[[nodiscard]] std::size_t blas_block_rows(std::size_t n, std::size_t k) noexcept;
+
+/// A zeroed score buffer of rows*k floats; a size beyond what a vector can
+/// hold is std::bad_alloc, like any other failed allocation.
+[[nodiscard]] std::vector<float> allocate_scores(std::size_t rows, std::size_t k);
+
+/// Labels and distances of rows [begin, end) by the family's slice kernels;
+/// data and centers C-contiguous.
+void assign_dense_slices_into(array::MatrixView<const float> data, array::MatrixView<const float> centers,
+                              bool spherical, const simd::SliceKernelTable& kernels, std::size_t begin, std::size_t end,
+                              std::span<std::size_t> labels, std::span<float> distances);
+
+/// Gives each of the n rows of `data` its nearest of the k rows of `centers`.
+/// labels and distances hold n entries, row_norms (the rows' squared norms,
+/// plain mode only) n when given; centers has data's width, k >= 1, dim >= 1.
+void assign_dense_into(array::MatrixView<const float> data, array::MatrixView<const float> centers,
+                       std::optional<std::span<const float>> row_norms, bool spherical, std::span<std::size_t> labels,
+                       std::span<float> distances, const DenseAssignSettings& settings);
 
 }  // namespace tarvinex::dense

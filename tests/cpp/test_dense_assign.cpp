@@ -1,15 +1,23 @@
-// Dense assignment: the norm and distance helpers in their orders.
+// Dense assignment: the norm and distance helpers in their orders, the size
+// rule and settings, the path choice, the block sizes, and every path on every layout against a brute-force reference,
+// with the tie and NaN rules and one worker against all.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <map>
+#include <new>
+#include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "array/array.hpp"
 #include "dense/dense.hpp"
+#include "parallel/pool.hpp"
 #include "simd/cpu_features.hpp"
 #include "simd/preference.hpp"
 #include "simd/slice_kernels.hpp"
@@ -19,14 +27,25 @@ namespace {
 
 namespace array = tarvinex::array;
 namespace dense = tarvinex::dense;
+namespace parallel = tarvinex::parallel;
 namespace simd = tarvinex::simd;
+using dense::DensePath;
+using Env = std::map<std::string, std::string>;
 using tarvinex::test::bit_patterns;
 using tarvinex::test::bits;
+using tarvinex::test::fake_env;
+using tarvinex::test::kInf;
 using tarvinex::test::kNaN;
 using tarvinex::test::runnable_families;
 using tarvinex::test::SplitMix;
 
 constexpr std::size_t kTailLengths[] = {1, 3, 4, 7, 8, 15, 16, 17, 31, 64, 65};
+
+dense::DenseAssignSettings settings_for(const Env& env, simd::SliceKernel family) {
+    dense::DenseAssignSettings s = dense::read_dense_assign_settings(fake_env(env));
+    s.family = family;
+    return s;
+}
 
 // ---------------------------------------------------------------- references
 
@@ -49,6 +68,39 @@ float sequential_reference(const std::vector<float>& terms) {
         sum = sum + t;
     }
     return sum;
+}
+
+struct Assignment {
+    std::vector<std::size_t> labels;
+    std::vector<float> distances;
+};
+
+/// Brute force over C-ordered values in double: exact for the integer data
+/// below, ties to the lowest index, NaN never taken.
+Assignment brute_force(const std::vector<float>& data, const std::vector<float>& centers, std::size_t dim,
+                       bool spherical) {
+    const std::size_t n = data.size() / dim;
+    const std::size_t k = centers.size() / dim;
+    Assignment out{std::vector<std::size_t>(n), std::vector<float>(n)};
+    for (std::size_t r = 0; r < n; ++r) {
+        std::size_t label = 0;
+        double best = spherical ? -INFINITY : INFINITY;
+        for (std::size_t j = 0; j < k; ++j) {
+            double value = 0.0;
+            for (std::size_t i = 0; i < dim; ++i) {
+                const double x = data[r * dim + i];
+                const double c = centers[j * dim + i];
+                value += spherical ? x * c : (x - c) * (x - c);
+            }
+            if (spherical ? value > best : value < best) {
+                best = value;
+                label = j;
+            }
+        }
+        out.labels[r] = label;
+        out.distances[r] = spherical ? static_cast<float>(1.0 - best) : static_cast<float>(best);
+    }
+    return out;
 }
 
 // ---------------------------------------------------------------- layouts
@@ -127,6 +179,45 @@ LaidOut lay_out(const std::vector<float>& values, std::size_t rows, std::size_t 
     return out;
 }
 
+/// Whole numbers in [-6, 6], so every path's sums are exact and ties are
+/// real; center 3 repeats center 1, row 2 is all NaN, center 0 holds a NaN.
+struct Problem {
+    std::vector<float> data;
+    std::vector<float> centers;
+    std::size_t dim;
+};
+
+Problem integer_problem(std::size_t n, std::size_t k, std::size_t dim, std::uint64_t seed) {
+    SplitMix rng(seed);
+    Problem p{rng.integers(n * dim, -6, 6), rng.integers(k * dim, -6, 6), dim};
+    if (k > 3) {
+        std::copy_n(p.centers.begin() + static_cast<std::ptrdiff_t>(dim), dim,
+                    p.centers.begin() + static_cast<std::ptrdiff_t>(3 * dim));
+    }
+    if (n > 2) {
+        std::fill_n(p.data.begin() + static_cast<std::ptrdiff_t>(2 * dim), dim, kNaN);
+    }
+    if (k > 1) {
+        p.centers[dim / 2] = kNaN;
+    }
+    return p;
+}
+
+Assignment run(const LaidOut& data, const LaidOut& centers, bool spherical, const dense::DenseAssignSettings& s) {
+    const std::size_t n = data.view.shape[0];
+    Assignment out{std::vector<std::size_t>(n, 99), std::vector<float>(n, -7.0F)};
+    std::optional<std::vector<float>> norms;
+    if (!spherical) {
+        norms = dense::squared_row_norms(data.view);
+    }
+    std::optional<std::span<const float>> norm_span;
+    if (norms) {
+        norm_span = std::span<const float>(*norms);
+    }
+    dense::assign_dense_into(data.view, centers.view, norm_span, spherical, out.labels, out.distances, s);
+    return out;
+}
+
 // ---------------------------------------------------------------- helpers
 
 TEST(DenseHelpers, NormsDotsAndDistancesKeepTheirOrders) {
@@ -187,6 +278,236 @@ TEST(DenseHelpers, RowNormsOnEveryLayoutMatchTheRowsOwnOrder) {
     const LaidOut sliced = lay_out(values, rows, cols, Layout::ColumnSlice);
     EXPECT_EQ(bit_patterns(dense::squared_row_norms(c_order.view)),
               bit_patterns(dense::squared_row_norms(sliced.view)));
+}
+
+// ---------------------------------------------------------------- settings
+
+TEST(DenseSettings, SizeRuleAndSettingsTable) {
+    struct Case {
+        Env env;
+        std::size_t n, k, dim;
+        bool spherical;
+        bool expected;
+    };
+    const Case cases[] = {
+        {{}, 3'906'250, 256, 1, false, true},   // n*k*dim = 10^9 exactly
+        {{}, 3'003'003, 333, 1, false, false},  // 999,999,999
+        {{}, 3'003'004, 333, 1, true, true},
+        {{}, 100'000'000, 255, 100, false, false},
+        {{}, 0, 256, 1'000'000, false, false},
+        {{}, SIZE_MAX, SIZE_MAX, SIZE_MAX, false, true},  // the work saturates
+        {{{"TARVINEX_DENSE_BLAS_MIN_K", "0"}}, 1'000'000'000, 1, 1, false, true},
+        {{{"TARVINEX_DENSE_BLAS_MIN_K", "0"}}, 999'999'999, 1, 1, true, false},
+        {{{"TARVINEX_DENSE_BLAS_MIN_K", "10"}, {"TARVINEX_DENSE_BLAS_MIN_K_L2", "500"}},
+         10'000'000,
+         10,
+         10,
+         false,
+         true},
+        {{{"TARVINEX_DENSE_BLAS_MIN_K_L2", "500"}}, 10'000'000, 300, 10, false, false},
+        {{{"TARVINEX_DENSE_BLAS_MIN_K_L2", "500"}}, 10'000'000, 300, 10, true, true},
+        {{{"TARVINEX_DENSE_BLAS_MIN_K_COSINE", "+10"}}, 10'000'000, 10, 10, true, true},
+        {{{"TARVINEX_DENSE_BLAS_MIN_K_COSINE", "10"}}, 10'000'000, 10, 10, false, false},
+        {{{"TARVINEX_DENSE_BLAS_MIN_K", "ten"}, {"TARVINEX_DENSE_BLAS_MIN_K_L2", "10"}},
+         10'000'000,
+         10,
+         10,
+         false,
+         true},
+        {{{"TARVINEX_DENSE_BLAS_MIN_OPS", "1025"}}, 4, 256, 1, false, false},
+        {{{"TARVINEX_DENSE_BLAS_MIN_OPS", "1000"}}, 4, 256, 1, false, true},
+        {{{"TARVINEX_DENSE_BLAS_MIN_OPS", "-1"}}, 4, 256, 1, false, false},
+        {{{"TARVINEX_DENSE_ASSIGN", "ROWS"}}, 3'906'250, 256, 1, false, false},
+        {{{"TARVINEX_DENSE_ASSIGN", "Row"}}, 3'906'250, 256, 1, false, false},
+        {{{"TARVINEX_DENSE_ASSIGN", "scalar"}}, 3'906'250, 256, 1, true, false},
+        {{{"TARVINEX_DENSE_ASSIGN", "Manual"}}, 3'906'250, 256, 1, false, false},
+        // BLAS-off words are lower-cased only: with "-" or "_" they are no off-word.
+        {{{"TARVINEX_DENSE_ASSIGN", "ro_ws"}}, 3'906'250, 256, 1, false, true},
+        {{{"TARVINEX_DENSE_ASSIGN", "man-ual"}}, 3'906'250, 256, 1, false, true},
+        {{{"TARVINEX_DENSE_ASSIGN", "no_blas"}}, 3'906'250, 256, 1, false, true},
+        {{{"TARVINEX_DENSE_ASSIGN", "no_blas"}}, 10, 256, 1, false, false},
+        {{{"TARVINEX_DENSE_ASSIGN", ""}}, 10, 256, 1, false, false},
+        {{{"TARVINEX_DENSE_ASSIGN", "S-GEMM"}}, 1, 1, 1, false, true},
+        {{{"TARVINEX_DENSE_ASSIGN", "Blas"}}, 1, 1, 1, true, true},
+        {{{"TARVINEX_DENSE_ASSIGN", "g_e_m_m"}}, 1, 1, 1, false, true},
+        {{{"TARVINEX_DENSE_ASSIGN", "gemm"}}, 1, 0, 1, false, false},
+        {{{"TARVINEX_DENSE_ASSIGN", "\xff"}}, 3'906'250, 256, 1, false, true},  // not text: unset
+        {{{"TARVINEX_DENSE_ASSIGN", "\xff"}}, 1, 1, 1, false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.n << " x " << c.k << " x " << c.dim << " spherical " << c.spherical);
+        const dense::DenseAssignSettings s = dense::read_dense_assign_settings(fake_env(c.env));
+        EXPECT_EQ(s.blas_enabled, dense::dense_blas_enabled(fake_env(c.env)));
+        EXPECT_EQ(dense::dense_blas_may_run(c.n, c.k, c.dim, c.spherical, s), c.expected);
+    }
+}
+
+TEST(DenseSettings, PathChoiceTable) {
+    const Env blas{{"TARVINEX_DENSE_ASSIGN", "sgemm"}};
+    const std::size_t kBeyond32Bits = std::size_t{INT_MAX} + 1;
+    using K = simd::SliceKernel;
+    struct Case {
+        Env env;
+        dense::AssignShape shape;
+        K family;
+        DensePath expected;
+    };
+    const Case cases[] = {
+        {blas, {100, 3, 5, true, true, false}, K::Avx2, DensePath::Blas},
+        {blas, {100, 3, 5, true, false, false}, K::Avx2, DensePath::Slice},  // no row norms
+        {blas, {100, 3, 5, true, false, true}, K::Scalar, DensePath::Blas},
+        {blas, {100, 3, 5, false, true, false}, K::Avx2, DensePath::Strided},
+        {blas, {100, INT_MAX, 5, true, true, false}, K::Avx2, DensePath::Blas},
+        {blas, {100, kBeyond32Bits, 5, true, true, false}, K::Avx2, DensePath::Slice},
+        {blas, {100, 3, kBeyond32Bits, true, false, true}, K::Avx2, DensePath::Slice},
+        {{{"TARVINEX_DENSE_ASSIGN", "rows"}, {"TARVINEX_DENSE_BLAS_MIN_K", "0"}, {"TARVINEX_DENSE_BLAS_MIN_OPS", "0"}},
+         {100, 3, 5, true, true, false},
+         K::Scalar,
+         DensePath::Slice},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.shape.n << " x " << c.shape.k << " x " << c.shape.dim << " family "
+                                        << simd::slice_kernel_label(c.family));
+        EXPECT_EQ(dense::choose_dense_path(c.shape, settings_for(c.env, c.family)), c.expected);
+    }
+}
+
+TEST(DenseSettings, BlasBlocksAndTheirScoreBuffer) {
+    struct Case {
+        std::size_t n, k, rows;
+    };
+    const Case cases[] = {
+        {1500, 256, 1500},          {5000, std::size_t{1} << 20, 1024}, {100, 4, 1024},
+        {10'000'000, 256, 262'144}, {100'000'000, 1, 67'108'864},       {SIZE_MAX, SIZE_MAX, 1024},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(dense::blas_block_rows(c.n, c.k), c.rows) << c.n << " x " << c.k;
+    }
+    EXPECT_EQ(dense::allocate_scores(3, 5).size(), 15U);
+    // rows*k beyond what a vector can index is a failed allocation, not a length error.
+    EXPECT_THROW((void)dense::allocate_scores(std::size_t{INT_MAX}, std::size_t{INT_MAX}), std::bad_alloc);
+    EXPECT_THROW((void)dense::allocate_scores(SIZE_MAX, 2), std::bad_alloc);
+}
+
+// ---------------------------------------------------------------- whole assignment
+
+/// The settings that force each path, on C-ordered data; other layouts take
+/// the strided path under every one of them.
+struct Forcing {
+    const char* name;
+    Env env;
+};
+const Forcing kForcings[] = {
+    {"blas", {{"TARVINEX_DENSE_ASSIGN", "sgemm"}}},
+    {"slice", {{"TARVINEX_DENSE_ASSIGN", "rows"}}},
+};
+
+TEST(DenseAssign, EveryPathFamilyAndLayoutMatchesBruteForce) {
+    // 1100 rows: three chunks.
+    const std::size_t n = 1100, k = 20, dim = 64;
+    const Problem p = integer_problem(n, k, dim, 3);
+    for (const bool spherical : {false, true}) {
+        const Assignment want = brute_force(p.data, p.centers, dim, spherical);
+        ASSERT_EQ(want.labels[2], 0U);
+        ASSERT_EQ(want.distances[2], kInf);
+        for (const Layout layout : kLayouts) {
+            const LaidOut data = lay_out(p.data, n, dim, layout);
+            const LaidOut centers = lay_out(p.centers, k, dim, layout);
+            for (const Forcing& forcing : kForcings) {
+                for (const simd::SliceKernel family : runnable_families()) {
+                    SCOPED_TRACE(testing::Message() << forcing.name << ", " << layout_name(layout) << ", "
+                                                    << simd::slice_kernel_label(family) << ", spherical " << spherical);
+                    const Assignment got = run(data, centers, spherical, settings_for(forcing.env, family));
+                    EXPECT_EQ(got.labels, want.labels);
+                    EXPECT_EQ(bit_patterns(got.distances), bit_patterns(want.distances));
+                }
+            }
+        }
+    }
+}
+
+TEST(DenseAssign, BlasOverSeveralBlocksMatchesBruteForce) {
+    // 2^16 centers: blocks of 1024 rows, the last one of 52.
+    const std::size_t n = 2100, k = std::size_t{1} << 16, dim = 3;
+    const Problem p = integer_problem(n, k, dim, 8);
+    ASSERT_EQ(dense::blas_block_rows(n, k), 1024U);
+    const LaidOut data = lay_out(p.data, n, dim, Layout::COrder);
+    const LaidOut centers = lay_out(p.centers, k, dim, Layout::COrder);
+    for (const bool spherical : {false, true}) {
+        SCOPED_TRACE(spherical);
+        const Assignment want = brute_force(p.data, p.centers, dim, spherical);
+        const Assignment got =
+            run(data, centers, spherical, settings_for(kForcings[0].env, simd::selected_slice_kernel()));
+        EXPECT_EQ(got.labels, want.labels);
+        EXPECT_EQ(bit_patterns(got.distances), bit_patterns(want.distances));
+    }
+}
+
+TEST(DenseAssign, BlasOnUnevenValuesIsCloseAndNeverNegative) {
+    // Rows are copies of centers in shuffled order: (|c|^2 + |x|^2) - 2x.c can
+    // round below zero, which must show as +0, never as a negative distance.
+    const std::size_t k = 300, dim = 40, n = 900;
+    SplitMix rng(21);
+    const std::vector<float> center_values = rng.spread(k * dim, -2, 6, true);
+    const std::vector<std::size_t> picks = rng.labels(n, k);
+    std::vector<float> values;
+    for (const std::size_t pick : picks) {
+        values.insert(values.end(), center_values.begin() + static_cast<std::ptrdiff_t>(pick * dim),
+                      center_values.begin() + static_cast<std::ptrdiff_t>((pick + 1) * dim));
+    }
+    const LaidOut data = lay_out(values, n, dim, Layout::COrder);
+    const LaidOut centers = lay_out(center_values, k, dim, Layout::COrder);
+    const Assignment got = run(data, centers, false, settings_for(kForcings[0].env, simd::selected_slice_kernel()));
+    for (std::size_t r = 0; r < n; ++r) {
+        EXPECT_EQ(got.labels[r], picks[r]) << r;
+        EXPECT_FALSE(std::signbit(got.distances[r])) << r;
+        EXPECT_LE(got.distances[r], 1e-2F * dense::squared_norm_slice(data.view.row(r))) << r;
+    }
+    // Spherical scores against the exact dot products.
+    const Assignment sph = run(data, centers, true, settings_for(kForcings[0].env, simd::selected_slice_kernel()));
+    const Assignment ref = brute_force(values, center_values, dim, true);
+    for (std::size_t r = 0; r < n; ++r) {
+        EXPECT_NEAR(sph.distances[r], ref.distances[r], 1e-4 * std::abs(ref.distances[r]) + 1e-3) << r;
+    }
+}
+
+TEST(DenseAssign, OneWorkerAndAllWorkersAgreeOnEveryPath) {
+    const std::size_t n = 2000, k = 24, dim = 70;
+    SplitMix rng(4);
+    const std::vector<float> values = rng.spread(n * dim, -3, 6, true);
+    const std::vector<float> center_values = rng.spread(k * dim, -3, 6, true);
+    for (const Layout layout : {Layout::COrder, Layout::ColumnMajor}) {
+        const LaidOut data = lay_out(values, n, dim, layout);
+        const LaidOut centers = lay_out(center_values, k, dim, layout);
+        for (const Forcing& forcing : kForcings) {
+            for (const bool spherical : {false, true}) {
+                SCOPED_TRACE(testing::Message()
+                             << forcing.name << ", " << layout_name(layout) << ", spherical " << spherical);
+                const dense::DenseAssignSettings s = settings_for(forcing.env, simd::selected_slice_kernel());
+                const Assignment all = run(data, centers, spherical, s);
+                Assignment one;
+                {
+                    const parallel::WorkerLimit limit(1);
+                    one = run(data, centers, spherical, s);
+                }
+                EXPECT_EQ(one.labels, all.labels);
+                EXPECT_EQ(bit_patterns(one.distances), bit_patterns(all.distances));
+            }
+        }
+    }
+}
+
+TEST(DenseAssign, NoRowsWritesNothing) {
+    const std::vector<float> center_values{1.0F, 2.0F};
+    const LaidOut centers = lay_out(center_values, 1, 2, Layout::COrder);
+    const array::MatrixView<const float> empty{nullptr, {0, 2}, {2, 1}};
+    std::vector<std::size_t> labels;
+    std::vector<float> distances;
+    for (const Forcing& forcing : kForcings) {
+        dense::assign_dense_into(empty, centers.view, std::span<const float>{}, false, labels, distances,
+                                 settings_for(forcing.env, simd::selected_slice_kernel()));
+    }
+    EXPECT_TRUE(labels.empty());
 }
 
 }  // namespace

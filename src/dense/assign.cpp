@@ -1,0 +1,209 @@
+/// The assignment entry point: the settings it reads, the path choice, and the
+/// BLAS, slice and strided paths.
+///
+/// The BLAS path turns the distances of a block of rows into one product
+/// S = B·Cᵀ and a scan of the scores; a block holds at least 1024 rows so the
+/// product stays large enough to be worth its call, and at most 256 MiB of
+/// scores beyond that. The per-row paths allocate nothing per row.
+
+#include <algorithm>
+#include <cctype>
+#include <climits>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <new>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "array/size_product.hpp"
+#include "dense/dense.hpp"
+#include "dense/selection.hpp"
+#include "error/settings.hpp"
+#include "math/blas.hpp"
+#include "parallel/pool.hpp"
+#include "simd/slice_kernels.hpp"
+
+namespace tarvinex::dense {
+namespace {
+
+/// Rows per task of the per-row paths.
+constexpr std::size_t kChunkRows = 512;
+constexpr std::size_t kBlasMinRows = 1024;
+constexpr std::size_t kScoreBlockBytes = std::size_t{1} << 28;
+constexpr std::uint64_t kDefaultBlasMinK = 256;
+constexpr std::uint64_t kDefaultBlasMinOps = 1'000'000'000;
+constexpr std::size_t kBlasIntMax = INT_MAX;
+
+[[nodiscard]] std::string ascii_lower(std::string value) {
+    for (char& c : value) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return value;
+}
+
+using detail::best_of;
+using detail::store;
+
+void assign_strided_into(array::MatrixView<const float> data, array::MatrixView<const float> centers, bool spherical,
+                         simd::SliceKernel family, std::size_t begin, std::size_t end, std::span<std::size_t> labels,
+                         std::span<float> distances) {
+    const std::size_t k = centers.shape[0];
+    for (std::size_t r = begin; r < end; ++r) {
+        const VectorView row = row_view(data, r);
+        const simd::IndexedValue best = best_of(k, spherical, [&](std::size_t j) {
+            const VectorView center = row_view(centers, j);
+            return spherical ? dot_product(row, center) : l2_distance(row, center, family);
+        });
+        store(best, spherical, r, labels, distances);
+    }
+}
+
+void assign_blas_into(array::MatrixView<const float> data, array::MatrixView<const float> centers,
+                      std::span<const float> row_norms, bool spherical, std::span<std::size_t> labels,
+                      std::span<float> distances) {
+    const std::size_t n = data.shape[0];
+    const std::size_t k = centers.shape[0];
+    const std::size_t dim = data.shape[1];
+    const std::vector<float> center_norms = spherical ? std::vector<float>{} : squared_row_norms(centers);
+    const std::size_t block = blas_block_rows(n, k);
+    std::vector<float> scores = allocate_scores(std::min(block, n), k);
+    // Cᵀ as a (dim, k) view over the row-major centers.
+    const array::MatrixView<const float> centers_t{centers.data, {dim, k}, {1, static_cast<std::ptrdiff_t>(dim)}};
+    for (std::size_t first = 0; first < n; first += block) {
+        const std::size_t rows = std::min(block, n - first);
+        const array::MatrixView<const float> block_rows{
+            data.data + first * dim, {rows, dim}, {static_cast<std::ptrdiff_t>(dim), 1}};
+        const auto block_scores = array::MatrixView<float>::c_order(scores.data(), {rows, k});
+        math::multiply_into(block_rows, centers_t, block_scores);
+        for (std::size_t i = 0; i < rows; ++i) {
+            const std::size_t r = first + i;
+            const float* s = scores.data() + i * k;
+            if (spherical) {
+                store(best_of(k, true, [&](std::size_t j) { return s[j]; }), true, r, labels, distances);
+                continue;
+            }
+            const float row_norm = row_norms[r];
+            const simd::IndexedValue best = best_of(k, false, [&](std::size_t j) {
+                const float d = (center_norms[j] + row_norm) - (s[j] + s[j]);
+                return d < 0.0F ? 0.0F : d;
+            });
+            store(best, false, r, labels, distances);
+        }
+    }
+}
+
+}  // namespace
+
+bool dense_blas_enabled(const settings::EnvLookup& lookup) {
+    const std::optional<std::string> text = settings::env_text(settings::names::kDenseAssign, lookup);
+    if (!text) {
+        return true;
+    }
+    const std::string word = ascii_lower(*text);
+    return word != "row" && word != "rows" && word != "scalar" && word != "manual";
+}
+
+DenseAssignSettings read_dense_assign_settings(const settings::EnvLookup& lookup) {
+    namespace names = settings::names;
+    DenseAssignSettings out;
+    out.blas_enabled = dense_blas_enabled(lookup);
+    out.blas_forced =
+        settings::word_is_one_of(settings::normalize_env_word(names::kDenseAssign, lookup), {"blas", "gemm", "sgemm"});
+    out.blas_min_k = settings::env_usize(names::kDenseBlasMinK, lookup);
+    out.blas_min_k_l2 = settings::env_usize(names::kDenseBlasMinKL2, lookup);
+    out.blas_min_k_cosine = settings::env_usize(names::kDenseBlasMinKCosine, lookup);
+    out.blas_min_ops = settings::env_usize(names::kDenseBlasMinOps, lookup);
+    out.family = simd::selected_slice_kernel();
+    return out;
+}
+
+bool dense_blas_may_run(std::size_t n, std::size_t k, std::size_t dim, bool spherical,
+                        const DenseAssignSettings& settings) {
+    if (!settings.blas_enabled || n == 0 || k == 0 || dim == 0) {
+        return false;
+    }
+    if (settings.blas_forced) {
+        return true;
+    }
+    const std::optional<std::uint64_t> mode_min_k = spherical ? settings.blas_min_k_cosine : settings.blas_min_k_l2;
+    const std::uint64_t min_k = settings.blas_min_k.or_else([&] { return mode_min_k; }).value_or(kDefaultBlasMinK);
+    if (k < min_k) {
+        return false;
+    }
+    return array::saturating_product(n, k, dim) >= settings.blas_min_ops.value_or(kDefaultBlasMinOps);
+}
+
+DensePath choose_dense_path(const AssignShape& shape, const DenseAssignSettings& settings) {
+    // Every argument of the product (k, dim and the leading dimensions dim and
+    // k) stays within BLAS's 32-bit integers; the rows of a block always do.
+    const bool blas = dense_blas_may_run(shape.n, shape.k, shape.dim, shape.spherical, settings) &&
+                      shape.c_contiguous && (shape.spherical || shape.row_norms) && shape.k <= kBlasIntMax &&
+                      shape.dim <= kBlasIntMax;
+    if (blas) {
+        return DensePath::Blas;
+    }
+    if (!shape.c_contiguous) {
+        return DensePath::Strided;
+    }
+    return DensePath::Slice;
+}
+
+std::size_t blas_block_rows(std::size_t n, std::size_t k) noexcept {
+    const std::size_t fitting = std::max<std::size_t>(1, kScoreBlockBytes / array::saturating_product(4, k));
+    return std::max(kBlasMinRows, std::min(n, fitting));
+}
+
+std::vector<float> allocate_scores(std::size_t rows, std::size_t k) {
+    const std::optional<std::size_t> count = array::checked_product(rows, k);
+    if (!count || *count > std::vector<float>().max_size()) {
+        throw std::bad_alloc();
+    }
+    return std::vector<float>(*count);
+}
+
+void assign_dense_slices_into(array::MatrixView<const float> data, array::MatrixView<const float> centers,
+                              bool spherical, const simd::SliceKernelTable& kernels, std::size_t begin, std::size_t end,
+                              std::span<std::size_t> labels, std::span<float> distances) {
+    const std::size_t k = centers.shape[0];
+    const std::size_t dim = data.shape[1];
+    const std::span<const float> center_block = centers.contiguous_span();
+    const auto nearest = spherical ? kernels.nearest_dot_center : kernels.nearest_l2_center;
+    for (std::size_t r = begin; r < end; ++r) {
+        store(nearest(data.row(r), center_block, k, dim), spherical, r, labels, distances);
+    }
+}
+
+void assign_dense_into(array::MatrixView<const float> data, array::MatrixView<const float> centers,
+                       std::optional<std::span<const float>> row_norms, bool spherical, std::span<std::size_t> labels,
+                       std::span<float> distances, const DenseAssignSettings& settings) {
+    const AssignShape shape{
+        .n = data.shape[0],
+        .k = centers.shape[0],
+        .dim = data.shape[1],
+        .c_contiguous = data.is_c_contiguous() && centers.is_c_contiguous() && centers.shape[1] == data.shape[1],
+        .row_norms = row_norms.has_value(),
+        .spherical = spherical,
+    };
+    switch (choose_dense_path(shape, settings)) {
+        case DensePath::Blas:
+            assign_blas_into(data, centers, row_norms.value_or(std::span<const float>{}), spherical, labels, distances);
+            return;
+        case DensePath::Slice: {
+            const simd::SliceKernelTable& kernels = simd::slice_kernels(settings.family);
+            parallel::for_chunks(shape.n, kChunkRows, [&](std::size_t, std::size_t begin, std::size_t end) {
+                assign_dense_slices_into(data, centers, spherical, kernels, begin, end, labels, distances);
+            });
+            return;
+        }
+        case DensePath::Strided:
+            parallel::for_chunks(shape.n, kChunkRows, [&](std::size_t, std::size_t begin, std::size_t end) {
+                assign_strided_into(data, centers, spherical, settings.family, begin, end, labels, distances);
+            });
+            return;
+    }
+}
+
+}  // namespace tarvinex::dense
