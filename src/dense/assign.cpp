@@ -35,6 +35,9 @@ constexpr std::size_t kBlasMinRows = 1024;
 constexpr std::size_t kScoreBlockBytes = std::size_t{1} << 28;
 constexpr std::uint64_t kDefaultBlasMinK = 256;
 constexpr std::uint64_t kDefaultBlasMinOps = 1'000'000'000;
+constexpr std::size_t kTransposedMinDim = 64;
+constexpr std::size_t kTransposedMinK = 16;
+constexpr std::size_t kTransposedMaxK = 64;
 constexpr std::size_t kBlasIntMax = INT_MAX;
 
 [[nodiscard]] std::string ascii_lower(std::string value) {
@@ -116,6 +119,8 @@ DenseAssignSettings read_dense_assign_settings(const settings::EnvLookup& lookup
     out.blas_min_k_l2 = settings::env_usize(names::kDenseBlasMinKL2, lookup);
     out.blas_min_k_cosine = settings::env_usize(names::kDenseBlasMinKCosine, lookup);
     out.blas_min_ops = settings::env_usize(names::kDenseBlasMinOps, lookup);
+    out.transposed = settings::off_switch_is_on(settings::normalize_env_word(names::kDenseTransposed, lookup),
+                                                {"0", "no", "off", "false", "disable", "disabled"});
     out.family = simd::selected_slice_kernel();
     return out;
 }
@@ -136,7 +141,8 @@ bool dense_blas_may_run(std::size_t n, std::size_t k, std::size_t dim, bool sphe
     return array::saturating_product(n, k, dim) >= settings.blas_min_ops.value_or(kDefaultBlasMinOps);
 }
 
-DensePath choose_dense_path(const AssignShape& shape, const DenseAssignSettings& settings) {
+DensePath choose_dense_path(const AssignShape& shape, const DenseAssignSettings& settings,
+                            const simd::CpuFeatures& features) {
     // Every argument of the product (k, dim and the leading dimensions dim and
     // k) stays within BLAS's 32-bit integers; the rows of a block always do.
     const bool blas = dense_blas_may_run(shape.n, shape.k, shape.dim, shape.spherical, settings) &&
@@ -148,7 +154,11 @@ DensePath choose_dense_path(const AssignShape& shape, const DenseAssignSettings&
     if (!shape.c_contiguous) {
         return DensePath::Strided;
     }
-    return DensePath::Slice;
+    const bool transposed = settings.family == simd::SliceKernel::Avx512 &&
+                            transposed_kernels_for(settings.family, features).family == simd::SliceKernel::Avx512 &&
+                            shape.dim >= kTransposedMinDim && shape.k >= kTransposedMinK &&
+                            shape.k <= kTransposedMaxK && settings.transposed;
+    return transposed ? DensePath::Transposed : DensePath::Slice;
 }
 
 std::size_t blas_block_rows(std::size_t n, std::size_t k) noexcept {
@@ -191,6 +201,15 @@ void assign_dense_into(array::MatrixView<const float> data, array::MatrixView<co
         case DensePath::Blas:
             assign_blas_into(data, centers, row_norms.value_or(std::span<const float>{}), spherical, labels, distances);
             return;
+        case DensePath::Transposed: {
+            const std::vector<float> transposed = transpose_centers(centers);
+            const TransposedKernels kernels = transposed_kernels_for(settings.family, simd::detected_cpu_features());
+            parallel::for_chunks(shape.n, kChunkRows, [&](std::size_t, std::size_t begin, std::size_t end) {
+                assign_dense_transposed_avx512_into(data, transposed, shape.k, spherical, kernels, begin, end, labels,
+                                                    distances);
+            });
+            return;
+        }
         case DensePath::Slice: {
             const simd::SliceKernelTable& kernels = simd::slice_kernels(settings.family);
             parallel::for_chunks(shape.n, kChunkRows, [&](std::size_t, std::size_t begin, std::size_t end) {

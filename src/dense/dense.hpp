@@ -6,8 +6,9 @@
 /// - Spherical mode: largest dot product; the distance is 1 - that dot product.
 ///   Nothing is normalised here.
 ///
-/// Paths: BLAS score blocks (large problems), the per-row slice kernels, and a
-/// strided per-element loop for views that are not C-contiguous. Every path visits
+/// Paths: BLAS score blocks (large problems), transposed AVX-512 kernels (16 to
+/// 64 centers of width 64 or more), the per-row slice kernels, and a strided
+/// per-element loop for views that are not C-contiguous. Every path visits
 /// centers in ascending index from (0, +inf) (spherical: (0, -inf)) and takes a
 /// center only on a strict improvement: ties go to the lowest index and a NaN is
 /// never chosen, so a row whose values are all NaN gets label 0 and distance
@@ -76,6 +77,7 @@ struct DenseAssignSettings {
     std::optional<std::uint64_t> blas_min_k_l2;
     std::optional<std::uint64_t> blas_min_k_cosine;
     std::optional<std::uint64_t> blas_min_ops;
+    bool transposed = true;  ///< TARVINEX_DENSE_TRANSPOSED leaves the transposed path on
     simd::SliceKernel family = simd::SliceKernel::Scalar;
 };
 
@@ -94,7 +96,7 @@ struct DenseAssignSettings {
 [[nodiscard]] bool dense_blas_may_run(std::size_t n, std::size_t k, std::size_t dim, bool spherical,
                                       const DenseAssignSettings& settings);
 
-enum class DensePath : std::uint8_t { Blas, Slice, Strided };
+enum class DensePath : std::uint8_t { Blas, Transposed, Slice, Strided };
 
 /// What the path choice looks at besides the settings.
 struct AssignShape {
@@ -107,9 +109,11 @@ struct AssignShape {
 };
 
 /// The path `assign_dense_into` takes. BLAS needs the size rule, C order, the
-/// row norms in plain mode and k and dim within BLAS's 32-bit integers; C
-/// order otherwise means the slice path.
-[[nodiscard]] DensePath choose_dense_path(const AssignShape& shape, const DenseAssignSettings& settings);
+/// row norms in plain mode and k and dim within BLAS's 32-bit integers;
+/// transposed needs the avx512 family on a processor with AVX-512F, dim >= 64,
+/// 16 <= k <= 64 and the setting; C order otherwise means the slice path.
+[[nodiscard]] DensePath choose_dense_path(const AssignShape& shape, const DenseAssignSettings& settings,
+                                          const simd::CpuFeatures& features = simd::detected_cpu_features());
 
 /// Rows per BLAS block: max(1024, min(n, max(1, floor(2^28 / (4k))))), so a
 /// score block stays within 256 MiB unless 1024 rows need more.
@@ -118,6 +122,52 @@ struct AssignShape {
 /// A zeroed score buffer of rows*k floats; a size beyond what a vector can
 /// hold is std::bad_alloc, like any other failed allocation.
 [[nodiscard]] std::vector<float> allocate_scores(std::size_t rows, std::size_t k);
+
+/// Transposed centers: dim rows of `stride` floats, stride = ceil(k/16)*16;
+/// element j*stride + c is coordinate j of center c, padding columns are 0.
+[[nodiscard]] std::size_t transposed_stride(std::size_t k) noexcept;
+[[nodiscard]] std::vector<float> transpose_centers(array::MatrixView<const float> centers);
+
+// (index, squared distance) and (index, dot product) of the best of the first
+// k centers of a transposed copy. Each center's value is the sequential sum
+// over the dimensions, so it equals the portable slice kernel's value.
+// k <= stride <= 64; the row holds dim floats, the copy dim*stride.
+[[nodiscard]] simd::IndexedValue nearest_l2_center_transposed_scalar(std::span<const float> row,
+                                                                     std::span<const float> transposed, std::size_t k,
+                                                                     std::size_t stride, std::size_t dim) noexcept;
+[[nodiscard]] simd::IndexedValue nearest_dot_center_transposed_scalar(std::span<const float> row,
+                                                                      std::span<const float> transposed, std::size_t k,
+                                                                      std::size_t stride, std::size_t dim) noexcept;
+/// Need AVX-512F.
+[[nodiscard]] simd::IndexedValue nearest_l2_center_transposed_avx512(std::span<const float> row,
+                                                                     std::span<const float> transposed, std::size_t k,
+                                                                     std::size_t stride, std::size_t dim) noexcept;
+[[nodiscard]] simd::IndexedValue nearest_dot_center_transposed_avx512(std::span<const float> row,
+                                                                      std::span<const float> transposed, std::size_t k,
+                                                                      std::size_t stride, std::size_t dim) noexcept;
+
+using TransposedKernel = simd::IndexedValue (*)(std::span<const float> row, std::span<const float> transposed,
+                                                std::size_t k, std::size_t stride, std::size_t dim) noexcept;
+
+/// One family's transposed kernels; `family` is the family they belong to.
+struct TransposedKernels {
+    simd::SliceKernel family;
+    TransposedKernel nearest_l2_center;
+    TransposedKernel nearest_dot_center;
+};
+
+/// The AVX-512 forms for the avx512 family on a processor with AVX-512F,
+/// the portable forms otherwise.
+[[nodiscard]] TransposedKernels transposed_kernels_for(simd::SliceKernel family, const simd::CpuFeatures& features);
+
+/// The kernels of this process's family and processor, chosen on the first call.
+[[nodiscard]] const TransposedKernels& selected_transposed_kernels();
+
+/// Labels and distances of rows [begin, end) by the transposed kernels.
+void assign_dense_transposed_avx512_into(array::MatrixView<const float> data, std::span<const float> transposed,
+                                         std::size_t k, bool spherical, const TransposedKernels& kernels,
+                                         std::size_t begin, std::size_t end, std::span<std::size_t> labels,
+                                         std::span<float> distances);
 
 /// Labels and distances of rows [begin, end) by the family's slice kernels;
 /// data and centers C-contiguous.

@@ -1,5 +1,6 @@
 // Dense assignment: the norm and distance helpers in their orders, the size
-// rule and settings, the path choice, the block sizes, and every path on every layout against a brute-force reference,
+// rule and settings, the path choice, the block sizes, the transposed copy and
+// kernels, and every path on every layout against a brute-force reference,
 // with the tie and NaN rules and one worker against all.
 #include <gtest/gtest.h>
 
@@ -40,6 +41,8 @@ using tarvinex::test::runnable_families;
 using tarvinex::test::SplitMix;
 
 constexpr std::size_t kTailLengths[] = {1, 3, 4, 7, 8, 15, 16, 17, 31, 64, 65};
+constexpr simd::CpuFeatures kAllFeatures{true, true, true};
+constexpr simd::CpuFeatures kNoAvx512{true, false, false};
 
 dense::DenseAssignSettings settings_for(const Env& env, simd::SliceKernel family) {
     dense::DenseAssignSettings s = dense::read_dense_assign_settings(fake_env(env));
@@ -345,30 +348,48 @@ TEST(DenseSettings, SizeRuleAndSettingsTable) {
 TEST(DenseSettings, PathChoiceTable) {
     const Env blas{{"TARVINEX_DENSE_ASSIGN", "sgemm"}};
     const std::size_t kBeyond32Bits = std::size_t{INT_MAX} + 1;
+    // 16 centers of width 64: the transposed path's smallest shape.
+    const dense::AssignShape square{100, 16, 64, true, false, false};
+    const auto transposed_env = [](const char* word) { return Env{{"TARVINEX_DENSE_TRANSPOSED", word}}; };
     using K = simd::SliceKernel;
     struct Case {
         Env env;
         dense::AssignShape shape;
         K family;
+        simd::CpuFeatures features;
         DensePath expected;
     };
     const Case cases[] = {
-        {blas, {100, 3, 5, true, true, false}, K::Avx2, DensePath::Blas},
-        {blas, {100, 3, 5, true, false, false}, K::Avx2, DensePath::Slice},  // no row norms
-        {blas, {100, 3, 5, true, false, true}, K::Scalar, DensePath::Blas},
-        {blas, {100, 3, 5, false, true, false}, K::Avx2, DensePath::Strided},
-        {blas, {100, INT_MAX, 5, true, true, false}, K::Avx2, DensePath::Blas},
-        {blas, {100, kBeyond32Bits, 5, true, true, false}, K::Avx2, DensePath::Slice},
-        {blas, {100, 3, kBeyond32Bits, true, false, true}, K::Avx2, DensePath::Slice},
+        {blas, {100, 3, 5, true, true, false}, K::Avx2, kAllFeatures, DensePath::Blas},
+        {blas, {100, 3, 5, true, false, false}, K::Avx2, kAllFeatures, DensePath::Slice},  // no row norms
+        {blas, {100, 3, 5, true, false, true}, K::Scalar, kAllFeatures, DensePath::Blas},
+        {blas, {100, 3, 5, false, true, false}, K::Avx2, kAllFeatures, DensePath::Strided},
+        {blas, {100, INT_MAX, 5, true, true, false}, K::Avx2, kAllFeatures, DensePath::Blas},
+        {blas, {100, kBeyond32Bits, 5, true, true, false}, K::Avx2, kAllFeatures, DensePath::Slice},
+        {blas, {100, 3, kBeyond32Bits, true, false, true}, K::Avx2, kAllFeatures, DensePath::Slice},
+        {{}, {100, 16, 64, true, true, false}, K::Avx512, kAllFeatures, DensePath::Transposed},
+        {{}, {100, 64, 64, true, false, true}, K::Avx512, kAllFeatures, DensePath::Transposed},
+        {{}, {100, 20, 300, true, false, false}, K::Avx512, kAllFeatures, DensePath::Transposed},
+        {{}, {100, 15, 64, true, false, false}, K::Avx512, kAllFeatures, DensePath::Slice},
+        {{}, {100, 65, 64, true, false, false}, K::Avx512, kAllFeatures, DensePath::Slice},
+        {{}, {100, 16, 63, true, false, false}, K::Avx512, kAllFeatures, DensePath::Slice},
+        {{}, {100, 16, 64, false, false, false}, K::Avx512, kAllFeatures, DensePath::Strided},
+        {{}, square, K::Avx2, kAllFeatures, DensePath::Slice},
+        {{}, square, K::Avx512, kNoAvx512, DensePath::Slice},
+        {transposed_env("Disabled"), square, K::Avx512, kAllFeatures, DensePath::Slice},
+        {transposed_env("O-F-F"), square, K::Avx512, kAllFeatures, DensePath::Slice},
+        {transposed_env("0"), square, K::Avx512, kAllFeatures, DensePath::Slice},
+        {transposed_env("yes"), square, K::Avx512, kAllFeatures, DensePath::Transposed},
         {{{"TARVINEX_DENSE_ASSIGN", "rows"}, {"TARVINEX_DENSE_BLAS_MIN_K", "0"}, {"TARVINEX_DENSE_BLAS_MIN_OPS", "0"}},
          {100, 3, 5, true, true, false},
          K::Scalar,
+         kAllFeatures,
          DensePath::Slice},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << c.shape.n << " x " << c.shape.k << " x " << c.shape.dim << " family "
                                         << simd::slice_kernel_label(c.family));
-        EXPECT_EQ(dense::choose_dense_path(c.shape, settings_for(c.env, c.family)), c.expected);
+        EXPECT_EQ(dense::choose_dense_path(c.shape, settings_for(c.env, c.family), c.features), c.expected);
     }
 }
 
@@ -389,6 +410,96 @@ TEST(DenseSettings, BlasBlocksAndTheirScoreBuffer) {
     EXPECT_THROW((void)dense::allocate_scores(SIZE_MAX, 2), std::bad_alloc);
 }
 
+// ---------------------------------------------------------------- transposed kernels
+
+/// The portable forms, and the AVX-512 forms where this processor has them.
+std::vector<dense::TransposedKernels> runnable_transposed_forms() {
+    std::vector<dense::TransposedKernels> forms{dense::transposed_kernels_for(simd::SliceKernel::Scalar, {})};
+    if (simd::detected_cpu_features().avx512f) {
+        forms.push_back(dense::transposed_kernels_for(simd::SliceKernel::Avx512, simd::detected_cpu_features()));
+    }
+    return forms;
+}
+
+TEST(DenseTransposed, CopyIsPaddedToSixteenCenters) {
+    const std::size_t k = 20;
+    const std::size_t dim = 3;
+    const std::vector<float> values = SplitMix(2).integers(k * dim, 1, 9);
+    const LaidOut centers = lay_out(values, k, dim, Layout::ColumnMajor);
+    ASSERT_EQ(dense::transposed_stride(k), 32U);
+    EXPECT_EQ(dense::transposed_stride(16), 16U);
+    EXPECT_EQ(dense::transposed_stride(64), 64U);
+    const std::vector<float> t = dense::transpose_centers(centers.view);
+    ASSERT_EQ(t.size(), dim * 32);
+    for (std::size_t j = 0; j < dim; ++j) {
+        for (std::size_t c = 0; c < 32; ++c) {
+            EXPECT_EQ(bits(t[j * 32 + c]), bits(c < k ? values[c * dim + j] : 0.0F)) << j << ", " << c;
+        }
+    }
+}
+
+TEST(DenseTransposed, KernelTableFallsBackToThePortableForms) {
+    using K = simd::SliceKernel;
+    EXPECT_EQ(dense::transposed_kernels_for(K::Avx512, kAllFeatures).family, K::Avx512);
+    EXPECT_EQ(dense::transposed_kernels_for(K::Avx512, kNoAvx512).family, K::Scalar);
+    EXPECT_EQ(dense::transposed_kernels_for(K::Avx2, kAllFeatures).family, K::Scalar);
+    EXPECT_EQ(dense::transposed_kernels_for(K::Scalar, kAllFeatures).family, K::Scalar);
+}
+
+TEST(DenseTransposed, EveryFormEqualsThePortableSliceKernel) {
+    const std::vector<dense::TransposedKernels> forms = runnable_transposed_forms();
+    for (const std::size_t k : {1, 15, 16, 17, 20, 32, 33, 64}) {
+        for (const std::size_t dim : kTailLengths) {
+            SplitMix rng(k * 100 + dim);
+            const std::vector<float> values = rng.spread(k * dim, -3, 6, true);
+            std::vector<float> row = rng.spread(dim, -3, 6, true);
+            const LaidOut centers = lay_out(values, k, dim, Layout::COrder);
+            const std::vector<float> t = dense::transpose_centers(centers.view);
+            const std::size_t stride = dense::transposed_stride(k);
+            const simd::IndexedValue l2 = simd::nearest_l2_center_scalar(row, values, k, dim);
+            const simd::IndexedValue dot = simd::nearest_dot_center_scalar(row, values, k, dim);
+            for (const dense::TransposedKernels& form : forms) {
+                SCOPED_TRACE(testing::Message()
+                             << simd::slice_kernel_label(form.family) << " k " << k << " dim " << dim);
+                const simd::IndexedValue got_l2 = form.nearest_l2_center(row, t, k, stride, dim);
+                const simd::IndexedValue got_dot = form.nearest_dot_center(row, t, k, stride, dim);
+                EXPECT_EQ(got_l2.index, l2.index);
+                EXPECT_EQ(bits(got_l2.value), bits(l2.value));
+                EXPECT_EQ(got_dot.index, dot.index);
+                EXPECT_EQ(bits(got_dot.value), bits(dot.value));
+            }
+        }
+    }
+    if (forms.size() == 1) {
+        GTEST_SKIP() << "this processor lacks avx512f; the portable forms were checked";
+    }
+}
+
+TEST(DenseTransposed, ChunkBodyMatchesBruteForceAndNeverTakesPadding) {
+    // Rows at the origin would be nearest to the zero padding lanes.
+    const std::size_t n = 50, k = 20, dim = 64;
+    Problem p = integer_problem(n, k, dim, 11);
+    std::fill_n(p.data.begin(), dim, 0.0F);
+    for (float& c : p.centers) {
+        c = std::isnan(c) ? c : c + 10.0F;
+    }
+    const LaidOut data = lay_out(p.data, n, dim, Layout::COrder);
+    const LaidOut centers = lay_out(p.centers, k, dim, Layout::COrder);
+    const std::vector<float> t = dense::transpose_centers(centers.view);
+    const std::vector<dense::TransposedKernels> forms = runnable_transposed_forms();
+    for (const dense::TransposedKernels& form : forms) {
+        for (const bool spherical : {false, true}) {
+            SCOPED_TRACE(testing::Message() << simd::slice_kernel_label(form.family) << " spherical " << spherical);
+            Assignment got{std::vector<std::size_t>(n), std::vector<float>(n)};
+            dense::assign_dense_transposed_avx512_into(data.view, t, k, spherical, form, 0, n, got.labels,
+                                                       got.distances);
+            const Assignment want = brute_force(p.data, p.centers, dim, spherical);
+            EXPECT_EQ(got.labels, want.labels);
+            EXPECT_EQ(bit_patterns(got.distances), bit_patterns(want.distances));
+        }
+    }
+}
+
 // ---------------------------------------------------------------- whole assignment
 
 /// The settings that force each path, on C-ordered data; other layouts take
@@ -399,11 +510,12 @@ struct Forcing {
 };
 const Forcing kForcings[] = {
     {"blas", {{"TARVINEX_DENSE_ASSIGN", "sgemm"}}},
-    {"slice", {{"TARVINEX_DENSE_ASSIGN", "rows"}}},
+    {"transposed or slice", {{"TARVINEX_DENSE_ASSIGN", "rows"}}},
+    {"slice", {{"TARVINEX_DENSE_ASSIGN", "rows"}, {"TARVINEX_DENSE_TRANSPOSED", "off"}}},
 };
 
 TEST(DenseAssign, EveryPathFamilyAndLayoutMatchesBruteForce) {
-    // 1100 rows: three chunks.
+    // 1100 rows: three chunks; 64 columns and 20 centers: the transposed shape.
     const std::size_t n = 1100, k = 20, dim = 64;
     const Problem p = integer_problem(n, k, dim, 3);
     for (const bool spherical : {false, true}) {
