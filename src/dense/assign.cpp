@@ -7,7 +7,6 @@
 /// scores beyond that. The per-row paths allocate nothing per row.
 
 #include <algorithm>
-#include <cctype>
 #include <climits>
 #include <cstddef>
 #include <cstdint>
@@ -40,25 +39,26 @@ constexpr std::size_t kTransposedMinK = 16;
 constexpr std::size_t kTransposedMaxK = 64;
 constexpr std::size_t kBlasIntMax = INT_MAX;
 
+using detail::best_of;
+using detail::store;
+
+/// A-Z lowered and nothing else: the locale has no say in a setting's word.
 [[nodiscard]] std::string ascii_lower(std::string value) {
     for (char& c : value) {
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
     }
     return value;
 }
 
-using detail::best_of;
-using detail::store;
-
 void assign_strided_into(array::MatrixView<const float> data, array::MatrixView<const float> centers, bool spherical,
-                         simd::SliceKernel family, std::size_t begin, std::size_t end, std::span<std::size_t> labels,
-                         std::span<float> distances) {
+                         const simd::SliceKernelTable& kernels, std::size_t begin, std::size_t end,
+                         std::span<std::size_t> labels, std::span<float> distances) {
     const std::size_t k = centers.shape[0];
     for (std::size_t r = begin; r < end; ++r) {
         const VectorView row = row_view(data, r);
         const simd::IndexedValue best = best_of(k, spherical, [&](std::size_t j) {
             const VectorView center = row_view(centers, j);
-            return spherical ? dot_product(row, center) : l2_distance(row, center, family);
+            return spherical ? dot_product(row, center) : l2_distance(row, center, kernels);
         });
         store(best, spherical, r, labels, distances);
     }
@@ -217,11 +217,13 @@ void assign_dense_into(array::MatrixView<const float> data, array::MatrixView<co
             });
             return;
         }
-        case DensePath::Strided:
+        case DensePath::Strided: {
+            const simd::SliceKernelTable& kernels = simd::slice_kernels(settings.family);
             parallel::for_chunks(shape.n, kChunkRows, [&](std::size_t, std::size_t begin, std::size_t end) {
-                assign_strided_into(data, centers, spherical, settings.family, begin, end, labels, distances);
+                assign_strided_into(data, centers, spherical, kernels, begin, end, labels, distances);
             });
             return;
+        }
     }
 }
 

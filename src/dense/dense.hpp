@@ -59,8 +59,9 @@ using settings::env_usize;
 [[nodiscard]] std::vector<float> squared_row_norms(array::MatrixView<const float> matrix);
 
 /// Squared Euclidean distance over the shorter length: the family's
-/// l2_distance when both views are contiguous, otherwise the sequential sum.
-[[nodiscard]] float l2_distance(VectorView a, VectorView b, simd::SliceKernel family) noexcept;
+/// l2_distance from `kernels` when both views are contiguous, otherwise the
+/// sequential sum.
+[[nodiscard]] float l2_distance(VectorView a, VectorView b, const simd::SliceKernelTable& kernels) noexcept;
 /// The same with this process's family.
 [[nodiscard]] float l2_distance(VectorView a, VectorView b);
 

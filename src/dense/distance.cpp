@@ -79,10 +79,10 @@ std::vector<float> squared_row_norms(array::MatrixView<const float> matrix) {
     return norms;
 }
 
-float l2_distance(VectorView a, VectorView b, simd::SliceKernel family) noexcept {
+float l2_distance(VectorView a, VectorView b, const simd::SliceKernelTable& kernels) noexcept {
     const std::size_t d = a.shape[0] < b.shape[0] ? a.shape[0] : b.shape[0];
     if (is_contiguous(a) && is_contiguous(b)) {
-        return simd::slice_kernels(family).l2_distance({a.data, d}, {b.data, d});
+        return kernels.l2_distance({a.data, d}, {b.data, d});
     }
     return sequential_sum(d, [&](std::size_t i) {
         const float difference = element(a, i) - element(b, i);
@@ -91,7 +91,7 @@ float l2_distance(VectorView a, VectorView b, simd::SliceKernel family) noexcept
     });
 }
 
-float l2_distance(VectorView a, VectorView b) { return l2_distance(a, b, simd::selected_slice_kernel()); }
+float l2_distance(VectorView a, VectorView b) { return l2_distance(a, b, simd::slice_kernels()); }
 
 float dot_product(VectorView a, VectorView b) noexcept {
     const std::size_t d = a.shape[0] < b.shape[0] ? a.shape[0] : b.shape[0];

@@ -255,9 +255,10 @@ TEST(DenseHelpers, NormsDotsAndDistancesKeepTheirOrders) {
         EXPECT_EQ(bits(dense::dot_product(sa, vb)),
                   bits(strided ? sequential_reference(products) : four_lane_reference(products)));
         for (const simd::SliceKernel family : runnable_families()) {
-            EXPECT_EQ(bits(dense::l2_distance(va, vb, family)), bits(simd::slice_kernels(family).l2_distance(a, b)));
+            EXPECT_EQ(bits(dense::l2_distance(va, vb, simd::slice_kernels(family))),
+                      bits(simd::slice_kernels(family).l2_distance(a, b)));
             EXPECT_EQ(
-                bits(dense::l2_distance(sa, sb, family)),
+                bits(dense::l2_distance(sa, sb, simd::slice_kernels(family))),
                 bits(strided ? sequential_reference(differences) : simd::slice_kernels(family).l2_distance(a, b)));
         }
     }
@@ -533,6 +534,47 @@ TEST(DenseAssign, EveryPathFamilyAndLayoutMatchesBruteForce) {
                     EXPECT_EQ(got.labels, want.labels);
                     EXPECT_EQ(bit_patterns(got.distances), bit_patterns(want.distances));
                 }
+            }
+        }
+    }
+}
+
+TEST(DenseAssign, SliceAndStridedPathsKeepTheirOrderBitForBit) {
+    // Uneven values: a changed summation order or kernel shows in the last bits.
+    const std::size_t n = 600, k = 13, dim = 37;
+    SplitMix rng(17);
+    const std::vector<float> values = rng.spread(n * dim, -3, 6, true);
+    const std::vector<float> center_values = rng.spread(k * dim, -3, 6, true);
+    const Env slice{{"TARVINEX_DENSE_ASSIGN", "rows"}, {"TARVINEX_DENSE_TRANSPOSED", "off"}};
+    for (const Layout layout : kLayouts) {
+        const LaidOut data = lay_out(values, n, dim, layout);
+        const LaidOut centers = lay_out(center_values, k, dim, layout);
+        for (const simd::SliceKernel family : runnable_families()) {
+            const simd::SliceKernelTable& kernels = simd::slice_kernels(family);
+            for (const bool spherical : {false, true}) {
+                SCOPED_TRACE(testing::Message() << layout_name(layout) << ", " << simd::slice_kernel_label(family)
+                                                << ", spherical " << spherical);
+                Assignment want{std::vector<std::size_t>(n), std::vector<float>(n)};
+                for (std::size_t r = 0; r < n; ++r) {
+                    simd::IndexedValue best{0, spherical ? -kInf : kInf};
+                    if (layout == Layout::COrder) {
+                        best = spherical ? kernels.nearest_dot_center(data.view.row(r), center_values, k, dim)
+                                         : kernels.nearest_l2_center(data.view.row(r), center_values, k, dim);
+                    }
+                    for (std::size_t j = 0; j < k && layout != Layout::COrder; ++j) {
+                        const dense::VectorView x = dense::row_view(data.view, r);
+                        const dense::VectorView c = dense::row_view(centers.view, j);
+                        const float v = spherical ? dense::dot_product(x, c) : dense::l2_distance(x, c, kernels);
+                        if (spherical ? v > best.value : v < best.value) {
+                            best = {j, v};
+                        }
+                    }
+                    want.labels[r] = best.index;
+                    want.distances[r] = spherical ? 1.0F - best.value : best.value;
+                }
+                const Assignment got = run(data, centers, spherical, settings_for(slice, family));
+                EXPECT_EQ(got.labels, want.labels);
+                EXPECT_EQ(bit_patterns(got.distances), bit_patterns(want.distances));
             }
         }
     }
