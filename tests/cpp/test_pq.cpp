@@ -1,0 +1,418 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <set>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "array/array.hpp"
+#include "math/math.hpp"
+#include "parallel/pool.hpp"
+#include "pq/pq.hpp"
+#include "testing.hpp"
+
+namespace tarvinex::pq {
+namespace {
+
+using array::Codebook;
+using array::Matrix;
+using array::MatrixView;
+using array::Shape;
+
+[[nodiscard]] ProductQuantizer make_model(std::size_t m, std::size_t ks, std::size_t iterations = 10,
+                                          std::uint64_t seed = 0, std::size_t opq_iterations = 0) {
+    auto model = ProductQuantizer::create(m, ks, iterations, seed, opq_iterations);
+    EXPECT_TRUE(model.has_value()) << model.error().to_string();
+    return std::move(*model);
+}
+
+[[nodiscard]] Matrix<float> matrix_of(std::size_t rows, std::size_t cols, std::vector<float> values) {
+    return Matrix<float>(std::move(values), Shape<2>{rows, cols});
+}
+
+[[nodiscard]] Matrix<float> spread_matrix(std::size_t rows, std::size_t cols, std::uint64_t seed) {
+    return matrix_of(rows, cols, test::SplitMix(seed).spread(rows * cols, -2, 4, true));
+}
+
+[[nodiscard]] std::vector<std::uint32_t> codebook_bits(const ProductQuantizer& model) {
+    return test::bit_patterns(model.codewords()->storage());
+}
+
+[[nodiscard]] std::string error_text(const error::Result<void>& result) {
+    return result ? std::string("ok") : result.error().to_string();
+}
+
+[[nodiscard]] error::Result<void> dropped(const auto& result) {
+    if (!result) {
+        return std::unexpected(result.error());
+    }
+    return {};
+}
+
+[[nodiscard]] Matrix<float> identity(std::size_t dim) {
+    Matrix<float> out(Shape<2>{dim, dim});
+    for (std::size_t i = 0; i < dim; ++i) {
+        out.view()(i, i) = 1.0F;
+    }
+    return out;
+}
+
+/// Rows at codeword + noise for M subspaces of Ks well-separated codewords:
+/// codeword c of subspace m has element d = 10*c + 3*m + d, the rows take the
+/// codewords round-robin with a different cycle per subspace.
+struct Separated {
+    Codebook<float> generators;
+    Matrix<float> data;
+};
+
+[[nodiscard]] Separated separated_subspaces(std::size_t m, std::size_t ks, std::size_t ds, std::size_t n) {
+    Codebook<float> generators(Shape<3>{m, ks, ds});
+    for (std::size_t s = 0; s < m; ++s) {
+        for (std::size_t c = 0; c < ks; ++c) {
+            for (std::size_t d = 0; d < ds; ++d) {
+                generators.view()(s, c, d) = static_cast<float>(10 * c + 3 * s + d);
+            }
+        }
+    }
+    test::SplitMix noise(7);
+    Matrix<float> data(Shape<2>{n, m * ds});
+    for (std::size_t r = 0; r < n; ++r) {
+        for (std::size_t s = 0; s < m; ++s) {
+            const std::size_t c = (r + r / ks * s) % ks;
+            for (std::size_t d = 0; d < ds; ++d) {
+                const float jitter = static_cast<float>(noise.next() % 2001) * 1e-5F - 0.01F;
+                data.view()(r, s * ds + d) = generators.view()(s, c, d) + jitter;
+            }
+        }
+    }
+    return {std::move(generators), std::move(data)};
+}
+
+TEST(ProductQuantizerErrors, MessagesInTheOrderEachMethodTestsThem) {
+    const Matrix<float> data = spread_matrix(20, 8, 1);
+    const std::vector<float> ones(20, 1.0F);
+    const auto fit_weighted = [&](std::vector<float> w, const Matrix<float>& x) {
+        ProductQuantizer model = make_model(4, 4);
+        return model.fit_weighted(x.view(), array::ArrayView<const float, 1>::c_order(w.data(), {w.size()}));
+    };
+    struct Case {
+        const char* name;
+        std::function<error::Result<void>()> run;
+        std::string message;
+    };
+    std::vector<float> ones_but_nan = ones;
+    ones_but_nan[3] = test::kNaN;
+    ones_but_nan.pop_back();
+    const std::vector<Case> cases = {
+        {"new: M = 0 first", [] { return dropped(ProductQuantizer::create(0, 1, 0, 0, 0)); },
+         "num_subquantizers must be greater than zero"},
+        {"new: Ks = 1", [] { return dropped(ProductQuantizer::create(2, 1, 0, 0, 0)); },
+         "codebook_size must be in [2, 256]"},
+        {"new: Ks = 257", [] { return dropped(ProductQuantizer::create(2, 257, 1, 0, 0)); },
+         "codebook_size must be in [2, 256]"},
+        {"new: iterations = 0", [] { return dropped(ProductQuantizer::create(2, 256, 0, 0, 0)); },
+         "iterations must be greater than zero"},
+        {"from_codewords: Ks = 0 before the rotation",
+         [] {
+             return dropped(ProductQuantizer::from_codewords(Codebook<float>(Shape<3>{8, 0, 4}), identity(3), 1, 0, 0));
+         },
+         "codewords must have shape (M, Ks, Ds)"},
+        {"from_codewords: Ks = 300",
+         [] {
+             return dropped(
+                 ProductQuantizer::from_codewords(Codebook<float>(Shape<3>{8, 300, 4}), identity(3), 1, 0, 0));
+         },
+         "codebook_size above 256 is not supported"},
+        {"from_codewords: 32 x 31 rotation",
+         [] {
+             return dropped(ProductQuantizer::from_codewords(Codebook<float>(Shape<3>{8, 256, 4}),
+                                                             Matrix<float>(Shape<2>{32, 31}), 1, 0, 0));
+         },
+         "rotation must be square and match the original dimensionality"},
+        {"from_codewords: M*Ds overflows",
+         [] {
+             return dropped(ProductQuantizer::from_codewords(
+                 Codebook<float>(std::vector<float>(1), Shape<3>{std::size_t{1} << 33, 1, std::size_t{1} << 33},
+                                 array::Strides<3>{0, 0, 0}),
+                 Matrix<float>(Shape<2>{0, 0}), 1, 0, 0));
+         },
+         "rotation must be square and match the original dimensionality"},
+        {"from_codewords: Ks = 1 accepted",
+         [] {
+             return dropped(
+                 ProductQuantizer::from_codewords(Codebook<float>(Shape<3>{8, 1, 4}), identity(32), 0, 0, 0));
+         },
+         "ok"},
+        {"fit_weighted: length before values", [&] { return fit_weighted(ones_but_nan, data); },
+         "sample_weight length must match the number of training rows"},
+        {"fit_weighted: NaN",
+         [&] {
+             auto w = ones;
+             w[1] = test::kNaN;
+             return fit_weighted(w, data);
+         },
+         "sample_weight values must be finite and non-negative"},
+        {"fit_weighted: +inf",
+         [&] {
+             auto w = ones;
+             w[19] = test::kInf;
+             return fit_weighted(w, data);
+         },
+         "sample_weight values must be finite and non-negative"},
+        {"fit_weighted: negative",
+         [&] {
+             auto w = ones;
+             w[0] = -1e-30F;
+             return fit_weighted(w, data);
+         },
+         "sample_weight values must be finite and non-negative"},
+        {"fit_weighted: all zero", [&] { return fit_weighted(std::vector<float>(20, 0.0F), data); },
+         "sample_weight must contain at least one positive value"},
+        {"fit_weighted: one weight of 1e-20",
+         [&] {
+             std::vector<float> w(20, 0.0F);
+             w[5] = 1e-20F;
+             return fit_weighted(w, data);
+         },
+         "sample_weight must contain at least one positive value"},
+        {"fit_weighted: -0.0 accepted",
+         [&] {
+             auto w = ones;
+             w[2] = -0.0F;
+             return fit_weighted(w, data);
+         },
+         "ok"},
+        {"fit_weighted: weights before rows",
+         [&] {
+             const Matrix<float> few = spread_matrix(4, 8, 2);
+             return fit_weighted(std::vector<float>(4, 0.0F), few);
+         },
+         "sample_weight must contain at least one positive value"},
+        {"fit_impl: n = Ks before the width",
+         [] {
+             ProductQuantizer model = make_model(8, 4);
+             const Matrix<float> x = spread_matrix(4, 30, 3);
+             return model.fit_impl(x.view(), std::nullopt);
+         },
+         "training data must contain more rows than the codebook size"},
+        {"fit_impl: n = Ks + 1 trains",
+         [] {
+             ProductQuantizer model = make_model(8, 4);
+             const Matrix<float> x = spread_matrix(5, 32, 3);
+             return model.fit_impl(x.view(), std::nullopt);
+         },
+         "ok"},
+        {"fit_impl: D = 30 with M = 8",
+         [] {
+             ProductQuantizer model = make_model(8, 4);
+             const Matrix<float> x = spread_matrix(5, 30, 3);
+             return model.fit_impl(x.view(), std::nullopt);
+         },
+         "input dimensionality must be divisible by num_subquantizers"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(error_text(c.run()), c.message) << c.name;
+    }
+}
+
+TEST(ProductQuantizerTraining, RecoversTheGeneratingCodewordsOfSeparatedSubspaces) {
+    const Separated set = separated_subspaces(3, 8, 4, 400);
+    ProductQuantizer model = make_model(3, 8, 15);
+    ASSERT_TRUE(model.fit_impl(set.data.view(), std::nullopt));
+    ASSERT_EQ(model.subdim(), 4U);
+    const auto trained = model.codewords()->view();
+    ASSERT_EQ(model.codewords()->shape(), (Shape<3>{3, 8, 4}));
+    for (std::size_t s = 0; s < 3; ++s) {
+        std::set<std::size_t> matched;
+        for (std::size_t c = 0; c < 8; ++c) {
+            // The codeword's generator is the one its first element lies near.
+            const auto generator = static_cast<std::size_t>(std::lround((trained(s, c, 0) - 3.0F * s) / 10.0F));
+            ASSERT_LT(generator, 8U);
+            matched.insert(generator);
+            for (std::size_t d = 0; d < 4; ++d) {
+                EXPECT_NEAR(trained(s, c, d), set.generators.view()(s, generator, d), 0.01F) << s << " " << c;
+            }
+        }
+        EXPECT_EQ(matched.size(), 8U) << "every generator is found once in subspace " << s;
+    }
+    EXPECT_FALSE(model.rotation().has_value());
+}
+
+TEST(ProductQuantizerTraining, PowerOfTwoWeightsGiveTheUnweightedCodebooks) {
+    // Equal weights of 2^127 sum beyond the float range: they are scaled first.
+    const Matrix<float> data = spread_matrix(700, 8, 11);
+    ProductQuantizer plain = make_model(2, 8, 6);
+    ASSERT_TRUE(plain.fit_impl(data.view(), std::nullopt));
+    for (const float weight : {2.0F, 0x1p-40F, 0x1p127F}) {
+        ProductQuantizer weighted = make_model(2, 8, 6);
+        const std::vector<float> w(700, weight);
+        ASSERT_TRUE(weighted.fit_weighted(data.view(), array::ArrayView<const float, 1>::c_order(w.data(), {700})));
+        EXPECT_EQ(codebook_bits(weighted), codebook_bits(plain)) << weight;
+    }
+}
+
+TEST(ProductQuantizerTraining, WeightedMeansFollowTheWeights) {
+    // Two groups on a line; the upper group's weights vary per case. Row 6 at
+    // 40 joins the upper group, its weight 0 in the first two cases.
+    const Matrix<float> data = matrix_of(7, 1, {0, 1, 2, 10, 11, 12, 40});
+    struct Case {
+        const char* name;
+        std::vector<float> weights;
+        float upper;
+        float tolerance;
+    };
+    const float tiny = 1e-40F;  // subnormal: the weight sum has no finite reciprocal
+    const std::vector<Case> cases = {
+        {"a heavy row pulls its codeword", {1, 1, 1, 1, 1, 10, 0}, 141.0F * (1.0F / 12.0F), 0.0F},
+        {"unit weights", {1, 1, 1, 1, 1, 1, 0}, 33.0F * (1.0F / 3.0F), 0.0F},
+        {"subnormal weights", {1, 1, 1, tiny, tiny, tiny, tiny}, (10 + 11 + 12 + 40) / 4.0F, 1e-3F},
+    };
+    for (const Case& c : cases) {
+        ProductQuantizer model = make_model(1, 2, 10);
+        ASSERT_TRUE(model.fit_weighted(data.view(), array::ArrayView<const float, 1>::c_order(c.weights.data(), {7})))
+            << c.name;
+        const auto centers = model.codewords()->view();
+        const float lower = std::min(centers(0, 0, 0), centers(0, 1, 0));
+        const float upper = std::max(centers(0, 0, 0), centers(0, 1, 0));
+        EXPECT_EQ(lower, 3.0F * (1.0F / 3.0F)) << c.name;
+        EXPECT_NEAR(upper, c.upper, c.tolerance) << c.name;
+    }
+}
+
+TEST(ProductQuantizerTraining, EmptyClustersTakeTheFarthestRowsLowerIndexFirst) {
+    // Sorted values -7, 0 x5, 7: the quantile picks are three rows of 0, so
+    // after one pass every row is in cluster 0 and clusters 1 and 2 are empty.
+    // Rows 1 (7) and 3 (-7) are equally far: cluster 1 takes the lower index.
+    const Matrix<float> x = matrix_of(7, 1, {0, 7, 0, -7, 0, 0, 0});
+    struct Case {
+        const char* name;
+        std::optional<std::vector<float>> weights;
+        std::vector<float> centers;
+    };
+    const std::vector<Case> cases = {
+        {"unweighted", std::nullopt, {0.0F, 7.0F, -7.0F}},
+        {"a row of weight 0 still refills",
+         std::vector<float>{1, 0, 1, 1, 1, 1, 1},
+         {-7.0F * (1.0F / 6.0F), 7.0F, -7.0F}},
+    };
+    const ProductQuantizer model = make_model(1, 3, 1);
+    for (const Case& c : cases) {
+        std::optional<std::span<const float>> weights;
+        if (c.weights) {
+            weights = *c.weights;
+        }
+        const auto centers = model.fit_subspace_kmeans(x.view(), weights, 0);
+        ASSERT_TRUE(centers) << c.name;
+        EXPECT_EQ(test::bit_patterns(centers->storage()), test::bit_patterns(c.centers)) << c.name;
+    }
+}
+
+TEST(ProductQuantizerTraining, InitialRowsAndTheirFallbacks) {
+    const Matrix<float> data = spread_matrix(40, 6, 5);
+    // Zero passes keep the variance-quantile rows of each subspace.
+    auto model = ProductQuantizer::from_codewords(Codebook<float>(Shape<3>{2, 5, 3}), std::nullopt, 0, 0, 0);
+    ASSERT_TRUE(model);
+    ASSERT_TRUE(model->fit_impl(data.view(), std::nullopt));
+    for (std::size_t s = 0; s < 2; ++s) {
+        const auto rows = math::variance_quantile_indices(data.view().columns(3 * s, 3), 5);
+        ASSERT_TRUE(rows);
+        for (std::size_t c = 0; c < 5; ++c) {
+            for (std::size_t d = 0; d < 3; ++d) {
+                EXPECT_EQ(model->codewords()->view()(s, c, d), data.view()((*rows)[c], 3 * s + d));
+            }
+        }
+    }
+
+    // Fewer rows than codewords: both quantile seedings refuse, and the seeded
+    // shuffle orders the rows; the codewords beyond them stay zero.
+    const Matrix<float> three = matrix_of(3, 1, {1, 2, 3});
+    const ProductQuantizer four = make_model(1, 4, 1);
+    std::set<std::vector<float>> orders;
+    for (std::uint64_t seed = 0; seed < 12; ++seed) {
+        const auto before_pass =
+            ProductQuantizer::from_codewords(Codebook<float>(Shape<3>{1, 4, 1}), std::nullopt, 0, 0, 0);
+        const auto centers = before_pass->fit_subspace_kmeans(three.view(), std::nullopt, seed);
+        ASSERT_TRUE(centers);
+        std::vector<float> order(centers->storage().begin(), centers->storage().begin() + 3);
+        EXPECT_EQ(centers->storage()[3], 0.0F);
+        std::vector<float> sorted = order;
+        std::ranges::sort(sorted);
+        EXPECT_EQ(sorted, (std::vector<float>{1, 2, 3})) << seed;
+        orders.insert(order);
+    }
+    EXPECT_GT(orders.size(), 1U) << "the shuffle follows the seed";
+    EXPECT_TRUE(four.fit_subspace_kmeans(three.view(), std::nullopt, 0)) << "a pass with more clusters than rows";
+
+    // Zero columns: both seedings refuse, the shuffle seeds and the fit succeeds.
+    ProductQuantizer empty_width = make_model(2, 2, 2);
+    const Matrix<float> no_columns(Shape<2>{5, 0});
+    ASSERT_TRUE(empty_width.fit_impl(no_columns.view(), std::nullopt));
+    EXPECT_EQ(empty_width.subdim(), 0U);
+    EXPECT_EQ(empty_width.codewords()->shape(), (Shape<3>{2, 2, 0}));
+}
+
+TEST(ProductQuantizerTraining, AnyLayoutTrainsLikeItsRowMajorCopy) {
+    const std::size_t n = 300;
+    const std::size_t dim = 6;
+    const Matrix<float> data = spread_matrix(n, dim, 21);
+    ProductQuantizer reference = make_model(3, 4, 5);
+    ASSERT_TRUE(reference.fit_impl(data.view(), std::nullopt));
+
+    std::vector<float> column_major(n * dim);
+    std::vector<float> reversed(n * dim);
+    for (std::size_t r = 0; r < n; ++r) {
+        for (std::size_t d = 0; d < dim; ++d) {
+            column_major[d * n + r] = data.view()(r, d);
+            reversed[(n - 1 - r) * dim + d] = data.view()(r, d);
+        }
+    }
+    const std::vector<std::pair<const char*, MatrixView<const float>>> layouts = {
+        {"column-major", {column_major.data(), {n, dim}, {1, static_cast<std::ptrdiff_t>(n)}}},
+        {"negative row stride", {reversed.data() + (n - 1) * dim, {n, dim}, {-static_cast<std::ptrdiff_t>(dim), 1}}},
+    };
+    for (const auto& [name, view] : layouts) {
+        ProductQuantizer model = make_model(3, 4, 5);
+        ASSERT_TRUE(model.fit_impl(view, std::nullopt)) << name;
+        EXPECT_EQ(codebook_bits(model), codebook_bits(reference)) << name;
+    }
+}
+
+TEST(ProductQuantizerTraining, SameCodebooksOnOneAndAllWorkersAndForAnySeed) {
+    const Matrix<float> data = spread_matrix(3000, 8, 31);
+    ProductQuantizer all_workers = make_model(2, 16, 8, 1);
+    ASSERT_TRUE(all_workers.fit_impl(data.view(), std::nullopt));
+    {
+        const parallel::WorkerLimit one(1);
+        ProductQuantizer serial = make_model(2, 16, 8, 1);
+        ASSERT_TRUE(serial.fit_impl(data.view(), std::nullopt));
+        EXPECT_EQ(codebook_bits(serial), codebook_bits(all_workers));
+    }
+    ProductQuantizer other_seed = make_model(2, 16, 8, 99);
+    ASSERT_TRUE(other_seed.fit_impl(data.view(), std::nullopt));
+    EXPECT_EQ(codebook_bits(other_seed), codebook_bits(all_workers));
+}
+
+TEST(ProductQuantizerTraining, AFitInstallsAllOrNothing) {
+    const Matrix<float> data = spread_matrix(50, 4, 41);
+    auto model = ProductQuantizer::from_codewords(Codebook<float>(Shape<3>{2, 3, 2}), identity(4), 3, 0, 0);
+    ASSERT_TRUE(model);
+    const Matrix<float> too_few = spread_matrix(3, 4, 42);
+    EXPECT_FALSE(model->fit_impl(too_few.view(), std::nullopt));
+    EXPECT_TRUE(model->rotation().has_value()) << "a failed fit changes nothing";
+    EXPECT_EQ(test::bit_patterns(model->codewords()->storage()), test::bit_patterns(std::vector<float>(12, 0.0F)));
+
+    ASSERT_TRUE(model->fit_impl(data.view(), std::nullopt));
+    EXPECT_FALSE(model->rotation().has_value()) << "a fit without OPQ drops the rotation";
+    EXPECT_NE(test::bit_patterns(model->codewords()->storage()), test::bit_patterns(std::vector<float>(12, 0.0F)));
+    EXPECT_EQ(model->codebook_size(), 3U);
+    EXPECT_EQ(model->iterations(), 3U);
+}
+
+}  // namespace
+}  // namespace tarvinex::pq
