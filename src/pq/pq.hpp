@@ -25,10 +25,39 @@ namespace tarvinex::pq {
 
 /// Codes are bytes.
 inline constexpr std::size_t kMaxCodebookSize = 256;
-/// Rows per task of the training passes whose accumulators stay below
-/// `kLargeAccumulatorBytes`.
+/// Rows per task of the encoders, the decoder and the training passes whose
+/// accumulators stay below `kLargeAccumulatorBytes`.
 inline constexpr std::size_t kRowsPerChunk = 256;
 inline constexpr std::size_t kLargeAccumulatorBytes = std::size_t{1} << 20;
+
+/// Which encoder TARVINEX_PQ_ENCODE (second name TARVINEX_PQ_ENCODE_TRANSPOSED)
+/// asks for: the size rule when unset, empty, "auto" or "adaptive"; the
+/// transposed encoder for "faiss", "transpose" or "transposed"; the standard
+/// encoder for any other word.
+enum class EncodeMode : std::uint8_t { SizeRule, Transposed, Standard };
+
+enum class Encoder : std::uint8_t { Standard, Transposed };
+
+/// The mode word of `lookup`, read once by each encoding or fitting driver.
+[[nodiscard]] EncodeMode read_encode_mode(const settings::EnvLookup& lookup);
+
+/// The encoder for n rows: the size rule takes the transposed encoder when
+/// Ks >= 64 and n*M >= 4096 (saturating). An empty input (n, M, Ks or Ds of 0)
+/// always takes the standard one.
+[[nodiscard]] Encoder choose_encoder(EncodeMode mode, std::size_t n, std::size_t m, std::size_t ks, std::size_t ds);
+
+/// The standard encoder: for every row and subspace the first codeword of
+/// least fixed-width distance (a NaN distance never wins, all-NaN or +inf
+/// gives 0). data (n, M*Ds), codewords (M, Ks, Ds) and out (n, M) must be
+/// C-contiguous and consistent; callers check.
+void encode_matrix_standard_into(array::MatrixView<const float> data, array::CodebookView<const float> codewords,
+                                 array::MatrixView<std::uint8_t> out);
+
+/// The transposed encoder: scores |c|² − 2·x·c from codeword norms and a
+/// transposed codebook, built once per call, with the slice kernels' scaled
+/// additions and first-minimum argmin. Same preconditions as above.
+void encode_matrix_transposed_into(array::MatrixView<const float> data, array::CodebookView<const float> codewords,
+                                   array::MatrixView<std::uint8_t> out);
 
 class ProductQuantizer {
 public:
@@ -81,6 +110,27 @@ public:
     [[nodiscard]] error::Result<array::Matrix<float>> fit_subspace_kmeans(array::MatrixView<const float> x,
                                                                           std::optional<std::span<const float>> weights,
                                                                           std::uint64_t seed) const;
+
+    /// (n, M) codes of data (n, D): rotated first when the model holds a
+    /// rotation (then any strides; otherwise C-contiguous). Fails with
+    /// "product quantizer has not been fitted", then "input dimensionality
+    /// does not match trained codewords", then the layout errors of
+    /// `encode_matrix_into`. The encoder setting is read once from `lookup`.
+    [[nodiscard]] error::Result<array::Matrix<std::uint8_t>> encode(
+        array::MatrixView<const float> data, const settings::EnvLookup& lookup = settings::process_lookup()) const;
+
+    /// New codes of data with `codewords`, which need not be installed.
+    [[nodiscard]] error::Result<array::Matrix<std::uint8_t>> encode_matrix(array::MatrixView<const float> data,
+                                                                           array::CodebookView<const float> codewords,
+                                                                           EncodeMode mode) const;
+
+    /// Codes into out (n, M). Fails with "input matrix must be C-contiguous",
+    /// "codewords are not contiguous", then "output matrix must be
+    /// C-contiguous". The caller guarantees data has M*Ds columns, out n rows
+    /// and M columns, and codewords M*Ks codewords.
+    [[nodiscard]] error::Result<void> encode_matrix_into(array::MatrixView<const float> data,
+                                                         array::CodebookView<const float> codewords,
+                                                         array::MatrixView<std::uint8_t> out, EncodeMode mode) const;
 
     [[nodiscard]] std::optional<std::size_t> subdim() const { return subdim_; }
     [[nodiscard]] std::size_t num_subquantizers() const { return num_subquantizers_; }

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
 #include <set>
 #include <span>
@@ -106,6 +107,23 @@ TEST(ProductQuantizerErrors, MessagesInTheOrderEachMethodTestsThem) {
         std::function<error::Result<void>()> run;
         std::string message;
     };
+    // A (2, 4, 3) model over D = 6, and 10 rows of 6 in both memory orders.
+    const auto fitted = [](bool rotated) {
+        return *ProductQuantizer::from_codewords(test::spread_codebook(2, 4, 3),
+                                                 rotated ? std::optional(identity(6)) : std::nullopt, 1, 0, 0);
+    };
+    const auto column_major_codebook = [] {
+        const Codebook<float> rows = test::spread_codebook(2, 4, 3);
+        std::vector<float> values(24);
+        for (std::size_t i = 0; i < 24; ++i) {
+            values[i] = rows.storage()[(i % 2) * 12 + (i / 2 % 4) * 3 + i / 8];
+        }
+        return *ProductQuantizer::from_codewords(Codebook<float>(std::move(values), Shape<3>{2, 4, 3}, {1, 2, 8}),
+                                                 std::nullopt, 1, 0, 0);
+    };
+    const Matrix<float> row_major = spread_matrix(10, 6, 4);
+    const std::vector<float> column_major = test::SplitMix(4).spread(70, -2, 4, true);
+    const MatrixView<const float> column_major_view{column_major.data(), {10, 6}, {1, 10}};
     std::vector<float> ones_but_nan = ones;
     ones_but_nan[3] = test::kNaN;
     ones_but_nan.pop_back();
@@ -215,6 +233,29 @@ TEST(ProductQuantizerErrors, MessagesInTheOrderEachMethodTestsThem) {
              return model.fit_impl(x.view(), std::nullopt);
          },
          "input dimensionality must be divisible by num_subquantizers"},
+        {"encode: unfitted", [&] { return dropped(make_model(2, 4).encode(row_major.view())); },
+         "product quantizer has not been fitted"},
+        {"encode: D + 1 columns before the layout",
+         [&] {
+             return dropped(fitted(false).encode(MatrixView<const float>{column_major.data(), {10, 7}, {1, 10}}));
+         },
+         "input dimensionality does not match trained codewords"},
+        {"encode: column-major without a rotation", [&] { return dropped(fitted(false).encode(column_major_view)); },
+         "input matrix must be C-contiguous"},
+        {"encode: column-major with a rotation", [&] { return dropped(fitted(true).encode(column_major_view)); }, "ok"},
+        {"encode: the input before the codewords",
+         [&] { return dropped(column_major_codebook().encode(column_major_view)); },
+         "input matrix must be C-contiguous"},
+        {"encode: codewords not row-major", [&] { return dropped(column_major_codebook().encode(row_major.view())); },
+         "codewords are not contiguous"},
+        {"encode_matrix_into: a gap between output rows",
+         [&] {
+             std::vector<std::uint8_t> out(10 * 3);
+             const ProductQuantizer model = fitted(false);
+             return model.encode_matrix_into(row_major.view(), model.codewords()->view(), {out.data(), {10, 2}, {3, 1}},
+                                             EncodeMode::SizeRule);
+         },
+         "output matrix must be C-contiguous"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(error_text(c.run()), c.message) << c.name;
@@ -412,6 +453,163 @@ TEST(ProductQuantizerTraining, AFitInstallsAllOrNothing) {
     EXPECT_NE(test::bit_patterns(model->codewords()->storage()), test::bit_patterns(std::vector<float>(12, 0.0F)));
     EXPECT_EQ(model->codebook_size(), 3U);
     EXPECT_EQ(model->iterations(), 3U);
+}
+
+/// Codes of each row under `lookup`.
+[[nodiscard]] Matrix<std::uint8_t> encode_with(const ProductQuantizer& model, MatrixView<const float> data,
+                                               std::map<std::string, std::string> env) {
+    auto codes = model.encode(data, test::fake_env(std::move(env)));
+    EXPECT_TRUE(codes) << codes.error().to_string();
+    return std::move(*codes);
+}
+
+/// An orthogonal (dim, dim) matrix: the Procrustes rotation between two random matrices.
+[[nodiscard]] Matrix<float> random_rotation(std::size_t dim, std::uint64_t seed) {
+    const Matrix<float> a = spread_matrix(3 * dim, dim, seed);
+    const Matrix<float> b = spread_matrix(3 * dim, dim, seed + 1);
+    auto rotation = math::orthogonal_procrustes(a.view(), b.view());
+    EXPECT_TRUE(rotation);
+    return std::move(*rotation);
+}
+
+/// rows·Rᵀ in double, rounded once: a row that R maps back onto `rows`.
+[[nodiscard]] Matrix<float> unrotate(const Matrix<float>& rows, const Matrix<float>& rotation) {
+    const std::size_t dim = rows.extent(1);
+    Matrix<float> out(Shape<2>{rows.extent(0), dim});
+    for (std::size_t r = 0; r < rows.extent(0); ++r) {
+        for (std::size_t i = 0; i < dim; ++i) {
+            double sum = 0.0;
+            for (std::size_t j = 0; j < dim; ++j) {
+                sum += static_cast<double>(rows.view()(r, j)) * static_cast<double>(rotation.view()(i, j));
+            }
+            out.view()(r, i) = static_cast<float>(sum);
+        }
+    }
+    return out;
+}
+
+const std::map<std::string, std::string> kStandard{{settings::names::kPqEncode, "standard"}};
+const std::map<std::string, std::string> kTransposed{{settings::names::kPqEncode, "transposed"}};
+
+TEST(ProductQuantizerEncoding, EachCodeIsTheNearestCodewordOfItsSubspace) {
+    // Codeword c of subspace m has the base-4 digits of c, times 3, as its
+    // elements (plus m): codewords lie at least 3 apart, the rows within 0.1
+    // of their generating codeword, so the nearest codeword is never in doubt.
+    const std::size_t m_count = 4;
+    const std::size_t ks = 64;
+    const std::size_t ds = 4;
+    const std::size_t n = 600;
+    Codebook<float> codewords(Shape<3>{m_count, ks, ds});
+    for (std::size_t m = 0; m < m_count; ++m) {
+        for (std::size_t c = 0; c < ks; ++c) {
+            for (std::size_t d = 0; d < ds; ++d) {
+                codewords.view()(m, c, d) = static_cast<float>((c >> (2 * d)) % 4 * 3 + m);
+            }
+        }
+    }
+    test::SplitMix generator(3);
+    const std::vector<std::uint8_t> expected = generator.codes(n * m_count, ks);
+    Matrix<float> rotated_rows(Shape<2>{n, m_count * ds});
+    for (std::size_t r = 0; r < n; ++r) {
+        for (std::size_t m = 0; m < m_count; ++m) {
+            for (std::size_t d = 0; d < ds; ++d) {
+                const float noise = static_cast<float>(generator.next() % 2001) * 5e-5F - 0.05F;
+                rotated_rows.view()(r, m * ds + d) = codewords.view()(m, expected[r * m_count + m], d) + noise;
+            }
+        }
+    }
+    const Matrix<float> rotation = random_rotation(m_count * ds, 8);
+    const Matrix<float> unrotated_rows = unrotate(rotated_rows, rotation);
+    const Codebook<float> copy(codewords.storage(), codewords.shape());
+    const ProductQuantizer plain =
+        *ProductQuantizer::from_codewords(Codebook<float>(copy.storage(), copy.shape()), std::nullopt, 1, 0, 0);
+    const ProductQuantizer rotated = *ProductQuantizer::from_codewords(
+        Codebook<float>(copy.storage(), copy.shape()), Matrix<float>(rotation.storage(), rotation.shape()), 1, 0, 0);
+    for (const auto* env : {&kStandard, &kTransposed}) {
+        EXPECT_EQ(encode_with(plain, rotated_rows.view(), *env).storage(), expected) << env->begin()->second;
+        EXPECT_EQ(encode_with(rotated, unrotated_rows.view(), *env).storage(), expected)
+            << "rotated, " << env->begin()->second;
+    }
+    for (const ProductQuantizer* model : {&plain, &rotated}) {
+        const Matrix<float> none(Shape<2>{0, m_count * ds});
+        EXPECT_EQ(encode_with(*model, none.view(), {}).shape(), (Shape<2>{0, m_count}));
+    }
+
+    // Equal distances go to the first codeword in the standard encoder.
+    Codebook<float> tie(Shape<3>{1, 8, 1});
+    for (std::size_t c = 0; c < 8; ++c) {
+        tie.view()(0, c, 0) = c == 3 ? -1.0F : c == 7 ? 1.0F : 50.0F;
+    }
+    const Matrix<float> origin(Shape<2>{1, 1});
+    const ProductQuantizer tie_model = *ProductQuantizer::from_codewords(std::move(tie), std::nullopt, 1, 0, 0);
+    EXPECT_EQ(encode_with(tie_model, origin.view(), kStandard).storage(), (std::vector<std::uint8_t>{3}));
+}
+
+/// M subspaces of one dimension; codeword 0 is negative and codeword 1
+/// positive in each. A row whose first element is +inf tells the encoders
+/// apart: every standard distance is +inf, so code 0, while the transposed
+/// score of a positive codeword is -inf, so code 1.
+struct Witness {
+    ProductQuantizer model;
+    Matrix<float> rows;
+};
+
+[[nodiscard]] Witness encoder_witness(std::size_t m_count, std::size_t ks, std::size_t n) {
+    Codebook<float> codewords(Shape<3>{m_count, ks, 1});
+    std::vector<float> values = test::SplitMix(5).spread(m_count * ks, -1, 3, false);
+    for (std::size_t m = 0; m < m_count; ++m) {
+        values[m * ks] = -values[m * ks];
+    }
+    Matrix<float> rows(Shape<2>{n, m_count});
+    rows.view()(0, 0) = test::kInf;
+    rows.view()(n - 1, 0) = test::kInf;
+    return {*ProductQuantizer::from_codewords(Codebook<float>(std::move(values), Shape<3>{m_count, ks, 1}),
+                                              std::nullopt, 1, 0, 0),
+            std::move(rows)};
+}
+
+TEST(ProductQuantizerEncoding, TheSizeRuleAndTheSettingChooseTheEncoder) {
+    using Env = std::map<std::string, std::string>;
+    const std::string first = settings::names::kPqEncode;
+    const std::string second = settings::names::kPqEncodeTransposed;
+    struct Case {
+        const char* name;
+        Env env;
+        std::size_t ks;
+        std::size_t n;
+        bool transposed;
+    };
+    const std::vector<Case> cases = {
+        {"unset, Ks 256, n*M = 4096", {}, 256, 256, true},
+        {"unset, Ks 256, n*M = 4080", {}, 256, 255, false},
+        {"unset, Ks 32 at any size", {}, 32, 1024, false},
+        {"set but empty: the size rule", {{first, ""}}, 256, 256, true},
+        {"auto", {{first, "auto"}}, 256, 255, false},
+        {"faiss with Ks 2", {{first, "faiss"}}, 2, 2, true},
+        {"capitals and a dash", {{first, "Trans-Posed"}}, 2, 2, true},
+        {"an unknown word", {{first, "quick"}}, 256, 256, false},
+        {"second name is a word, not a switch", {{second, "1"}}, 256, 256, false},
+        {"second name transposed", {{second, "transposed"}}, 2, 2, true},
+        {"the first name wins when set", {{first, "quick"}, {second, "transposed"}}, 2, 2, false},
+    };
+    for (const Case& c : cases) {
+        const Witness witness = encoder_witness(16, c.ks, c.n);
+        const Matrix<std::uint8_t> codes = encode_with(witness.model, witness.rows.view(), c.env);
+        EXPECT_EQ(codes.view()(0, 0), c.transposed ? 1 : 0) << c.name;
+    }
+}
+
+TEST(ProductQuantizerEncoding, EachRotationBatchChoosesItsEncoderByItsOwnRows) {
+    // Ks 64, M 128: the size rule takes the transposed encoder for a full
+    // batch and the standard one for the two rows after it.
+    const std::size_t dim = 128;
+    const std::size_t batch = math::rotation_batch_rows(dim);
+    Witness witness = encoder_witness(dim, 64, batch + 2);
+    ProductQuantizer rotated = *ProductQuantizer::from_codewords(
+        Codebook<float>(witness.model.codewords()->storage(), Shape<3>{dim, 64, 1}), identity(dim), 1, 0, 0);
+    const Matrix<std::uint8_t> codes = encode_with(rotated, witness.rows.view(), {});
+    EXPECT_EQ(codes.view()(0, 0), 1) << "first batch: transposed";
+    EXPECT_EQ(codes.view()(batch + 1, 0), 0) << "last batch: standard";
 }
 
 }  // namespace
