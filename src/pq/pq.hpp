@@ -132,6 +132,20 @@ public:
                                                          array::CodebookView<const float> codewords,
                                                          array::MatrixView<std::uint8_t> out, EncodeMode mode) const;
 
+    /// (n, D) reconstructions of codes (n, M), rotated back when the model
+    /// holds a rotation. Fails with "product quantizer has not been fitted",
+    /// "code dimensionality does not match trained codewords", the layout
+    /// errors of `decode_matrix`, "code values must be below codebook_size",
+    /// then the Shape Overflow error.
+    [[nodiscard]] error::Result<array::Matrix<float>> decode(array::MatrixView<const std::uint8_t> codes) const;
+
+    /// (n, M*Ds) concatenated codewords, in the rotated space. Fails with
+    /// "code matrix must be C-contiguous", "codewords are not contiguous",
+    /// then the Shape Overflow error when the bytes of n*M*Ds floats cannot be
+    /// counted, before anything is allocated. Codes must be below Ks.
+    [[nodiscard]] error::Result<array::Matrix<float>> decode_matrix(array::MatrixView<const std::uint8_t> codes,
+                                                                    array::CodebookView<const float> codewords) const;
+
     [[nodiscard]] std::optional<std::size_t> subdim() const { return subdim_; }
     [[nodiscard]] std::size_t num_subquantizers() const { return num_subquantizers_; }
     [[nodiscard]] std::size_t codebook_size() const { return codebook_size_; }

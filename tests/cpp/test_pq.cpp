@@ -124,6 +124,13 @@ TEST(ProductQuantizerErrors, MessagesInTheOrderEachMethodTestsThem) {
     const Matrix<float> row_major = spread_matrix(10, 6, 4);
     const std::vector<float> column_major = test::SplitMix(4).spread(70, -2, 4, true);
     const MatrixView<const float> column_major_view{column_major.data(), {10, 6}, {1, 10}};
+    // Codes of 10 rows over `columns`, rows `row_stride` apart, the last code `last`.
+    std::vector<std::uint8_t> code_values(40, 1);
+    const auto codes = [&](std::size_t rows, std::size_t columns, std::ptrdiff_t row_stride, std::uint8_t last = 1) {
+        std::ranges::fill(code_values, 1);
+        code_values[static_cast<std::size_t>(row_stride) * (rows - 1) + columns - 1] = last;
+        return array::MatrixView<const std::uint8_t>{code_values.data(), {rows, columns}, {row_stride, 1}};
+    };
     std::vector<float> ones_but_nan = ones;
     ones_but_nan[3] = test::kNaN;
     ones_but_nan.pop_back();
@@ -256,6 +263,23 @@ TEST(ProductQuantizerErrors, MessagesInTheOrderEachMethodTestsThem) {
                                              EncodeMode::SizeRule);
          },
          "output matrix must be C-contiguous"},
+        {"decode: unfitted", [&] { return dropped(make_model(2, 4).decode(codes(10, 2, 2))); },
+         "product quantizer has not been fitted"},
+        {"decode: M + 1 columns before the layout", [&] { return dropped(fitted(false).decode(codes(10, 3, 4))); },
+         "code dimensionality does not match trained codewords"},
+        {"decode: a gap between code rows", [&] { return dropped(fitted(false).decode(codes(10, 2, 3))); },
+         "code matrix must be C-contiguous"},
+        {"decode: the layout before the values",
+         [&] { return dropped(column_major_codebook().decode(codes(10, 2, 2, 9))); }, "codewords are not contiguous"},
+        {"decode: a code of Ks", [&] { return dropped(fitted(false).decode(codes(10, 2, 2, 4))); },
+         "code values must be below codebook_size"},
+        {"decode: codes below Ks", [&] { return dropped(fitted(true).decode(codes(10, 2, 2, 3))); }, "ok"},
+        {"decode: any byte with Ks = 256",
+         [&] {
+             return dropped(ProductQuantizer::from_codewords(test::spread_codebook(2, 256, 3), std::nullopt, 1, 0, 0)
+                                ->decode(codes(10, 2, 2, 255)));
+         },
+         "ok"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(error_text(c.run()), c.message) << c.name;
@@ -610,6 +634,100 @@ TEST(ProductQuantizerEncoding, EachRotationBatchChoosesItsEncoderByItsOwnRows) {
     const Matrix<std::uint8_t> codes = encode_with(rotated, witness.rows.view(), {});
     EXPECT_EQ(codes.view()(0, 0), 1) << "first batch: transposed";
     EXPECT_EQ(codes.view()(batch + 1, 0), 0) << "last batch: standard";
+}
+
+TEST(ProductQuantizerDecoding, DecodingAnEncodingGivesTheNearestReconstruction) {
+    const std::size_t m_count = 3;
+    const std::size_t ks = 8;
+    const std::size_t ds = 2;
+    const std::size_t dim = m_count * ds;
+    const std::size_t n = 300;
+    const Codebook<float> codewords = test::spread_codebook(m_count, ks, ds);
+    const Matrix<float> rotation = random_rotation(dim, 12);
+    const std::vector<std::uint8_t> chosen = test::SplitMix(13).codes(n * m_count, ks);
+    // Rows made of codewords, in the rotated space, and mapped back by Rᵀ.
+    Matrix<float> exact(Shape<2>{n, dim});
+    for (std::size_t r = 0; r < n; ++r) {
+        for (std::size_t m = 0; m < m_count; ++m) {
+            for (std::size_t d = 0; d < ds; ++d) {
+                exact.view()(r, m * ds + d) = codewords.view()(m, chosen[r * m_count + m], d);
+            }
+        }
+    }
+    const Matrix<float> unrotated = unrotate(exact, rotation);
+    const Matrix<float> other = spread_matrix(n, dim, 14);
+    const ProductQuantizer plain = *ProductQuantizer::from_codewords(
+        Codebook<float>(codewords.storage(), codewords.shape()), std::nullopt, 1, 0, 0);
+    const ProductQuantizer rotated =
+        *ProductQuantizer::from_codewords(Codebook<float>(codewords.storage(), codewords.shape()),
+                                          Matrix<float>(rotation.storage(), rotation.shape()), 1, 0, 0);
+
+    const auto round_trip = [](const ProductQuantizer& model, const Matrix<float>& x) {
+        const Matrix<std::uint8_t> codes = encode_with(model, x.view(), kStandard);
+        auto decoded = model.decode(codes.view());
+        EXPECT_TRUE(decoded);
+        return std::move(*decoded);
+    };
+    EXPECT_EQ(test::bit_patterns(round_trip(plain, exact).storage()), test::bit_patterns(exact.storage()));
+    const Matrix<float> back = round_trip(rotated, unrotated);
+    for (std::size_t i = 0; i < n * dim; ++i) {
+        ASSERT_NEAR(back.storage()[i], unrotated.storage()[i], 1e-4F) << i;
+    }
+    // Any row: its reconstruction is at least as near as every other
+    // concatenation of codewords, subspace by subspace.
+    const Matrix<float> nearest = round_trip(plain, other);
+    for (std::size_t r = 0; r < n; ++r) {
+        for (std::size_t m = 0; m < m_count; ++m) {
+            const auto squared = [&](const float* codeword) {
+                double sum = 0.0;
+                for (std::size_t d = 0; d < ds; ++d) {
+                    const double diff = static_cast<double>(other.view()(r, m * ds + d)) - codeword[d];
+                    sum += diff * diff;
+                }
+                return sum;
+            };
+            const double chosen_distance = squared(&nearest.view()(r, m * ds));
+            for (std::size_t c = 0; c < ks; ++c) {
+                EXPECT_LE(chosen_distance, squared(&codewords.view()(m, c, 0)) * (1.0 + 1e-6)) << r << " " << m;
+            }
+        }
+    }
+
+    for (const ProductQuantizer* model : {&plain, &rotated}) {
+        const Matrix<std::uint8_t> none(Shape<2>{0, m_count});
+        const auto decoded = model->decode(none.view());
+        ASSERT_TRUE(decoded);
+        EXPECT_EQ(decoded->shape(), (Shape<2>{0, dim}));
+    }
+}
+
+TEST(ProductQuantizerDecoding, OutputSizesAreCheckedBeforeAnythingIsAllocated) {
+    const std::vector<std::uint8_t> few(8, 0);
+    const ProductQuantizer model =
+        *ProductQuantizer::from_codewords(test::spread_codebook(4, 256, 8), std::nullopt, 1, 0, 0);
+    struct Case {
+        const char* name;
+        std::size_t rows;
+    };
+    for (const Case& c :
+         {Case{"floats overflow", std::size_t{1} << 61}, Case{"bytes overflow", std::size_t{1} << 59}}) {
+        const array::MatrixView<const std::uint8_t> huge{few.data(), {c.rows, 4}, {4, 1}};
+        for (const auto& result : {model.decode(huge), model.decode_matrix(huge, model.codewords()->view())}) {
+            ASSERT_FALSE(result) << c.name;
+            const auto* shape = std::get_if<error::TarvinexError::Shape>(&result.error().variant());
+            ASSERT_NE(shape, nullptr) << c.name;
+            EXPECT_EQ(shape->failure.kind, error::ShapeErrorKind::Overflow) << c.name;
+        }
+    }
+
+    // A model fitted on zero columns decodes to rows of no elements.
+    ProductQuantizer no_width = make_model(2, 2, 2);
+    const Matrix<float> no_columns(Shape<2>{5, 0});
+    ASSERT_TRUE(no_width.fit_impl(no_columns.view(), std::nullopt));
+    const Matrix<std::uint8_t> codes(Shape<2>{5, 2});
+    const auto decoded = no_width.decode(codes.view());
+    ASSERT_TRUE(decoded);
+    EXPECT_EQ(decoded->shape(), (Shape<2>{5, 0}));
 }
 
 }  // namespace
