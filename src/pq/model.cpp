@@ -64,7 +64,8 @@ error::Result<ProductQuantizer> ProductQuantizer::from_codewords(array::Codebook
 }
 
 error::Result<void> ProductQuantizer::fit_weighted(array::MatrixView<const float> data,
-                                                   array::ArrayView<const float, 1> sample_weight) {
+                                                   array::ArrayView<const float, 1> sample_weight,
+                                                   const settings::EnvLookup& lookup) {
     const std::size_t n = data.extent(0);
     if (sample_weight.extent(0) != n) {
         return error::fail("sample_weight length must match the number of training rows");
@@ -88,11 +89,12 @@ error::Result<void> ProductQuantizer::fit_weighted(array::MatrixView<const float
             w *= scale;
         }
     }
-    return fit_impl(data, std::span<const float>(weights));
+    return fit_impl(data, std::span<const float>(weights), lookup);
 }
 
 error::Result<void> ProductQuantizer::fit_impl(array::MatrixView<const float> data,
-                                               std::optional<std::span<const float>> weights) {
+                                               std::optional<std::span<const float>> weights,
+                                               const settings::EnvLookup& lookup) {
     const std::size_t n = data.extent(0);
     const std::size_t dim = data.extent(1);
     if (n <= codebook_size_) {
@@ -101,10 +103,18 @@ error::Result<void> ProductQuantizer::fit_impl(array::MatrixView<const float> da
     if (dim % num_subquantizers_ != 0) {
         return error::fail("input dimensionality must be divisible by num_subquantizers");
     }
-    TARVINEX_TRY_ASSIGN(auto codewords, fit_codewords_with_weights(data, weights));
+    std::optional<array::Matrix<float>> rotation;
+    array::Codebook<float> codewords;
+    if (opq_iterations_ == 0) {
+        TARVINEX_TRY_ASSIGN(codewords, fit_codewords_with_weights(data, weights));
+    } else {
+        TARVINEX_TRY_ASSIGN(RotationFit trained, fit_rotation(data, weights, read_encode_mode(lookup)));
+        codewords = std::move(trained.codewords);
+        rotation = std::move(trained.rotation);
+    }
     subdim_ = dim / num_subquantizers_;
     codewords_ = std::move(codewords);
-    rotation_.reset();
+    rotation_ = std::move(rotation);
     return {};
 }
 

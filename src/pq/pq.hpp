@@ -83,16 +83,19 @@ public:
     /// overflow are first scaled by one power of two, which leaves every
     /// weighted mean as it was.
     [[nodiscard]] error::Result<void> fit_weighted(array::MatrixView<const float> data,
-                                                   array::ArrayView<const float, 1> sample_weight);
+                                                   array::ArrayView<const float, 1> sample_weight,
+                                                   const settings::EnvLookup& lookup = settings::process_lookup());
 
     /// Trains codebooks (and, with opq_iterations > 0, a rotation) on data (n,
     /// D), any strides, with one weight per row or none. Fails with "training
     /// data must contain more rows than the codebook size", then "input
     /// dimensionality must be divisible by num_subquantizers". On success the
     /// new subdim, codewords and rotation are installed together (no rotation
-    /// without OPQ); on failure the model is unchanged.
+    /// without OPQ); on failure the model is unchanged. The encoder setting of
+    /// the rotation training is read once from `lookup`.
     [[nodiscard]] error::Result<void> fit_impl(array::MatrixView<const float> data,
-                                               std::optional<std::span<const float>> weights);
+                                               std::optional<std::span<const float>> weights,
+                                               const settings::EnvLookup& lookup = settings::process_lookup());
 
     /// New (M, Ks, Ds) codebooks, subspace m trained on columns m*Ds .. m*Ds +
     /// Ds − 1 of data with seed + m; the subspaces train in parallel and the
@@ -163,6 +166,17 @@ private:
           iterations_(iterations),
           seed_(seed),
           opq_iterations_(opq_iterations) {}
+
+    struct RotationFit {
+        array::Codebook<float> codewords;
+        array::Matrix<float> rotation;
+    };
+    /// The rotation training: from the identity, opq_iterations times
+    /// codebooks on the rotated rows, their reconstruction, and the Procrustes
+    /// rotation of the unrotated rows onto it; then the final codebooks.
+    [[nodiscard]] error::Result<RotationFit> fit_rotation(array::MatrixView<const float> data,
+                                                          std::optional<std::span<const float>> weights,
+                                                          EncodeMode mode) const;
 
     std::optional<std::size_t> subdim_;
     std::size_t num_subquantizers_ = 0;

@@ -730,5 +730,93 @@ TEST(ProductQuantizerDecoding, OutputSizesAreCheckedBeforeAnythingIsAllocated) {
     EXPECT_EQ(decoded->shape(), (Shape<2>{5, 0}));
 }
 
+/// Rows whose coordinates mix across subspaces: independent components of
+/// widely different scales, turned by a random rotation.
+[[nodiscard]] Matrix<float> correlated_rows(std::size_t n, std::size_t dim) {
+    Matrix<float> latent = spread_matrix(n, dim, 51);
+    for (std::size_t r = 0; r < n; ++r) {
+        for (std::size_t d = 0; d < dim; ++d) {
+            latent.view()(r, d) *= static_cast<float>(1U << (2 * (d % 4)));
+        }
+    }
+    return unrotate(latent, random_rotation(dim, 52));
+}
+
+[[nodiscard]] double reconstruction_error(const ProductQuantizer& model, const Matrix<float>& x) {
+    const Matrix<std::uint8_t> codes = encode_with(model, x.view(), {});
+    const auto decoded = model.decode(codes.view());
+    EXPECT_TRUE(decoded);
+    double sum = 0.0;
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        const double diff = static_cast<double>(decoded->storage()[i]) - x.storage()[i];
+        sum += diff * diff;
+    }
+    return sum / static_cast<double>(x.extent(0));
+}
+
+TEST(ProductQuantizerRotation, LearnedRotationLowersTheReconstructionErrorAndIsOrthogonal) {
+    const std::size_t dim = 8;
+    const Matrix<float> x = correlated_rows(1500, dim);
+    ProductQuantizer plain = make_model(2, 16, 10);
+    ProductQuantizer learned = make_model(2, 16, 10, 0, 4);
+    ASSERT_TRUE(plain.fit_impl(x.view(), std::nullopt));
+    ASSERT_TRUE(learned.fit_impl(x.view(), std::nullopt));
+    ASSERT_TRUE(learned.rotation().has_value());
+    EXPECT_LT(reconstruction_error(learned, x), 0.9 * reconstruction_error(plain, x));
+
+    const auto r = learned.rotation()->view();
+    ASSERT_EQ(r.shape, (Shape<2>{dim, dim}));
+    for (std::size_t i = 0; i < dim; ++i) {
+        for (std::size_t j = 0; j < dim; ++j) {
+            double dot = 0.0;
+            for (std::size_t k = 0; k < dim; ++k) {
+                dot += static_cast<double>(r(k, i)) * r(k, j);
+            }
+            EXPECT_NEAR(dot, i == j ? 1.0 : 0.0, 1e-5) << i << " " << j;
+        }
+    }
+
+    // Stored column by column, the rows train to the same quality.
+    std::vector<float> column_major(x.size());
+    for (std::size_t row = 0; row < x.extent(0); ++row) {
+        for (std::size_t d = 0; d < dim; ++d) {
+            column_major[d * x.extent(0) + row] = x.view()(row, d);
+        }
+    }
+    ProductQuantizer from_columns = make_model(2, 16, 10, 0, 4);
+    ASSERT_TRUE(from_columns.fit_impl(
+        MatrixView<const float>{column_major.data(), {x.extent(0), dim}, {1, static_cast<std::ptrdiff_t>(x.extent(0))}},
+        std::nullopt));
+    EXPECT_NEAR(reconstruction_error(from_columns, x), reconstruction_error(learned, x),
+                1e-3 * reconstruction_error(learned, x));
+}
+
+TEST(ProductQuantizerRotation, OneIterationStoresItsProcrustesStepAndWeightsStayOutOfIt) {
+    const Matrix<float> x = correlated_rows(400, 4);
+    ProductQuantizer model = make_model(2, 8, 6, 3, 1);
+    ASSERT_TRUE(model.fit_impl(x.view(), std::nullopt));
+
+    // One codebook training on the unrotated rows, its reconstruction, one Procrustes step.
+    const auto first = model.fit_codewords_with_weights(x.view(), std::nullopt);
+    ASSERT_TRUE(first);
+    const auto codes = model.encode_matrix(x.view(), first->view(), EncodeMode::SizeRule);
+    ASSERT_TRUE(codes);
+    const auto reconstruction = model.decode_matrix(codes->view(), first->view());
+    ASSERT_TRUE(reconstruction);
+    const auto step = math::orthogonal_procrustes(x.view(), reconstruction->view());
+    ASSERT_TRUE(step);
+    EXPECT_EQ(test::bit_patterns(model.rotation()->storage()), test::bit_patterns(step->storage()));
+    const auto rotated = math::apply_rotation(x.view(), step->view());
+    const auto last = model.fit_codewords_with_weights(rotated->view(), std::nullopt);
+    EXPECT_EQ(codebook_bits(model), test::bit_patterns(last->storage()));
+
+    // Weights of 2 give the unweighted codebooks, so the same rotation.
+    ProductQuantizer weighted = make_model(2, 8, 6, 3, 1);
+    const std::vector<float> twos(400, 2.0F);
+    ASSERT_TRUE(weighted.fit_weighted(x.view(), array::ArrayView<const float, 1>::c_order(twos.data(), {400})));
+    EXPECT_EQ(test::bit_patterns(weighted.rotation()->storage()), test::bit_patterns(model.rotation()->storage()));
+    EXPECT_EQ(codebook_bits(weighted), codebook_bits(model));
+}
+
 }  // namespace
 }  // namespace tarvinex::pq
