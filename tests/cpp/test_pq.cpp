@@ -701,7 +701,7 @@ TEST(ProductQuantizerDecoding, DecodingAnEncodingGivesTheNearestReconstruction) 
     }
 }
 
-TEST(ProductQuantizerDecoding, OutputSizesAreCheckedBeforeAnythingIsAllocated) {
+TEST(ProductQuantizerDecoding, OversizedOutputsAreRefusedAndZeroWidthModelsRoundTrip) {
     const std::vector<std::uint8_t> few(8, 0);
     const ProductQuantizer model =
         *ProductQuantizer::from_codewords(test::spread_codebook(4, 256, 8), std::nullopt, 1, 0, 0);
@@ -720,14 +720,19 @@ TEST(ProductQuantizerDecoding, OutputSizesAreCheckedBeforeAnythingIsAllocated) {
         }
     }
 
-    // A model fitted on zero columns decodes to rows of no elements.
-    ProductQuantizer no_width = make_model(2, 2, 2);
+    // Fitted on zero columns, with and without a learned rotation, a model
+    // encodes rows of no elements to code 0 and decodes them to rows of none.
     const Matrix<float> no_columns(Shape<2>{5, 0});
-    ASSERT_TRUE(no_width.fit_impl(no_columns.view(), std::nullopt));
-    const Matrix<std::uint8_t> codes(Shape<2>{5, 2});
-    const auto decoded = no_width.decode(codes.view());
-    ASSERT_TRUE(decoded);
-    EXPECT_EQ(decoded->shape(), (Shape<2>{5, 0}));
+    for (const std::size_t opq_iterations : {0, 2}) {
+        ProductQuantizer no_width = make_model(2, 2, 2, 0, opq_iterations);
+        ASSERT_TRUE(no_width.fit_impl(no_columns.view(), std::nullopt)) << opq_iterations;
+        EXPECT_EQ(no_width.rotation().has_value(), opq_iterations > 0);
+        const Matrix<std::uint8_t> codes = encode_with(no_width, no_columns.view(), {});
+        EXPECT_EQ(codes.storage(), std::vector<std::uint8_t>(10, 0)) << opq_iterations;
+        const auto decoded = no_width.decode(codes.view());
+        ASSERT_TRUE(decoded) << opq_iterations;
+        EXPECT_EQ(decoded->shape(), (Shape<2>{5, 0})) << opq_iterations;
+    }
 }
 
 /// Rows whose coordinates mix across subspaces: independent components of
