@@ -247,6 +247,15 @@ TEST(ProductQuantizerErrors, MessagesInTheOrderEachMethodTestsThem) {
              return dropped(fitted(false).encode(MatrixView<const float>{column_major.data(), {10, 7}, {1, 10}}));
          },
          "input dimensionality does not match trained codewords"},
+        {"encode: M*Ds overflows",
+         [&] {
+             const auto model = ProductQuantizer::from_codewords(
+                 Codebook<float>(std::vector<float>(1), Shape<3>{std::size_t{1} << 33, 1, std::size_t{1} << 33},
+                                 array::Strides<3>{0, 0, 0}),
+                 std::nullopt, 1, 0, 0);
+             return dropped(model->encode(MatrixView<const float>{column_major.data(), {1, 0}, {0, 1}}));
+         },
+         "input dimensionality does not match trained codewords"},
         {"encode: column-major without a rotation", [&] { return dropped(fitted(false).encode(column_major_view)); },
          "input matrix must be C-contiguous"},
         {"encode: column-major with a rotation", [&] { return dropped(fitted(true).encode(column_major_view)); }, "ok"},
