@@ -115,7 +115,7 @@ enum class SettingKind : std::uint8_t {
 enum class ReadWhen : std::uint8_t {
     OncePerProcess,
     EachUse,
-    EachFit,  ///< once at the start of each training or prediction call, by its driver
+    EachFit,  ///< once at the start of each training, prediction or encoding call, by its driver
     EachInitialisation,
     EachPass,
 };
@@ -141,8 +141,8 @@ inline constexpr std::array<SettingInfo, 27> kAllSettings{{
     {names::kRotationBatchMib, SettingKind::NumberZeroIsUnset, "32", ReadWhen::OncePerProcess, ""},
     {names::kPq4Fastscan, SettingKind::OnSwitch, "off", ReadWhen::EachFit, ""},
     {names::kPq4LutCalibration, SettingKind::Choice, "global", ReadWhen::EachFit, ""},
-    {names::kPqEncode, SettingKind::Choice, "adaptive", ReadWhen::EachUse, ""},
-    {names::kPqEncodeTransposed, SettingKind::SecondName, "", ReadWhen::EachUse, names::kPqEncode},
+    {names::kPqEncode, SettingKind::Choice, "adaptive", ReadWhen::EachFit, ""},
+    {names::kPqEncodeTransposed, SettingKind::SecondName, "", ReadWhen::EachFit, names::kPqEncode},
     {names::kProfileCluster, SettingKind::Presence, "off", ReadWhen::EachFit, ""},
     {names::kDenseAssign, SettingKind::Choice, "size rule", ReadWhen::EachUse, ""},
     {names::kDenseBlasMinK, SettingKind::Number, "unset", ReadWhen::EachUse, ""},
