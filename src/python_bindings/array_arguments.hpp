@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "array/array.hpp"
+#include "error/error.hpp"
 #include "python_bindings/numpy_bridge.hpp"
 #include "python_bindings/py_ref.hpp"
 
@@ -76,6 +77,32 @@ private:
     const char* parameter_;
 };
 
+/// An optional array parameter: `None` or a left-out argument leaves `argument`
+/// empty; anything else must be accepted. false with the exception set.
+template <typename T, std::size_t N>
+bool accept_optional(PyObject* object, const char* parameter, std::optional<ArrayArgument<T, N>>& argument) {
+    if (object == nullptr || object == Py_None) {
+        return true;
+    }
+    argument = ArrayArgument<T, N>::accept(object, parameter);
+    return argument.has_value();
+}
+
+/// The owned copy of an optional array parameter (empty when it was not
+/// given), releasing the caller's array at once; nothing with the exception
+/// set when the copy fails.
+template <typename T, std::size_t N>
+std::optional<std::optional<array::OwnedArray<T, N>>> copy_optional(std::optional<ArrayArgument<T, N>> argument) {
+    if (!argument) {
+        return std::optional<array::OwnedArray<T, N>>();
+    }
+    std::optional<array::OwnedArray<T, N>> copy = argument->copy();
+    if (!copy) {
+        return std::nullopt;
+    }
+    return copy;
+}
+
 /// Keeps a std::vector alive as the base object of a result array.
 template <typename T>
 class VectorOwner final : public numpy::BufferOwner {
@@ -100,6 +127,14 @@ template <typename T>
 PyObject* to_numpy(std::vector<T> values) {
     const std::size_t n = values.size();
     return to_numpy(std::move(values), std::array<std::size_t, 1>{n});
+}
+
+/// A new ndarray over an array the engine made for the result, without a copy.
+/// Results are made in C order.
+template <typename T, std::size_t N>
+PyObject* to_numpy(array::OwnedArray<T, N>&& made) {
+    TARVINEX_ASSERT(made.is_c_contiguous() && made.origin_offset() == 0, "engine results are made in C order");
+    return to_numpy(std::move(made.storage()), made.shape());
 }
 
 /// A fresh copy of a stored array, in the stored memory order.

@@ -16,6 +16,7 @@
 #include "python_bindings/errors.hpp"
 #include "python_bindings/numpy_bridge.hpp"
 #include "python_bindings/pq_kmeans_class.hpp"
+#include "python_bindings/product_quantizer_class.hpp"
 #include "python_bindings/py_ref.hpp"
 #include "simd/preference.hpp"
 
@@ -76,6 +77,9 @@ int add_class(PyObject* module, const char* name, PyObject* type) {
 /// _NativeProductQuantizer, _NativeDenseKMeans, _NativePQKMeans, then the
 /// function.
 int module_body(PyObject* module) {
+    if (add_class(module, "_NativeProductQuantizer", product_quantizer_class()) < 0) {
+        return -1;
+    }
     if (add_class(module, "_NativePQKMeans", pq_kmeans_class()) < 0) {
         return -1;
     }

@@ -82,10 +82,7 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     const std::optional<RunOptions> run = convert_run_options(bound.slots.data() + 2);
     if (!run) return nullptr;
     std::optional<ArrayArgument<float, 2>> rotation;
-    if (bound.given(6) && bound[6] != Py_None) {
-        rotation = ArrayArgument<float, 2>::accept(bound[6], "rotation");
-        if (!rotation) return nullptr;
-    }
+    if (!accept_optional(bound[6], "rotation", rotation)) return nullptr;
     const auto init = convert_or(bound[7], "init", std::string_view("farthest_first"), to_text);
     if (!init) return nullptr;
     const auto early_stopping = convert_or(bound[8], "early_stopping", false, to_flag);
@@ -95,16 +92,12 @@ PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
     std::optional<array::Codebook<float>> codewords_copy = codewords->copy();
     if (!codewords_copy) return nullptr;
-    std::optional<array::Matrix<float>> rotation_copy;
-    if (rotation) {
-        rotation_copy = rotation->copy();
-        if (!rotation_copy) return nullptr;
-        rotation.reset();
-    }
+    std::optional<std::optional<array::Matrix<float>>> rotation_copy = copy_optional(std::move(rotation));
+    if (!rotation_copy) return nullptr;
     const std::optional<pqkmeans::InitMethod> init_method = take_or_raise(pqkmeans::parse_init_method(*init));
     if (!init_method) return nullptr;
     error::Result<Model> model = Model::new_with_options_and_spherical(
-        std::move(*codewords_copy), std::move(rotation_copy), *k, run->iterations, run->seed, run->verbose,
+        std::move(*codewords_copy), std::move(*rotation_copy), *k, run->iterations, run->seed, run->verbose,
         run->lookup_table_bytes, *init_method, *early_stopping, *spherical);
     return value_or_raise(std::move(model), [&](Model built) {
         return reinterpret_cast<PyObject*>(allocate_instance<PyPqKMeans>(type, std::move(built)));
