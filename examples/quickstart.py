@@ -1,8 +1,8 @@
 """The small built-in example behind `make run`: k-means on PQ codes.
 
 It draws 20,000 vectors around 12 centers, trains product-quantization
-codebooks for them with a few lines of NumPy (8 subspaces of 4 dimensions, 256
-codewords each), encodes the vectors, and clusters the codes with
+codebooks for them with _NativeProductQuantizer (8 subspaces of 4 dimensions,
+256 codewords each), encodes the vectors, and clusters the codes with
 _NativePQKMeans, verbose on: one line per pass goes to standard error.
 """
 
@@ -13,31 +13,15 @@ import tarvinex
 rng = np.random.default_rng(0)
 n, dim, true_k = 20_000, 32, 12
 m, ks = 8, 256
-ds = dim // m
 prototypes = rng.normal(scale=4.0, size=(true_k, dim)).astype(np.float32)
 truth = rng.integers(0, true_k, size=n)
 vectors = prototypes[truth] + rng.normal(size=(n, dim)).astype(np.float32)
 
-
-def nearest(points, codebook):
-    squared = (points**2).sum(1)[:, None] - 2 * points @ codebook.T + (codebook**2).sum(1)[None, :]
-    return squared.argmin(axis=1)
-
-
-# Codebooks: per subspace, five Lloyd passes from 256 random rows; then codes.
-codewords = np.empty((m, ks, ds), dtype=np.float32)
-codes = np.empty((n, m), dtype=np.uint8)
-for s in range(m):
-    sub = vectors[:, s * ds : (s + 1) * ds]
-    book = sub[rng.choice(n, ks, replace=False)].copy()
-    for _ in range(5):
-        assigned = nearest(sub, book)
-        counts = np.bincount(assigned, minlength=ks)
-        sums = np.zeros_like(book)
-        np.add.at(sums, assigned, sub)
-        book[counts > 0] = sums[counts > 0] / counts[counts > 0, None]
-    codewords[s] = book
-    codes[:, s] = nearest(sub, book)
+# Codebooks: per subspace, five Lloyd passes; then the codes of every vector.
+quantizer = tarvinex._NativeProductQuantizer(m, ks, iterations=5, seed=0)
+quantizer.fit(vectors)
+codewords = quantizer.codewords
+codes = quantizer.encode(vectors)
 
 print(f"tarvinex kernels: {tarvinex.simd_runtime()}")
 model = tarvinex._NativePQKMeans(codewords, true_k, iterations=20, seed=1, verbose=True, init="kmeans++",
