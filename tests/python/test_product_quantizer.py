@@ -113,11 +113,6 @@ def test_constructor_errors(cls, args, kwargs, exception, message):
         assert str(raised.value) == message
 
 
-@pytest.fixture(scope="module")
-def fitted(cls):
-    return cls.from_codewords(separated_codewords(m=2, ks=4, ds=2))
-
-
 def method_error_cases(cls):
     data = np.zeros((10, 4), np.float32)
     weights = np.ones(10, np.float32)
