@@ -24,12 +24,16 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <optional>
 #include <span>
 #include <vector>
 
 #include "array/array.hpp"
+#include "array/size_product.hpp"
+#include "error/error.hpp"
 #include "error/settings.hpp"
+#include "pqkmeans/init_method.hpp"
 #include "simd/cpu_features.hpp"
 #include "simd/preference.hpp"
 #include "simd/slice_kernels.hpp"
@@ -182,5 +186,47 @@ void assign_dense_slices_into(array::MatrixView<const float> data, array::Matrix
 void assign_dense_into(array::MatrixView<const float> data, array::MatrixView<const float> centers,
                        std::optional<std::span<const float>> row_norms, bool spherical, std::span<std::size_t> labels,
                        std::span<float> distances, const DenseAssignSettings& settings);
+
+
+/// rows*cols elements, or std::bad_alloc when that many cannot be held: a
+/// size product that wraps would otherwise allocate too little.
+template <typename T>
+[[nodiscard]] std::size_t checked_element_count(std::size_t rows, std::size_t cols) {
+    const std::optional<std::size_t> count = array::checked_product(rows, cols);
+    if (!count || *count > std::vector<T>().max_size()) {
+        throw std::bad_alloc();
+    }
+    return *count;
+}
+
+// ------------------------------------------------------------ initial centers
+//
+// k-means++ and farthest-first pick every center from a seeded sample of m
+// candidate rows, so the initialisation costs about m*k*dim instead of n*k*dim.
+// The per-candidate minimum distance is the squared distance to the nearest
+// chosen center, +inf before the first one and -1 once the candidate is chosen.
+
+/// The TARVINEX_DENSE_INIT_* numbers, read once per initialisation; a 0 counts
+/// as unset. Random initialisation does not look at them.
+struct DenseInitSettings {
+    std::optional<std::uint64_t> sample_rows;
+    std::optional<std::uint64_t> min_sample_rows;  ///< default 16384
+    std::optional<std::uint64_t> max_sample_rows;  ///< default 65536
+    std::optional<std::uint64_t> rows_per_center;  ///< default 256
+};
+
+[[nodiscard]] DenseInitSettings read_dense_init_settings(
+    const settings::EnvLookup& lookup = settings::process_lookup());
+
+/// m: 0 for n = 0; min(max(sample_rows, k), n) when sample_rows is set;
+/// otherwise min(n, max(k, min(hi, max(lo, k*per)))) with hi raised to lo when
+/// below it and k*per saturating.
+[[nodiscard]] std::size_t initialization_candidate_count(std::size_t n, std::size_t k,
+                                                         const DenseInitSettings& settings);
+
+/// The m candidate rows: an index sample of m distinct rows of n from a
+/// generator seeded with `seed`, in sample order (drawn even when m = n).
+[[nodiscard]] std::vector<std::size_t> initialization_candidate_rows(std::size_t n, std::size_t k, std::uint64_t seed,
+                                                                     const DenseInitSettings& settings);
 
 }  // namespace tarvinex::dense
