@@ -229,4 +229,30 @@ struct DenseInitSettings {
 [[nodiscard]] std::vector<std::size_t> initialization_candidate_rows(std::size_t n, std::size_t k, std::uint64_t seed,
                                                                      const DenseInitSettings& settings);
 
+/// Lowers min_distances[i] to the squared distance between data row
+/// candidates[i] and `newest` where that is strictly smaller, so a NaN distance
+/// never replaces a value and a -1 (chosen) marker is never replaced.
+void update_min_l2_distances(array::MatrixView<const float> data, std::span<const std::size_t> candidates,
+                             std::span<float> min_distances, VectorView newest,
+                             const simd::SliceKernelTable& kernels = simd::slice_kernels());
+
+/// The fallback of both methods: the position of the greatest finite,
+/// non-negative entry in the total order (-0 below +0), the last on ties;
+/// nothing when every entry is a marker, NaN or infinite.
+[[nodiscard]] std::optional<std::size_t> farthest_candidate(std::span<const float> min_distances);
+
+/// The k x dim row-major initial centers, unit-normalised in spherical mode.
+/// Needs 1 <= k <= n and dim >= 1. Fails with "failed to choose an initial
+/// cluster center" when no candidate with a finite distance is left. An
+/// oversized center matrix is std::bad_alloc.
+[[nodiscard]] error::Result<array::Matrix<float>> initial_centers(array::MatrixView<const float> data, std::size_t k,
+                                                                  std::uint64_t seed, pqkmeans::InitMethod init,
+                                                                  bool spherical, const DenseInitSettings& settings);
+
+/// Each row divided by its norm sqrt(s), s the sequential sum of the rounded
+/// squares from -0; rows of norm <= FLT_EPSILON are left as they are. A finite
+/// row whose s overflows is scaled by a power of two first, so it still comes
+/// out as a unit vector. Rows must be contiguous (last stride 1).
+void normalize_center_rows(array::MatrixView<float> centers);
+
 }  // namespace tarvinex::dense
