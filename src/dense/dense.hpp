@@ -255,4 +255,90 @@ void update_min_l2_distances(array::MatrixView<const float> data, std::span<cons
 /// out as a unit vector. Rows must be contiguous (last stride 1).
 void normalize_center_rows(array::MatrixView<float> centers);
 
+// ------------------------------------------------------------- center update
+//
+// Every center moves to the mean of its members: per-center sums and counts,
+// then sums * (1 / count). Sharded: each task owns a range of centers and
+// scans all rows, so a sum is its members' row-order sum whatever the worker
+// count. Chunked: each task owns a range of rows and private buffers, and the
+// chunk sums are added in chunk order ((0 + S_0) + S_1) + ...; the buffers
+// are filled in waves of about two per worker, so their memory does not grow
+// with n. Empty clusters are then refilled with far rows.
+
+enum class DenseUpdateMode : std::uint8_t { Auto, Sharded, Chunked };
+
+/// TARVINEX_DENSE_UPDATE, read at every update: unset, empty, "auto" or
+/// "adaptive" is Auto; "shard", "sharded" or "centroid" is Sharded; any other
+/// word is Chunked.
+[[nodiscard]] DenseUpdateMode read_dense_update_mode(const settings::EnvLookup& lookup = settings::process_lookup());
+
+/// Bytes of one chunk's private sums and counts, 4*k*dim + 8*k, saturating.
+[[nodiscard]] std::size_t dense_chunk_buffer_bytes(std::size_t k, std::size_t dim) noexcept;
+
+/// False when n, k or dim is 0; otherwise the mode, where Auto means
+/// n >= 16384 and one chunk's buffers of at least 1 MiB.
+[[nodiscard]] bool dense_center_update_sharded_enabled(std::size_t n, std::size_t k, std::size_t dim,
+                                                       DenseUpdateMode mode);
+
+/// Rows per chunk of the chunked form: 1 for n = 0; min(n, max(4096,
+/// ceil(n / 2T))) with buffers of at least 1 MiB; min(n, 4096) otherwise.
+[[nodiscard]] std::size_t dense_update_chunk_rows(std::size_t n, std::size_t k, std::size_t dim,
+                                                  std::size_t workers) noexcept;
+
+/// The buffers of the update, made once per fit and reused by every pass.
+/// sums: (k, dim), center j at j*dim; counts: k. The chunk lists grow to the
+/// most buffers one wave has needed and never shrink.
+struct DenseUpdateScratch {
+    std::vector<float> sums;
+    std::vector<std::size_t> counts;
+    std::vector<std::vector<float>> chunk_sums;
+    std::vector<std::vector<std::size_t>> chunk_counts;
+
+    /// Zeroed sums and counts; std::bad_alloc when k*dim floats cannot be held.
+    DenseUpdateScratch(std::size_t k, std::size_t dim);
+
+    /// sums and counts sized to (k, dim) and k, old entries kept; at least
+    /// `chunks` buffers per list, each of the first `chunks` sized likewise.
+    void ensure_chunk_buffers(std::size_t chunks, std::size_t k, std::size_t dim);
+    /// Adds chunk buffers 0 .. chunks - 1, in that order, into sums and counts.
+    void reduce_chunk_buffers(std::size_t chunks);
+};
+
+// The per-task bodies: add data row i into sums of center labels[i] and count
+// it, for rows in order. Sharded bodies scan every row and take the centers
+// [first_center, end_center), whose sums and counts start the given spans;
+// chunked bodies take rows [begin, end) and all k centers. "_from_slices"
+// needs C-contiguous data and adds with the family's add_assign; "_from_view"
+// adds element by element through the strides. Both give the same bits.
+void dense_center_sums_sharded_from_slices(array::MatrixView<const float> data, std::span<const std::size_t> labels,
+                                           std::size_t first_center, std::size_t end_center, std::span<float> sums,
+                                           std::span<std::size_t> counts, const simd::SliceKernelTable& kernels);
+void dense_center_sums_sharded_from_view(array::MatrixView<const float> data, std::span<const std::size_t> labels,
+                                         std::size_t first_center, std::size_t end_center, std::span<float> sums,
+                                         std::span<std::size_t> counts);
+void dense_center_sums_from_slices(array::MatrixView<const float> data, std::span<const std::size_t> labels,
+                                   std::size_t begin, std::size_t end, std::span<float> sums,
+                                   std::span<std::size_t> counts, const simd::SliceKernelTable& kernels);
+void dense_center_sums_from_view(array::MatrixView<const float> data, std::span<const std::size_t> labels,
+                                 std::size_t begin, std::size_t end, std::span<float> sums,
+                                 std::span<std::size_t> counts);
+
+/// Copies rows far from their centers into the empty clusters (count 0,
+/// ascending): among rows with a finite distance whose own cluster has at
+/// least two members, a list of at most |E| (distance, row) pairs is kept in
+/// row order, a later row replacing the first least pair of the list only
+/// when strictly farther (total order); sorted farthest first, equal
+/// distances keeping their list order, pair j refills empty cluster j.
+/// Surplus empty clusters keep their centers.
+void refill_empty_centers(array::MatrixView<const float> data, std::span<const std::size_t> labels,
+                          std::span<const float> distances, std::span<const std::size_t> counts,
+                          array::MatrixView<float> centers);
+
+/// Rewrites the C-contiguous (k, dim) centers as their members' means, a
+/// center without members keeping its coordinates, then refills the empty
+/// clusters. Labels are below k.
+void update_centers(array::MatrixView<const float> data, std::span<const std::size_t> labels,
+                    std::span<const float> distances, array::MatrixView<float> centers, DenseUpdateScratch& scratch,
+                    DenseUpdateMode mode);
+
 }  // namespace tarvinex::dense

@@ -1,5 +1,7 @@
 // Dense k-means steps: the initial centers (candidate count and sample,
-// k-means++, farthest-first, random) and their settings.
+// k-means++, farthest-first, random) and their settings, the unit-normalised
+// rows, and the center update in both forms against a reference summed in
+// the documented order, with the refill of empty clusters.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -342,6 +344,206 @@ TEST(DenseNormalize, SphericalInitialCentersAreUnitRowsOrZero) {
         rows.insert({centers->view()(j, 0), centers->view()(j, 1)});
     }
     EXPECT_EQ(rows, (std::multiset<std::vector<float>>{{0.0F, 0.0F}, {0.6F, 0.8F}, {-0.6F, 0.8F}}));
+}
+
+// ------------------------------------------------------------- center update
+
+/// Means of the members: per chunk of `chunk_rows` rows a row-order sum from
+/// 0, the chunk sums added in chunk order from 0, times 1/count. chunk_rows = n
+/// is the plain row-order sum of the sharded form. No refill.
+std::vector<float> reference_means(const std::vector<float>& values, std::size_t dim,
+                                   const std::vector<std::size_t>& labels, std::size_t k, std::size_t chunk_rows,
+                                   std::vector<float> centers) {
+    const std::size_t n = labels.size();
+    std::vector<float> sums(k * dim, 0.0F);
+    std::vector<std::size_t> counts(k, 0);
+    for (std::size_t begin = 0; begin < n; begin += chunk_rows) {
+        std::vector<float> chunk(k * dim, 0.0F);
+        for (std::size_t i = begin; i < std::min(n, begin + chunk_rows); ++i) {
+            counts[labels[i]] += 1;
+            for (std::size_t x = 0; x < dim; ++x) {
+                chunk[labels[i] * dim + x] = chunk[labels[i] * dim + x] + values[i * dim + x];
+            }
+        }
+        for (std::size_t e = 0; e < sums.size(); ++e) {
+            sums[e] = sums[e] + chunk[e];
+        }
+    }
+    for (std::size_t j = 0; j < k; ++j) {
+        for (std::size_t x = 0; x < dim && counts[j] > 0; ++x) {
+            centers[j * dim + x] = sums[j * dim + x] * (1.0F / static_cast<float>(counts[j]));
+        }
+    }
+    return centers;
+}
+
+std::vector<float> updated(const std::vector<float>& values, std::size_t dim, bool strided,
+                           const std::vector<std::size_t>& labels, std::vector<float> centers,
+                           dense::DenseUpdateScratch& scratch, dense::DenseUpdateMode mode) {
+    const std::size_t n = labels.size();
+    const std::size_t k = centers.size() / dim;
+    // Strided: the same values every other float of a wider buffer.
+    std::vector<float> wide(2 * values.size());
+    for (std::size_t e = 0; e < values.size(); ++e) {
+        wide[2 * e] = values[e];
+    }
+    const array::MatrixView<const float> data =
+        strided ? array::MatrixView<const float>{wide.data(), {n, dim}, {static_cast<std::ptrdiff_t>(2 * dim), 2}}
+                : matrix(values, dim);
+    const std::vector<float> distances(n, 1.0F);
+    dense::update_centers(data, labels, distances, array::MatrixView<float>::c_order(centers.data(), {k, dim}), scratch,
+                          mode);
+    return centers;
+}
+
+TEST(DenseUpdate, ModeSizeRuleAndChunkRowsTable) {
+    using Mode = dense::DenseUpdateMode;
+    const std::vector<std::pair<Env, Mode>> words = {
+        {{}, Mode::Auto},
+        {{{"TARVINEX_DENSE_UPDATE", ""}}, Mode::Auto},
+        {{{"TARVINEX_DENSE_UPDATE", "Adaptive"}}, Mode::Auto},
+        {{{"TARVINEX_DENSE_UPDATE", "SHARDED"}}, Mode::Sharded},
+        {{{"TARVINEX_DENSE_UPDATE", "sha-r_d"}}, Mode::Sharded},
+        {{{"TARVINEX_DENSE_UPDATE", "centroid"}}, Mode::Sharded},
+        {{{"TARVINEX_DENSE_UPDATE", "chunked"}}, Mode::Chunked},
+        {{{"TARVINEX_DENSE_UPDATE", "shardd"}}, Mode::Chunked},
+        {{{"TARVINEX_DENSE_UPDATE", " auto"}}, Mode::Chunked},
+    };
+    for (const auto& [env, mode] : words) {
+        EXPECT_EQ(dense::read_dense_update_mode(fake_env(env)), mode);
+    }
+    EXPECT_EQ(dense::dense_chunk_buffer_bytes(256, 1024), 1'050'624U);
+    EXPECT_EQ(dense::dense_chunk_buffer_bytes(256, 1000), 1'026'048U);
+    EXPECT_EQ(dense::dense_chunk_buffer_bytes(std::size_t{1} << 62, 8), std::numeric_limits<std::size_t>::max());
+    struct Case {
+        std::size_t n, k, dim;
+        Mode mode;
+        bool sharded;
+    };
+    const std::vector<Case> cases = {
+        {16383, 256, 1024, Mode::Auto, false},      {16384, 256, 1024, Mode::Auto, true},
+        {16384, 256, 1000, Mode::Auto, false},      {10, 2, 2, Mode::Sharded, true},
+        {1 << 20, 256, 1024, Mode::Chunked, false}, {0, 2, 2, Mode::Sharded, false},
+        {10, 0, 2, Mode::Sharded, false},           {10, 2, 0, Mode::Sharded, false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(dense::dense_center_update_sharded_enabled(c.n, c.k, c.dim, c.mode), c.sharded)
+            << c.n << " " << c.dim;
+    }
+    EXPECT_EQ(dense::dense_update_chunk_rows(10'000, 4, 3, 8), 4096U);  // chunks of 4096, 4096 and 1808
+    EXPECT_EQ(dense::dense_update_chunk_rows(100, 4, 3, 8), 100U);
+    EXPECT_EQ(dense::dense_update_chunk_rows(0, 4, 3, 8), 1U);
+    EXPECT_EQ(dense::dense_update_chunk_rows(100'000, 256, 1024, 4), 12'500U);
+    EXPECT_EQ(dense::dense_update_chunk_rows(10'000, 256, 1024, 4), 4096U);
+    EXPECT_EQ(dense::dense_update_chunk_rows(10'000, 256, 1024, 1), 5000U);
+}
+
+TEST(DenseUpdate, BothFormsOnBothLayoutsMatchTheirDocumentedOrderForAnyWorkerCount) {
+    SplitMix mix(31);
+    const std::size_t n = 40'000;  // ten chunks of at most 4096 rows
+    const std::size_t k = 6;
+    const std::size_t dim = 5;
+    const std::vector<float> values = mix.spread(n * dim, -6, 20, true);
+    const std::vector<std::size_t> labels = mix.labels(n, k);
+    const std::vector<float> start = mix.integers(k * dim, -3, 3);
+    const std::vector<float> sharded = reference_means(values, dim, labels, k, n, start);
+    const std::vector<float> chunked = reference_means(values, dim, labels, k, 4096, start);
+    ASSERT_NE(bit_patterns(sharded), bit_patterns(chunked));  // the data tells the two orders apart
+    for (const std::size_t workers : {std::size_t{1}, std::size_t{64}}) {
+        const tarvinex::parallel::WorkerLimit limit(workers);
+        for (const bool strided : {false, true}) {
+            dense::DenseUpdateScratch scratch(k, dim);
+            EXPECT_EQ(
+                bit_patterns(updated(values, dim, strided, labels, start, scratch, dense::DenseUpdateMode::Sharded)),
+                bit_patterns(sharded));
+            EXPECT_EQ(
+                bit_patterns(updated(values, dim, strided, labels, start, scratch, dense::DenseUpdateMode::Chunked)),
+                bit_patterns(chunked));
+            EXPECT_EQ(bit_patterns(updated(values, dim, strided, labels, start, scratch, dense::DenseUpdateMode::Auto)),
+                      bit_patterns(chunked));
+            // Waves of about two buffers per worker, not one buffer per chunk.
+            EXPECT_LE(scratch.chunk_sums.size(), 2 * tarvinex::parallel::worker_count());
+            EXPECT_LT(scratch.chunk_sums.size(), 10U);
+        }
+    }
+}
+
+TEST(DenseUpdate, LargeChunkBuffersFollowTheWorkerCount) {
+    SplitMix mix(3);
+    const std::size_t n = 9'000;
+    const std::size_t k = 256;
+    const std::size_t dim = 1024;
+    const std::vector<float> values = mix.spread(n * dim, -4, 12, true);
+    const std::vector<std::size_t> labels = mix.labels(n, k);
+    const std::vector<float> start(k * dim, 0.5F);
+    for (const std::size_t workers : {std::size_t{1}, std::size_t{64}}) {
+        const tarvinex::parallel::WorkerLimit limit(workers);
+        const std::size_t rows = dense::dense_update_chunk_rows(n, k, dim, tarvinex::parallel::worker_count());
+        dense::DenseUpdateScratch scratch(k, dim);
+        EXPECT_EQ(bit_patterns(updated(values, dim, false, labels, start, scratch, dense::DenseUpdateMode::Auto)),
+                  bit_patterns(reference_means(values, dim, labels, k, rows, start)));
+    }
+}
+
+TEST(DenseUpdate, MeansMultiplyByTheRoundedReciprocalAndKOfOneTakesEveryRow) {
+    const std::vector<float> values = {1.0F, 3.0F, 3.0F, 2.0F, 1.0F, 2.0F};
+    dense::DenseUpdateScratch scratch(1, 2);
+    const std::vector<float> mean =
+        updated(values, 2, false, {0, 0, 0}, {9.0F, 9.0F}, scratch, dense::DenseUpdateMode::Chunked);
+    EXPECT_EQ(bits(mean[0]), bits(5.0F * (1.0F / 3.0F)));
+    EXPECT_NE(5.0F * (1.0F / 3.0F), 5.0F / 3.0F);
+    EXPECT_EQ(bits(mean[1]), bits(7.0F * (1.0F / 3.0F)));
+    EXPECT_NE(7.0F * (1.0F / 3.0F), 7.0F / 3.0F);
+}
+
+TEST(DenseUpdate, OversizedBuffersAreBadAlloc) {
+    const std::size_t huge = std::size_t{1} << 62;
+    EXPECT_THROW(dense::DenseUpdateScratch(huge, 8), std::bad_alloc);
+    dense::DenseUpdateScratch scratch(1, 1);
+    EXPECT_THROW(scratch.ensure_chunk_buffers(1, huge, 8), std::bad_alloc);
+}
+
+TEST(DenseRefill, EmptyClustersTakeTheFarthestEligibleRows) {
+    struct Case {
+        const char* name;
+        std::vector<std::size_t> labels;
+        std::vector<float> distances;
+        std::size_t k;
+        std::vector<long> expected;  ///< per center the row it receives, -1 when it keeps its center
+    };
+    const std::vector<Case> cases = {
+        {"two empty clusters",
+         {0, 0, 2, 2, 4, 4, 0, 2, 4},
+         {1.0F, 1.0F, 5.0F, 2.0F, 1.0F, 1.0F, 1.0F, 9.0F, 3.0F},
+         5,
+         {-1, 7, -1, 2, -1}},
+        {"a single member never donates", {0, 1, 1}, {1.0F, 7.0F, 9.0F}, 3, {-1, -1, 2}},
+        {"no donor at all", {0, 1, 1}, {9.0F, kNaN, kInf}, 3, {-1, -1, -1}},
+        {"NaN and infinite distances are skipped", {0, 0, 0, 0}, {kNaN, 2.0F, kInf, 1.0F}, 2, {-1, 1}},
+        {"equal distances keep the row seen first", {0, 0, 0, 0}, {4.0F, 4.0F, 4.0F, 1.0F}, 3, {-1, 0, 1}},
+        // |E| = 3: (5,r0) (1,r1) (1,r2); r3 evicts the first least pair, r1;
+        // then r4 evicts r2: the list (5,r0) (5,r3) (5,r4) keeps its order.
+        {"replacement keeps list positions", {0, 0, 0, 0, 0}, {5.0F, 1.0F, 1.0F, 5.0F, 5.0F}, 4, {-1, 0, 3, 4}},
+        {"more empty clusters than donors", {0, 0, 0}, {1.0F, 3.0F, 2.0F}, 6, {-1, 1, 2, 0, -1, -1}},
+    };
+    for (const Case& c : cases) {
+        const std::size_t n = c.labels.size();
+        std::vector<float> values;
+        for (std::size_t i = 0; i < n; ++i) {
+            values.insert(values.end(), {static_cast<float>(i), static_cast<float>(i) + 0.5F});
+        }
+        std::vector<std::size_t> counts(c.k, 0);
+        for (const std::size_t l : c.labels) {
+            counts[l] += 1;
+        }
+        std::vector<float> centers(c.k * 2, -100.0F);
+        dense::refill_empty_centers(matrix(values, 2), c.labels, c.distances, counts,
+                                    array::MatrixView<float>::c_order(centers.data(), {c.k, 2}));
+        for (std::size_t j = 0; j < c.k; ++j) {
+            const float expected = c.expected[j] < 0 ? -100.0F : static_cast<float>(c.expected[j]);
+            EXPECT_EQ(centers[2 * j], expected) << c.name << ", center " << j;
+        }
+    }
 }
 
 }  // namespace
