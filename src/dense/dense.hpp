@@ -24,12 +24,16 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <optional>
 #include <span>
 #include <vector>
 
 #include "array/array.hpp"
+#include "array/size_product.hpp"
+#include "error/error.hpp"
 #include "error/settings.hpp"
+#include "pqkmeans/init_method.hpp"
 #include "simd/cpu_features.hpp"
 #include "simd/preference.hpp"
 #include "simd/slice_kernels.hpp"
@@ -182,5 +186,159 @@ void assign_dense_slices_into(array::MatrixView<const float> data, array::Matrix
 void assign_dense_into(array::MatrixView<const float> data, array::MatrixView<const float> centers,
                        std::optional<std::span<const float>> row_norms, bool spherical, std::span<std::size_t> labels,
                        std::span<float> distances, const DenseAssignSettings& settings);
+
+
+/// rows*cols elements, or std::bad_alloc when that many cannot be held: a
+/// size product that wraps would otherwise allocate too little.
+template <typename T>
+[[nodiscard]] std::size_t checked_element_count(std::size_t rows, std::size_t cols) {
+    const std::optional<std::size_t> count = array::checked_product(rows, cols);
+    if (!count || *count > std::vector<T>().max_size()) {
+        throw std::bad_alloc();
+    }
+    return *count;
+}
+
+// ------------------------------------------------------------ initial centers
+//
+// k-means++ and farthest-first pick every center from a seeded sample of m
+// candidate rows, so the initialisation costs about m*k*dim instead of n*k*dim.
+// The per-candidate minimum distance is the squared distance to the nearest
+// chosen center, +inf before the first one and -1 once the candidate is chosen.
+
+/// The TARVINEX_DENSE_INIT_* numbers, read once per initialisation; a 0 counts
+/// as unset. Random initialisation does not look at them.
+struct DenseInitSettings {
+    std::optional<std::uint64_t> sample_rows;
+    std::optional<std::uint64_t> min_sample_rows;  ///< default 16384
+    std::optional<std::uint64_t> max_sample_rows;  ///< default 65536
+    std::optional<std::uint64_t> rows_per_center;  ///< default 256
+};
+
+[[nodiscard]] DenseInitSettings read_dense_init_settings(
+    const settings::EnvLookup& lookup = settings::process_lookup());
+
+/// m: 0 for n = 0; min(max(sample_rows, k), n) when sample_rows is set;
+/// otherwise min(n, max(k, min(hi, max(lo, k*per)))) with hi raised to lo when
+/// below it and k*per saturating.
+[[nodiscard]] std::size_t initialization_candidate_count(std::size_t n, std::size_t k,
+                                                         const DenseInitSettings& settings);
+
+/// The m candidate rows: an index sample of m distinct rows of n from a
+/// generator seeded with `seed`, in sample order (drawn even when m = n).
+[[nodiscard]] std::vector<std::size_t> initialization_candidate_rows(std::size_t n, std::size_t k, std::uint64_t seed,
+                                                                     const DenseInitSettings& settings);
+
+/// Lowers min_distances[i] to the squared distance between data row
+/// candidates[i] and `newest` where that is strictly smaller, so a NaN distance
+/// never replaces a value and a -1 (chosen) marker is never replaced.
+void update_min_l2_distances(array::MatrixView<const float> data, std::span<const std::size_t> candidates,
+                             std::span<float> min_distances, VectorView newest,
+                             const simd::SliceKernelTable& kernels = simd::slice_kernels());
+
+/// The fallback of both methods: the position of the greatest finite,
+/// non-negative entry in the total order (-0 below +0), the last on ties;
+/// nothing when every entry is a marker, NaN or infinite.
+[[nodiscard]] std::optional<std::size_t> farthest_candidate(std::span<const float> min_distances);
+
+/// The k x dim row-major initial centers, unit-normalised in spherical mode.
+/// Needs 1 <= k <= n and dim >= 1. Fails with "failed to choose an initial
+/// cluster center" when no candidate with a finite distance is left. An
+/// oversized center matrix is std::bad_alloc.
+[[nodiscard]] error::Result<array::Matrix<float>> initial_centers(array::MatrixView<const float> data, std::size_t k,
+                                                                  std::uint64_t seed, pqkmeans::InitMethod init,
+                                                                  bool spherical, const DenseInitSettings& settings);
+
+/// Each row divided by its norm sqrt(s), s the sequential sum of the rounded
+/// squares from -0; rows of norm <= FLT_EPSILON are left as they are. A finite
+/// row whose s overflows is scaled by a power of two first, so it still comes
+/// out as a unit vector. Rows must be contiguous (last stride 1).
+void normalize_center_rows(array::MatrixView<float> centers);
+
+// ------------------------------------------------------------- center update
+//
+// Every center moves to the mean of its members: per-center sums and counts,
+// then sums * (1 / count). Sharded: each task owns a range of centers and
+// scans all rows, so a sum is its members' row-order sum whatever the worker
+// count. Chunked: each task owns a range of rows and private buffers, and the
+// chunk sums are added in chunk order ((0 + S_0) + S_1) + ...; the buffers
+// are filled in waves of about two per worker, so their memory does not grow
+// with n. Empty clusters are then refilled with far rows.
+
+enum class DenseUpdateMode : std::uint8_t { Auto, Sharded, Chunked };
+
+/// TARVINEX_DENSE_UPDATE, read at every update: unset, empty, "auto" or
+/// "adaptive" is Auto; "shard", "sharded" or "centroid" is Sharded; any other
+/// word is Chunked.
+[[nodiscard]] DenseUpdateMode read_dense_update_mode(const settings::EnvLookup& lookup = settings::process_lookup());
+
+/// Bytes of one chunk's private sums and counts, 4*k*dim + 8*k, saturating.
+[[nodiscard]] std::size_t dense_chunk_buffer_bytes(std::size_t k, std::size_t dim) noexcept;
+
+/// False when n, k or dim is 0; otherwise the mode, where Auto means
+/// n >= 16384 and one chunk's buffers of at least 1 MiB.
+[[nodiscard]] bool dense_center_update_sharded_enabled(std::size_t n, std::size_t k, std::size_t dim,
+                                                       DenseUpdateMode mode);
+
+/// Rows per chunk of the chunked form: 1 for n = 0; min(n, max(4096,
+/// ceil(n / 2T))) with buffers of at least 1 MiB; min(n, 4096) otherwise.
+[[nodiscard]] std::size_t dense_update_chunk_rows(std::size_t n, std::size_t k, std::size_t dim,
+                                                  std::size_t workers) noexcept;
+
+/// The buffers of the update, made once per fit and reused by every pass.
+/// sums: (k, dim), center j at j*dim; counts: k. The chunk lists grow to the
+/// most buffers one wave has needed and never shrink.
+struct DenseUpdateScratch {
+    std::vector<float> sums;
+    std::vector<std::size_t> counts;
+    std::vector<std::vector<float>> chunk_sums;
+    std::vector<std::vector<std::size_t>> chunk_counts;
+
+    /// Zeroed sums and counts; std::bad_alloc when k*dim floats cannot be held.
+    DenseUpdateScratch(std::size_t k, std::size_t dim);
+
+    /// sums and counts sized to (k, dim) and k, old entries kept; at least
+    /// `chunks` buffers per list, each of the first `chunks` sized likewise.
+    void ensure_chunk_buffers(std::size_t chunks, std::size_t k, std::size_t dim);
+    /// Adds chunk buffers 0 .. chunks - 1, in that order, into sums and counts.
+    void reduce_chunk_buffers(std::size_t chunks);
+};
+
+// The per-task bodies: add data row i into sums of center labels[i] and count
+// it, for rows in order. Sharded bodies scan every row and take the centers
+// [first_center, end_center), whose sums and counts start the given spans;
+// chunked bodies take rows [begin, end) and all k centers. "_from_slices"
+// needs C-contiguous data and adds with the family's add_assign; "_from_view"
+// adds element by element through the strides. Both give the same bits.
+void dense_center_sums_sharded_from_slices(array::MatrixView<const float> data, std::span<const std::size_t> labels,
+                                           std::size_t first_center, std::size_t end_center, std::span<float> sums,
+                                           std::span<std::size_t> counts, const simd::SliceKernelTable& kernels);
+void dense_center_sums_sharded_from_view(array::MatrixView<const float> data, std::span<const std::size_t> labels,
+                                         std::size_t first_center, std::size_t end_center, std::span<float> sums,
+                                         std::span<std::size_t> counts);
+void dense_center_sums_from_slices(array::MatrixView<const float> data, std::span<const std::size_t> labels,
+                                   std::size_t begin, std::size_t end, std::span<float> sums,
+                                   std::span<std::size_t> counts, const simd::SliceKernelTable& kernels);
+void dense_center_sums_from_view(array::MatrixView<const float> data, std::span<const std::size_t> labels,
+                                 std::size_t begin, std::size_t end, std::span<float> sums,
+                                 std::span<std::size_t> counts);
+
+/// Copies rows far from their centers into the empty clusters (count 0,
+/// ascending): among rows with a finite distance whose own cluster has at
+/// least two members, a list of at most |E| (distance, row) pairs is kept in
+/// row order, a later row replacing the first least pair of the list only
+/// when strictly farther (total order); sorted farthest first, equal
+/// distances keeping their list order, pair j refills empty cluster j.
+/// Surplus empty clusters keep their centers.
+void refill_empty_centers(array::MatrixView<const float> data, std::span<const std::size_t> labels,
+                          std::span<const float> distances, std::span<const std::size_t> counts,
+                          array::MatrixView<float> centers);
+
+/// Rewrites the C-contiguous (k, dim) centers as their members' means, a
+/// center without members keeping its coordinates, then refills the empty
+/// clusters. Labels are below k.
+void update_centers(array::MatrixView<const float> data, std::span<const std::size_t> labels,
+                    std::span<const float> distances, array::MatrixView<float> centers, DenseUpdateScratch& scratch,
+                    DenseUpdateMode mode);
 
 }  // namespace tarvinex::dense
