@@ -21,6 +21,7 @@
 #include "rng/index_sample.hpp"
 #include "rng/proportional_draw.hpp"
 #include "rng/seeded_rng.hpp"
+#include "simd/slice_kernels.hpp"
 #include "testing.hpp"
 
 namespace {
@@ -464,6 +465,36 @@ TEST(DenseUpdate, BothFormsOnBothLayoutsMatchTheirDocumentedOrderForAnyWorkerCou
             // Waves of about two buffers per worker, not one buffer per chunk.
             EXPECT_LE(scratch.chunk_sums.size(), 2 * tarvinex::parallel::worker_count());
             EXPECT_LT(scratch.chunk_sums.size(), 10U);
+        }
+    }
+}
+
+TEST(DenseUpdate, SliceBodiesOfEveryFamilyEqualTheViewBodies) {
+    SplitMix mix(12);
+    const std::size_t n = 50;
+    const std::size_t k = 3;
+    for (const std::size_t dim : {std::size_t{1}, std::size_t{7}, std::size_t{17}, std::size_t{65}}) {
+        const std::vector<float> values = mix.spread(n * dim, -5, 16, true);
+        const std::vector<std::size_t> labels = mix.labels(n, k);
+        const auto data = matrix(values, dim);
+        std::vector<float> view_sums(k * dim, 0.0F);
+        std::vector<std::size_t> view_counts(k, 0);
+        dense::dense_center_sums_from_view(data, labels, 5, n, view_sums, view_counts);
+        std::vector<float> shard_view_sums((k - 1) * dim, 0.0F);
+        std::vector<std::size_t> shard_view_counts(k - 1, 0);
+        dense::dense_center_sums_sharded_from_view(data, labels, 1, k, shard_view_sums, shard_view_counts);
+        for (const tarvinex::simd::SliceKernel family : tarvinex::test::runnable_families()) {
+            const auto& kernels = tarvinex::simd::slice_kernels(family);
+            std::vector<float> sums(k * dim, 0.0F);
+            std::vector<std::size_t> counts(k, 0);
+            dense::dense_center_sums_from_slices(data, labels, 5, n, sums, counts, kernels);
+            EXPECT_EQ(bit_patterns(sums), bit_patterns(view_sums)) << "dim " << dim;
+            EXPECT_EQ(counts, view_counts);
+            std::vector<float> shard_sums((k - 1) * dim, 0.0F);
+            std::vector<std::size_t> shard_counts(k - 1, 0);
+            dense::dense_center_sums_sharded_from_slices(data, labels, 1, k, shard_sums, shard_counts, kernels);
+            EXPECT_EQ(bit_patterns(shard_sums), bit_patterns(shard_view_sums)) << "dim " << dim;
+            EXPECT_EQ(shard_counts, shard_view_counts);
         }
     }
 }
