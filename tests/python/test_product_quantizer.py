@@ -281,6 +281,17 @@ def test_weights_all_two_train_like_no_weights(cls, opq_iterations):
     assert weighted.subdim == plain.subdim == 4
 
 
+def test_weights_move_the_codewords_to_weighted_means(cls):
+    # Two groups far apart, each of rows at two values; weight 3 on the higher.
+    rows = np.repeat(np.array([0, 1, 10, 11], np.float32), 50)[:, None]
+    weights = np.tile(np.repeat(np.array([1, 3], np.float32), 50), 2)
+    model = cls(1, 2, iterations=5)
+    model.fit_weighted(rows, weights)
+    np.testing.assert_array_equal(np.sort(model.codewords.ravel()), [0.75, 10.75])
+    model.fit(rows)
+    np.testing.assert_array_equal(np.sort(model.codewords.ravel()), [0.5, 10.5])
+
+
 def test_learned_rotation_lowers_the_error_and_a_later_plain_fit_drops_it(cls):
     rows = correlated()
     plain = cls(4, 16, iterations=10, seed=1)
