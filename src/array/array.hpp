@@ -168,6 +168,30 @@ using Matrix = OwnedArray<T, 2>;
 template <typename T>
 using Codebook = OwnedArray<T, 3>;
 
+/// A C-ordered copy of any view, element by element.
+template <typename T, std::size_t N>
+[[nodiscard]] OwnedArray<std::remove_const_t<T>, N> copy_in_c_order(const ArrayView<T, N>& view) {
+    using Value = std::remove_const_t<T>;
+    const std::size_t count = view.size();
+    std::vector<Value> values;
+    values.reserve(count);
+    std::array<std::size_t, N> index{};
+    for (std::size_t produced = 0; produced < count; ++produced) {
+        std::ptrdiff_t offset = 0;
+        for (std::size_t axis = 0; axis < N; ++axis) {
+            offset += static_cast<std::ptrdiff_t>(index[axis]) * view.strides[axis];
+        }
+        values.push_back(view.data[offset]);
+        for (std::size_t axis = N; axis-- > 0;) {
+            if (++index[axis] < view.shape[axis]) {
+                break;
+            }
+            index[axis] = 0;
+        }
+    }
+    return OwnedArray<Value, N>(std::move(values), view.shape);
+}
+
 /// A copy that keeps the view's memory order when the view is dense in some
 /// order of its axes (C order, column-major, any permutation, reversed axes):
 /// then the block is copied as it lies, strides included. Any other view (a
@@ -207,23 +231,7 @@ template <typename T, std::size_t N>
         }
         return OwnedArray<Value, N>(std::vector<Value>(lowest, lowest + count), view.shape, view.strides);
     }
-    std::vector<Value> values;
-    values.reserve(count);
-    std::array<std::size_t, N> index{};
-    for (std::size_t produced = 0; produced < count; ++produced) {
-        std::ptrdiff_t offset = 0;
-        for (std::size_t axis = 0; axis < N; ++axis) {
-            offset += static_cast<std::ptrdiff_t>(index[axis]) * view.strides[axis];
-        }
-        values.push_back(view.data[offset]);
-        for (std::size_t axis = N; axis-- > 0;) {
-            if (++index[axis] < view.shape[axis]) {
-                break;
-            }
-            index[axis] = 0;
-        }
-    }
-    return OwnedArray<Value, N>(std::move(values), view.shape);
+    return copy_in_c_order(view);
 }
 
 }  // namespace tarvinex::array

@@ -27,6 +27,7 @@
 #include <new>
 #include <optional>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "array/array.hpp"
@@ -187,7 +188,6 @@ void assign_dense_into(array::MatrixView<const float> data, array::MatrixView<co
                        std::optional<std::span<const float>> row_norms, bool spherical, std::span<std::size_t> labels,
                        std::span<float> distances, const DenseAssignSettings& settings);
 
-
 /// rows*cols elements, or std::bad_alloc when that many cannot be held: a
 /// size product that wraps would otherwise allocate too little.
 template <typename T>
@@ -340,5 +340,138 @@ void refill_empty_centers(array::MatrixView<const float> data, std::span<const s
 void update_centers(array::MatrixView<const float> data, std::span<const std::size_t> labels,
                     std::span<const float> distances, array::MatrixView<float> centers, DenseUpdateScratch& scratch,
                     DenseUpdateMode mode);
+
+// ---------------------------------------------------------- bounded passes
+//
+// Plain-mode passes that skip distance work. Data and centers are
+// C-contiguous; d(x, c) is the family's l2_distance on two rows. The bounds
+// are Euclidean (square roots, in float); the distances written are squared.
+// Every pass cuts its lists into chunks of 512 rows and handles each row by
+// itself, so nothing depends on the worker count.
+
+/// What the Hamerly passes keep per row and per center between passes.
+struct HamerlyBounds {
+    std::span<float> upper;  ///< per row: at least the distance to its own center
+    std::span<float> lower;  ///< per row: at most the distance to any other center
+};
+
+/// What the driver computes between Hamerly passes from the new centers.
+struct HamerlyCenterState {
+    std::span<const float> half_min;  ///< per center: half the distance to its nearest other center
+    std::span<const float> shifts;    ///< per center: how far it moved in the latest update
+    float largest_shift = 0.0F;
+};
+
+/// The full scan, keeping the second-best distance too: a distance equal to
+/// the best becomes the second, a NaN changes nothing. Writes the label, the
+/// best distance, upper = sqrt(best) and lower = sqrt(second).
+void assign_dense_with_second_into(array::MatrixView<const float> data, array::MatrixView<const float> centers,
+                                   std::span<std::size_t> labels, std::span<float> distances, HamerlyBounds bounds,
+                                   const simd::SliceKernelTable& kernels = simd::slice_kernels());
+
+/// A Hamerly pass: labels hold the previous pass's centers (below k) and the
+/// bounds what that pass left. A row whose decayed bounds prove that its
+/// center cannot have changed costs one distance; the others are rescanned as
+/// above.
+void assign_dense_hamerly_into(array::MatrixView<const float> data, array::MatrixView<const float> centers,
+                               std::span<std::size_t> labels, std::span<float> distances, HamerlyBounds bounds,
+                               const HamerlyCenterState& state,
+                               const simd::SliceKernelTable& kernels = simd::slice_kernels());
+
+/// The blocked partial sum of early abandoning: squares rounded to float, four
+/// accumulators over blocks of 16 dimensions, ((a0 + a1) + a2) + a3 tested
+/// against `bound` after each block, then the remaining dimensions added one
+/// at a time, each followed by the test. Nothing when the sum reaches `bound`.
+[[nodiscard]] std::optional<float> abandoning_l2_distance(std::span<const float> a, std::span<const float> b,
+                                                          float bound) noexcept;
+
+/// An early-abandoning pass: each row's search starts from its label on entry
+/// (k - 1 when the label is larger), and a candidate is dropped once its
+/// partial sum reaches the best so far. A lower index still wins a tie. A row
+/// whose entry distance is NaN is scanned in full as the plain engine would,
+/// so it cannot stay on a NaN center.
+void assign_dense_early_abandon_into(array::MatrixView<const float> data, array::MatrixView<const float> centers,
+                                     std::span<std::size_t> labels, std::span<float> distances,
+                                     const simd::SliceKernelTable& kernels = simd::slice_kernels());
+
+/// Per center, 0.5 * sqrt of the least distance to any other center (NaN
+/// ignored, +inf when none); [+inf] for k = 1, empty for k = 0.
+[[nodiscard]] std::vector<float> center_half_min_distances(
+    array::MatrixView<const float> centers, const simd::SliceKernelTable& kernels = simd::slice_kernels());
+
+/// Per center, the Euclidean distance from its old to its new position.
+[[nodiscard]] std::vector<float> center_movements_between(
+    array::MatrixView<const float> old_centers, array::MatrixView<const float> new_centers,
+    const simd::SliceKernelTable& kernels = simd::slice_kernels());
+
+// ------------------------------------------------------------------- model
+
+/// The passes' engine besides the plain one, chosen once per fit.
+enum class BoundedEngine : std::uint8_t { None, Hamerly, EarlyAbandon };
+
+/// What a fit would run with. Hamerly: plain mode, k >= 8, TARVINEX_DENSE_HAMERLY
+/// on ("auto"/"adaptive" only below k = 25), n*k*dim >= 32,000,000 and C-order
+/// data. Otherwise early abandoning: plain mode, dim >= 64, k >= 8, C-order
+/// data and TARVINEX_DENSE_EARLY_ABANDON (or, when that is unset,
+/// TARVINEX_DENSE_ASSIGN_BOUND) on, where "auto"/"adaptive" needs the portable
+/// kernel family and n*k*dim >= 64,000,000. Products saturate.
+[[nodiscard]] BoundedEngine choose_bounded_engine(std::size_t n, std::size_t k, std::size_t dim, bool spherical,
+                                                  bool c_contiguous, std::string_view kernel_family,
+                                                  const settings::EnvLookup& lookup = settings::process_lookup());
+
+/// True when the last four or more passes have settled: with a, b, c the
+/// second-to-last, last and third-to-last entries, a > machine epsilon and
+/// both |a - b| / max(|a|, eps) and |c - a| / max(|c|, eps) at most 1e-4.
+[[nodiscard]] bool dense_should_stop_early(std::span<const double> inertia_history);
+
+/// Lloyd's k-means over float rows, plain (squared Euclidean) or spherical
+/// (1 - dot with unit-normalised centers; rows are never normalised).
+class DenseKMeans {
+public:
+    /// Parses `init` first, then needs k >= 1 and iterations >= 1.
+    [[nodiscard]] static error::Result<DenseKMeans> create(std::size_t k, std::size_t iterations, std::uint64_t seed,
+                                                           bool verbose, std::string_view init, bool early_stopping,
+                                                           bool spherical);
+
+    /// Clusters the rows of `data` (any strides) from new initial centers,
+    /// never from stored ones. A failure leaves the model as it was.
+    [[nodiscard]] error::Result<void> fit(array::MatrixView<const float> data,
+                                          const settings::EnvLookup& lookup = settings::process_lookup());
+
+    /// The nearest stored center of every row; zero rows give an empty list.
+    [[nodiscard]] error::Result<std::vector<std::size_t>> predict(
+        array::MatrixView<const float> data, const settings::EnvLookup& lookup = settings::process_lookup()) const;
+
+    /// Installs k centers of any width >= 1, unit-normalised in spherical
+    /// mode (rows that are not contiguous are made C order first); labels and
+    /// history stay as they are.
+    [[nodiscard]] error::Result<void> set_centers(array::Matrix<float> centers);
+
+    [[nodiscard]] std::size_t k() const { return k_; }
+    [[nodiscard]] std::size_t iterations() const { return iterations_; }
+    [[nodiscard]] std::uint64_t seed() const { return seed_; }
+    [[nodiscard]] bool verbose() const { return verbose_; }
+    [[nodiscard]] bool early_stopping() const { return early_stopping_; }
+    [[nodiscard]] bool spherical() const { return spherical_; }
+    [[nodiscard]] pqkmeans::InitMethod init() const { return init_; }
+    /// (k, dim), row-major after a fit, in the given layout after set_centers.
+    [[nodiscard]] const std::optional<array::Matrix<float>>& centers() const { return centers_; }
+    [[nodiscard]] const std::vector<std::size_t>& labels() const { return labels_; }
+    [[nodiscard]] const std::vector<double>& inertia_history() const { return inertia_history_; }
+
+private:
+    DenseKMeans() = default;
+
+    std::size_t k_ = 1;
+    std::size_t iterations_ = 1;
+    std::uint64_t seed_ = 0;
+    std::optional<array::Matrix<float>> centers_;
+    std::vector<std::size_t> labels_;
+    std::vector<double> inertia_history_;
+    bool verbose_ = false;
+    bool early_stopping_ = false;
+    bool spherical_ = false;
+    pqkmeans::InitMethod init_ = pqkmeans::InitMethod::KMeansPlusPlus;
+};
 
 }  // namespace tarvinex::dense
