@@ -13,6 +13,7 @@
 
 #include "parallel/blas_threads.hpp"
 #include "python_bindings/class_object.hpp"
+#include "python_bindings/dense_kmeans_class.hpp"
 #include "python_bindings/errors.hpp"
 #include "python_bindings/numpy_bridge.hpp"
 #include "python_bindings/pq_kmeans_class.hpp"
@@ -43,7 +44,10 @@ PyModuleDef g_module_def = {
     "",       // __doc__ is the empty string, not None
     0,        // no per-module state
     nullptr,  // the function is added by the body, not through the definition
-    nullptr, nullptr, nullptr, nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 int add_function(PyObject* module, PyMethodDef* def) {
@@ -78,6 +82,9 @@ int add_class(PyObject* module, const char* name, PyObject* type) {
 /// function.
 int module_body(PyObject* module) {
     if (add_class(module, "_NativeProductQuantizer", product_quantizer_class()) < 0) {
+        return -1;
+    }
+    if (add_class(module, "_NativeDenseKMeans", dense_kmeans_class()) < 0) {
         return -1;
     }
     if (add_class(module, "_NativePQKMeans", pq_kmeans_class()) < 0) {

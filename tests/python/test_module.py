@@ -9,11 +9,11 @@ import pytest
 
 
 def test_contents(native):
-    assert native.__all__ == ["_NativeProductQuantizer", "_NativePQKMeans", "simd_runtime"]
+    assert native.__all__ == ["_NativeProductQuantizer", "_NativeDenseKMeans", "_NativePQKMeans", "simd_runtime"]
     assert native.__doc__ == ""
     assert native.__name__ == "tarvinex._tarvinex"
     public = {name for name in dir(native) if not name.startswith("__")}
-    assert public == {"_NativeProductQuantizer", "_NativePQKMeans", "simd_runtime"}
+    assert public == {"_NativeProductQuantizer", "_NativeDenseKMeans", "_NativePQKMeans", "simd_runtime"}
 
 
 def test_simd_runtime_function(native):
@@ -42,7 +42,7 @@ def test_second_init_returns_the_cached_module(native):
     init = library.PyInit__tarvinex
     init.restype = ctypes.py_object
     assert init() is native
-    assert native.__all__ == ["_NativeProductQuantizer", "_NativePQKMeans", "simd_runtime"]
+    assert native.__all__ == ["_NativeProductQuantizer", "_NativeDenseKMeans", "_NativePQKMeans", "simd_runtime"]
 
 
 def test_sub_interpreter_is_refused(native):
