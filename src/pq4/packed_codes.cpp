@@ -101,7 +101,7 @@ float pq4_exact_distance(const PackedPq4Codes& packed, std::span<const float> ta
                          std::size_t j) {
     float sum = 0.0f;
     for (std::size_t s = 0; s < packed.m; ++s) {
-        sum = sum + table[(s * 16 + packed.code(i, s)) * k + j];
+        sum = sum + table[(s * kCodebookSize + packed.code(i, s)) * k + j];
     }
     return sum;
 }

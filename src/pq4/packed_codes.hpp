@@ -19,6 +19,8 @@
 namespace tarvinex::pq4 {
 
 inline constexpr std::size_t kBlockRows = 32;
+/// Codewords per subquantizer of packed codes.
+inline constexpr std::size_t kCodebookSize = 16;
 /// Rows per task of the scans: eight packed blocks.
 inline constexpr std::size_t kScanChunkRows = 256;
 

@@ -127,6 +127,17 @@ public:
                                                       const pq4::FastScanSettings& fastscan,
                                                       AssignmentBuffers& buffers) const;
 
+    /// One hybrid pass: every row of `codes` (n, M) and its raw vector in
+    /// `vectors` (n, D, unrotated) gets the center of `centers` (k, D,
+    /// unrotated) of least exact squared distance. With refine_exact_top_l >= k
+    /// every center is examined; otherwise only the refine_exact_top_l centers
+    /// of least ADC estimate, against the centers rotated into the PQ space in
+    /// `buffers.workspace`. `packed` is given exactly when Ks = 16.
+    [[nodiscard]] error::Result<void> assign_hybrid_into(
+        array::MatrixView<const std::uint8_t> codes, array::MatrixView<const float> vectors,
+        array::MatrixView<const float> centers, std::size_t refine_exact_top_l, const pq4::PackedPq4Codes* packed,
+        const pq4::FastScanSettings& fastscan, AssignmentBuffers& buffers) const;
+
     /// Fills `lookup` with the symmetric center lookup table of `centers`
     /// (k, M) when it fits the budget; false leaves `lookup` untouched.
     bool build_lookup_tables_into(array::MatrixView<const std::uint8_t> centers, std::vector<float>& lookup) const;

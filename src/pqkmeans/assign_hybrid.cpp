@@ -1,0 +1,76 @@
+/// The hybrid assignment pass: the checks, the choice between the exact and
+/// the shortlist engines, and what the shortlist needs first (the centers
+/// rotated into the PQ space and their lookup table).
+
+#include <algorithm>
+#include <optional>
+
+#include "math/math.hpp"
+#include "pqkmeans/hybrid_assign.hpp"
+#include "pqkmeans/model.hpp"
+
+namespace tarvinex::pqkmeans {
+
+error::Result<void> PqKMeans::assign_hybrid_into(array::MatrixView<const std::uint8_t> codes,
+                                                 array::MatrixView<const float> vectors,
+                                                 array::MatrixView<const float> centers, std::size_t refine_exact_top_l,
+                                                 const pq4::PackedPq4Codes* packed,
+                                                 const pq4::FastScanSettings& fastscan,
+                                                 AssignmentBuffers& buffers) const {
+    if (!codes.is_c_contiguous()) {
+        return error::fail("code matrix must be C-contiguous");
+    }
+    if (!vectors.is_c_contiguous()) {
+        return error::fail("input vectors must be C-contiguous");
+    }
+    if (!centers.is_c_contiguous()) {
+        return error::fail("dense centers must be C-contiguous");
+    }
+    const std::size_t n = codes.extent(0);
+    buffers.labels.resize(n);
+    buffers.distances.resize(n);
+    const HybridRefineInput refine{vectors.contiguous_span(), centers.contiguous_span(), dim_, k_, buffers.labels,
+                                   buffers.distances};
+
+    if (refine_exact_top_l >= k_) {
+        assign_exact_dense_into(refine.vectors, refine.centers, dim_, k_, buffers.labels, buffers.distances);
+        return {};
+    }
+
+    if (buffers.workspace.extent(0) != k_ || buffers.workspace.extent(1) != dim_) {
+        buffers.workspace = array::Matrix<float>(array::Shape<2>{k_, dim_});
+    }
+    if (centers.extent(0) != k_ || centers.extent(1) != dim_) {
+        return error::fail("dense cluster center shape does not match the model");
+    }
+    // The estimates compare codes with the centers in the codebooks' space;
+    // the refine measures the raw vectors against the centers as they are.
+    if (rotation_) {
+        TARVINEX_TRY(math::apply_rotation_into(centers, rotation_->view(), buffers.workspace.view()));
+    } else {
+        std::copy(refine.centers.begin(), refine.centers.end(), buffers.workspace.storage().begin());
+    }
+    const std::size_t shortlist = refine_exact_top_l;
+    if (build_dense_lookup_tables_into(buffers.workspace.view(), buffers.lookup)) {
+        if (packed == nullptr) {
+            assign_hybrid_with_lookup_into(codes.contiguous_span(), buffers.lookup, num_subquantizers_, codebook_size_,
+                                           shortlist, refine);
+        } else if (fastscan.enabled &&
+                   buffers.pq4_tables.update_from_f32(buffers.lookup, num_subquantizers_, k_, fastscan.calibration)) {
+            assign_hybrid_pq4_quantized_with_lookup_into(*packed, buffers.pq4_tables, pq4::selected_pq4_kernels(),
+                                                         shortlist, refine);
+        } else {
+            assign_hybrid_pq4_with_lookup_into(*packed, buffers.lookup, shortlist, refine);
+        }
+        return {};
+    }
+    if (!codewords_.is_c_contiguous()) {
+        return error::fail("codewords are not contiguous");
+    }
+    assign_hybrid_direct_adc_into(codes.contiguous_span(), buffers.workspace.view().contiguous_span(),
+                                  codewords_.view().contiguous_span(), num_subquantizers_, codebook_size_, subdim_,
+                                  shortlist, refine);
+    return {};
+}
+
+}  // namespace tarvinex::pqkmeans
