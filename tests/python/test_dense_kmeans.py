@@ -188,3 +188,148 @@ def test_kernel_families_agree_on_separated_data():
     vector, _ = run_fit(env={"TARVINEX_SIMD": "avx2"})
     assert portable["labels"] == vector["labels"]
     np.testing.assert_allclose(portable["centers"], vector["centers"], rtol=1e-6)
+
+
+PREDICT_SCRIPT = """
+import json, sys
+import numpy as np
+import tarvinex._tarvinex as native
+arrays = np.load(sys.argv[1])
+rows, centers = arrays["rows"], arrays["centers"]
+layouts = {
+    "c": lambda a: a,
+    "fortran": np.asfortranarray,
+    "reversed": lambda a: np.ascontiguousarray(a[::-1, ::-1])[::-1, ::-1],
+    "sliced": lambda a: np.repeat(a, 2, axis=1)[:, ::2],
+}
+out = {}
+for spherical in (False, True):
+    model = native._NativeDenseKMeans(centers.shape[0], spherical=spherical)
+    for center_layout in ("c", "fortran"):
+        model.set_cluster_centers(layouts[center_layout](centers))
+        for name, layout in layouts.items():
+            out[f"{spherical}/{center_layout}/{name}"] = model.predict(layout(rows)).tolist()
+print(json.dumps(out))
+"""
+
+PATHS = [
+    {},
+    {"TARVINEX_DENSE_ASSIGN": "blas"},
+    {"TARVINEX_DENSE_ASSIGN": "row"},
+    {"TARVINEX_DENSE_TRANSPOSED": "off"},
+    {"TARVINEX_SIMD": "scalar"},
+]
+
+
+@pytest.mark.parametrize("env", PATHS, ids=lambda env: ",".join(f"{k}={v}" for k, v in env.items()) or "default")
+def test_predict_matches_brute_force_on_every_path_and_layout(env):
+    # 40 centers of width 64 reach every path; rows sit near one center each.
+    rng = np.random.default_rng(17)
+    centers = rng.normal(size=(40, 64)).astype(np.float32)
+    centers[7] = centers[3]  # a tie that the lower index takes
+    centers[9, 5] = np.nan  # a center that is never chosen
+    owner = rng.integers(0, 40, size=600)
+    rows = (centers[owner] + rng.normal(scale=0.05, size=(600, 64))).astype(np.float32)
+    rows[owner == 9] = rng.normal(size=((owner == 9).sum(), 64))
+    rows[11] = np.nan  # every distance NaN: label 0
+    got = run_python(PREDICT_SCRIPT, env, arrays={"rows": rows, "centers": centers})
+
+    wide_rows, wide_centers = rows.astype(np.float64), centers.astype(np.float64)
+    plain = ((wide_rows[:, None, :] - wide_centers[None]) ** 2).sum(axis=2)
+    cosine = -(wide_rows @ (wide_centers / np.linalg.norm(wide_centers, axis=1, keepdims=True)).T)
+    for spherical, scores in ((False, plain), (True, cosine)):
+        want = np.where(np.isnan(scores), np.inf, scores).argmin(axis=1)
+        for key, labels in got.items():
+            if key.startswith(f"{spherical}/"):
+                np.testing.assert_array_equal(labels, want, err_msg=key)
+    assert all(7 not in labels and 9 not in labels and labels[11] == 0 for labels in got.values())
+
+
+LLOYD_SCRIPT = """
+import json, sys
+import numpy as np
+import tarvinex._tarvinex as native
+arrays = np.load(sys.argv[1])
+rows = arrays["rows"] if {c_order} else np.asfortranarray(arrays["rows"])
+out = {{}}
+for iterations in (1, {iterations}):
+    model = native._NativeDenseKMeans(5, iterations=iterations, seed=4, spherical={spherical})
+    model.fit(rows)
+    out[iterations] = {{"centers": model.cluster_centers.tolist(), "labels": model.labels.tolist(),
+                       "history": model.inertia_history.tolist()}}
+print(json.dumps(out))
+"""
+
+
+def sequential_rows_sum(rows):
+    """Rows added one at a time in row order, in float32."""
+    return np.cumsum(rows, axis=0, dtype=np.float32)[-1] if len(rows) else np.zeros(rows.shape[1], np.float32)
+
+
+def unit_rows(centers):
+    out = centers.copy()
+    for j, row in enumerate(centers):
+        norm = np.sqrt(np.cumsum(row * row, dtype=np.float32)[-1])
+        if norm > np.finfo(np.float32).eps:
+            out[j] = row / norm
+    return out
+
+
+@pytest.mark.parametrize("spherical", [False, True])
+@pytest.mark.parametrize("c_order", [True, False], ids=["slice", "strided"])
+def test_whole_fit_follows_a_numpy_lloyd_from_the_engines_first_update(spherical, c_order):
+    rows, _ = blobs(n=900, k=5, dim=12, seed=21, spread=0.8)
+    iterations = 8
+    got = run_python(LLOYD_SCRIPT.format(c_order=c_order, iterations=iterations, spherical=spherical),
+                     {"TARVINEX_SIMD": "scalar"}, arrays={"rows": rows})
+    centers = np.array(got["1"]["centers"], np.float32)
+    wide = rows.astype(np.float64)
+    for step in range(1, iterations):
+        if spherical:
+            labels = (wide @ centers.T.astype(np.float64)).argmax(axis=1)
+        else:
+            labels = ((wide[:, None, :] - centers[None]) ** 2).sum(axis=2).argmin(axis=1)
+        if step == iterations - 1:
+            break
+        for j in range(5):
+            members = rows[labels == j]
+            assert len(members) > 0
+            centers[j] = sequential_rows_sum(members) * (np.float32(1.0) / np.float32(len(members)))
+        if spherical:
+            centers = unit_rows(centers)
+    final = got[str(iterations)]
+    np.testing.assert_array_equal(np.array(final["centers"], np.float32), centers)
+    np.testing.assert_array_equal(final["labels"], labels)
+    assert len(final["history"]) == iterations
+
+
+ENGINE_SCRIPT = """
+import json, os, sys
+if {one_worker}:
+    os.sched_setaffinity(0, {{sorted(os.sched_getaffinity(0))[0]}})
+import numpy as np
+import tarvinex._tarvinex as native
+rows = np.load(sys.argv[1])["rows"]
+model = native._NativeDenseKMeans(10, iterations=5, seed=8, init="random")
+model.fit(rows)
+print(json.dumps({{"labels": model.labels.tolist(), "history": model.inertia_history.tolist(),
+                   "centers": model.cluster_centers.tolist()}}))
+"""
+
+
+def test_bounded_engines_and_worker_count_leave_the_fit_unchanged():
+    # 50,000 x 10 x 64 is the smallest problem on which the bounds are used.
+    rows, _ = blobs(n=50_000, k=12, dim=64, seed=5, spread=0.5)
+
+    def fit(one_worker=False, **env):
+        return run_python(ENGINE_SCRIPT.format(one_worker=one_worker), {"TARVINEX_SIMD": "scalar", **env},
+                          arrays={"rows": rows})
+
+    plain = fit()
+    assert fit(TARVINEX_DENSE_HAMERLY="1") == plain
+    assert fit(one_worker=True) == plain
+    abandoning = fit(TARVINEX_DENSE_EARLY_ABANDON="1")
+    # Its sums are blocked differently, so only the pass means may round apart.
+    assert (abandoning["labels"], abandoning["centers"]) == (plain["labels"], plain["centers"])
+    np.testing.assert_allclose(abandoning["history"], plain["history"], rtol=1e-6)
+    assert abandoning["history"][-1] == plain["history"][-1]
