@@ -33,6 +33,7 @@ bench: build
 	./build-bench/bench/bench_assign_pass $(BENCH_ROWS)
 	@bash scripts/setup_bench.sh
 	$(DEV_PATH) $(BENCH_PYTHON) bench/fit_symmetric.py --rows $(BENCH_ROWS) --peer-iterations $(BENCH_PEER_ITERATIONS)
+	$(DEV_PATH) $(BENCH_PYTHON) bench/train_quantizer.py --encode-rows $(BENCH_ROWS)
 	$(DEV_PATH) $(PYTHON) bench/analyze_k.py --rows $(BENCH_ROWS)
 
 clean:
