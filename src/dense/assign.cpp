@@ -64,9 +64,27 @@ void assign_strided_into(array::MatrixView<const float> data, array::MatrixView<
     }
 }
 
+/// The plain-mode distances of one score row, written over the scores:
+/// (|c|^2 + |x|^2) - 2x.c with a negative rounding artefact clamped to +0.
+void scores_to_distances(std::span<float> scores, std::span<const float> center_norms, float row_norm) {
+    for (std::size_t j = 0; j < scores.size(); ++j) {
+        const float d = (center_norms[j] + row_norm) - (scores[j] + scores[j]);
+        scores[j] = d < 0.0F ? 0.0F : d;
+    }
+}
+
+/// The first least distance, NaN never chosen, (0, +inf) when nothing is
+/// below +inf, as `best_of` gives it; the family's vector argmin finds it.
+simd::IndexedValue least_distance(std::span<const float> distances, const simd::SliceKernelTable& kernels) {
+    const simd::IndexedValue found = kernels.argmin(distances);
+    return found.value < std::numeric_limits<float>::infinity()
+               ? found
+               : simd::IndexedValue{0, std::numeric_limits<float>::infinity()};
+}
+
 void assign_blas_into(array::MatrixView<const float> data, array::MatrixView<const float> centers,
-                      std::span<const float> row_norms, bool spherical, std::span<std::size_t> labels,
-                      std::span<float> distances) {
+                      std::span<const float> row_norms, bool spherical, const simd::SliceKernelTable& kernels,
+                      std::span<std::size_t> labels, std::span<float> distances) {
     const std::size_t n = data.shape[0];
     const std::size_t k = centers.shape[0];
     const std::size_t dim = data.shape[1];
@@ -81,20 +99,19 @@ void assign_blas_into(array::MatrixView<const float> data, array::MatrixView<con
             data.data + first * dim, {rows, dim}, {static_cast<std::ptrdiff_t>(dim), 1}};
         const auto block_scores = array::MatrixView<float>::c_order(scores.data(), {rows, k});
         math::multiply_into(block_rows, centers_t, block_scores);
-        for (std::size_t i = 0; i < rows; ++i) {
-            const std::size_t r = first + i;
-            const float* s = scores.data() + i * k;
-            if (spherical) {
-                store(best_of(k, true, [&](std::size_t j) { return s[j]; }), true, r, labels, distances);
-                continue;
+        // Each score row is its own; the selection runs on the pool between products.
+        parallel::for_chunks(rows, kChunkRows, [&](std::size_t, std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) {
+                const std::size_t r = first + i;
+                const std::span<float> s(scores.data() + i * k, k);
+                if (spherical) {
+                    store(best_of(k, true, [&](std::size_t j) { return s[j]; }), true, r, labels, distances);
+                    continue;
+                }
+                scores_to_distances(s, center_norms, row_norms[r]);
+                store(least_distance(s, kernels), false, r, labels, distances);
             }
-            const float row_norm = row_norms[r];
-            const simd::IndexedValue best = best_of(k, false, [&](std::size_t j) {
-                const float d = (center_norms[j] + row_norm) - (s[j] + s[j]);
-                return d < 0.0F ? 0.0F : d;
-            });
-            store(best, false, r, labels, distances);
-        }
+        });
     }
 }
 
@@ -199,7 +216,8 @@ void assign_dense_into(array::MatrixView<const float> data, array::MatrixView<co
     };
     switch (choose_dense_path(shape, settings)) {
         case DensePath::Blas:
-            assign_blas_into(data, centers, row_norms.value_or(std::span<const float>{}), spherical, labels, distances);
+            assign_blas_into(data, centers, row_norms.value_or(std::span<const float>{}), spherical,
+                             simd::slice_kernels(settings.family), labels, distances);
             return;
         case DensePath::Transposed: {
             const std::vector<float> transposed = transpose_centers(centers);
