@@ -29,11 +29,13 @@ BENCH_PYTHON := .venv-bench/bin/python
 bench: build
 	@cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DTARVINEX_BUILD_BENCH=ON -DTARVINEX_BUILD_TESTS=OFF \
 		-DPython_EXECUTABLE=$(CURDIR)/$(PYTHON) >/dev/null
-	@cmake --build build-bench --target bench_assign_pass -j"$$(nproc)"
+	@cmake --build build-bench --target bench_assign_pass bench_dense_pass -j"$$(nproc)"
 	./build-bench/bench/bench_assign_pass $(BENCH_ROWS)
+	./build-bench/bench/bench_dense_pass
 	@bash scripts/setup_bench.sh
 	$(DEV_PATH) $(BENCH_PYTHON) bench/fit_symmetric.py --rows $(BENCH_ROWS) --peer-iterations $(BENCH_PEER_ITERATIONS)
 	$(DEV_PATH) $(BENCH_PYTHON) bench/train_quantizer.py --encode-rows $(BENCH_ROWS)
+	$(DEV_PATH) $(BENCH_PYTHON) bench/fit_dense.py --peer-iterations $(BENCH_PEER_ITERATIONS)
 	$(DEV_PATH) $(PYTHON) bench/analyze_k.py --rows $(BENCH_ROWS)
 
 clean:
