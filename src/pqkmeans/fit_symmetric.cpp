@@ -6,7 +6,6 @@
 #include "error/settings.hpp"
 #include "pqkmeans/model.hpp"
 #include "pqkmeans/training_loop.hpp"
-#include "report/training_report.hpp"
 
 namespace tarvinex::pqkmeans {
 
@@ -40,27 +39,20 @@ error::Result<void> PqKMeans::fit(array::MatrixView<const std::uint8_t> codes, c
     }
     init_timer.add_to(profile.init);
 
-    std::vector<double> inertia_history;
     AssignmentBuffers buffers = AssignmentBuffers::create(n);
     const pq4::PackedPq4Codes* packed_codes = packed ? &*packed : nullptr;
-    for (std::size_t pass = 0; pass < iterations_; ++pass) {
-        if (stopped()) {
-            return error::fail("fit stopped before it finished");
-        }
-        TARVINEX_TRY(assign_codes_into(codes, centers.view(), profile, packed_codes, run.fastscan, buffers));
-        const double inertia = report::mean_distance(buffers.distances);
-        inertia_history.push_back(inertia);
-        if (verbose_) {
-            report::write_iteration_line(pass, "inertia", inertia);
-        }
-        if (early_stopping_ && should_stop_early(inertia_history)) {
-            break;
-        }
-        if (pass + 1 < iterations_) {
-            TARVINEX_TRY(
-                update_centers(codes, buffers.labels, buffers.distances, centers.view(), buffers.buckets, profile));
-        }
-    }
+    TARVINEX_TRY_ASSIGN(std::vector<double> inertia_history,
+                        run_passes(
+                            PassLoop{iterations_, verbose_, early_stopping_, "inertia"}, buffers.distances,
+                            [&](std::size_t) {
+                                return assign_codes_into(codes, centers.view(), profile, packed_codes, run.fastscan,
+                                                         buffers);
+                            },
+                            [&] {
+                                return update_centers(codes, buffers.labels, buffers.distances, centers.view(),
+                                                      buffers.buckets, profile);
+                            },
+                            stopped));
 
     inertia_history_ = std::move(inertia_history);
     labels_ = std::move(buffers).into_labels();

@@ -1,17 +1,56 @@
 #pragma once
 /// What the PQ k-means training drivers share beyond the common report: the
-/// early-stopping rule and the profiling line.
+/// pass loop, the early-stopping rule and the profiling line.
 
 #include <cstddef>
+#include <string_view>
 #include <vector>
 
+#include "error/error.hpp"
 #include "pqkmeans/profile.hpp"
+#include "report/training_report.hpp"
 
 namespace tarvinex::pqkmeans {
 
 /// True when the last three entries a, b, c of a history of at least five show
 /// two consecutive finite, non-negative relative decreases of at most 1e-4.
 [[nodiscard]] bool should_stop_early(const std::vector<double>& inertia_history);
+
+/// How the passes of one training run are reported and when they end.
+struct PassLoop {
+    std::size_t iterations = 1;
+    bool verbose = false;
+    bool early_stopping = false;
+    std::string_view label;  ///< "inertia", "adc_inertia", ...
+};
+
+/// The passes every training mode runs: assign(pass) fills `distances` for
+/// this pass, its mean joins the history (and a verbose line), the early stop
+/// may end the loop, and update() moves the centers between passes, never
+/// after the last. `stopped()` is asked at every pass boundary. Returns the
+/// history, or the first error.
+template <typename Assign, typename Update, typename Stopped>
+[[nodiscard]] error::Result<std::vector<double>> run_passes(const PassLoop& loop, const std::vector<float>& distances,
+                                                            Assign&& assign, Update&& update, Stopped&& stopped) {
+    std::vector<double> history;
+    for (std::size_t pass = 0; pass < loop.iterations; ++pass) {
+        if (stopped()) {
+            return error::fail("fit stopped before it finished");
+        }
+        TARVINEX_TRY(assign(pass));
+        history.push_back(report::mean_distance(distances));
+        if (loop.verbose) {
+            report::write_iteration_line(pass, loop.label, history.back());
+        }
+        if (loop.early_stopping && should_stop_early(history)) {
+            break;
+        }
+        if (pass + 1 < loop.iterations) {
+            TARVINEX_TRY(update());
+        }
+    }
+    return history;
+}
 
 /// "tarvinex_profile rows=... k=... iterations=... init_s=... ..."
 void write_profile_line(std::size_t rows, std::size_t k, std::size_t iterations, const ClusterProfile& profile);
