@@ -96,6 +96,12 @@ struct ArrayView {
         return {data + static_cast<std::ptrdiff_t>(first) * strides[1], {shape[0], count}, strides};
     }
 
+    /// The same elements with the two axes and their strides swapped; nothing
+    /// is copied.
+    [[nodiscard]] ArrayView transposed() const requires(N == 2) {
+        return {data, {shape[1], shape[0]}, {strides[1], strides[0]}};
+    }
+
     /// The elements in C order; only for a C-contiguous view.
     [[nodiscard]] std::span<T> contiguous_span() const { return {data, size()}; }
 

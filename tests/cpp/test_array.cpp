@@ -1,5 +1,5 @@
-// Size products that must not wrap, row and column slices of strided
-// matrices, and C-ordered copies of any layout.
+// Size products that must not wrap, row and column slices and transposes of
+// strided matrices, and C-ordered copies of any layout.
 
 #include <algorithm>
 #include <cstddef>
@@ -68,6 +68,11 @@ TEST(ArrayView, RowsAndColumnsFollowTheStrides) {
     EXPECT_EQ(middle(2, 1), 15);
     EXPECT_EQ(std::vector<std::int32_t>(middle.row(1).begin(), middle.row(1).end()), (std::vector<std::int32_t>{8, 9}));
     EXPECT_EQ(window.columns(4, 0).extent(1), 0U);
+
+    const array::MatrixView<const std::int32_t> flipped = window.transposed();
+    EXPECT_EQ(flipped.shape, (array::Shape<2>{4, 3}));
+    EXPECT_EQ(flipped(3, 1), window(1, 3));
+    EXPECT_EQ(flipped(0, 2), 13);
 }
 
 TEST(CopyInCOrder, EveryLayoutGivesTheSameCOrderedElements) {
