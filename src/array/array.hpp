@@ -96,12 +96,17 @@ struct ArrayView {
         return {data + static_cast<std::ptrdiff_t>(first) * strides[1], {shape[0], count}, strides};
     }
 
+    /// The same elements with the two axes and their strides swapped; nothing
+    /// is copied.
+    [[nodiscard]] ArrayView transposed() const requires(N == 2) {
+        return {data, {shape[1], shape[0]}, {strides[1], strides[0]}};
+    }
+
     /// The elements in C order; only for a C-contiguous view.
     [[nodiscard]] std::span<T> contiguous_span() const { return {data, size()}; }
 
     [[nodiscard]] operator ArrayView<const T, N>() const  // NOLINT: views convert to read-only views
-        requires(!std::is_const_v<T>)
-    {
+        requires(!std::is_const_v<T>) {
         return {data, shape, strides};
     }
 };
@@ -168,21 +173,29 @@ using Matrix = OwnedArray<T, 2>;
 template <typename T>
 using Codebook = OwnedArray<T, 3>;
 
-/// A C-ordered copy of any view, element by element.
+/// A C-ordered copy of any view, negative strides included.
 template <typename T, std::size_t N>
-[[nodiscard]] OwnedArray<std::remove_const_t<T>, N> copy_in_c_order(const ArrayView<T, N>& view) {
+[[nodiscard]] OwnedArray<std::remove_const_t<T>, N> c_order_copy(const ArrayView<T, N>& view) {
     using Value = std::remove_const_t<T>;
     const std::size_t count = view.size();
+    if (view.is_c_contiguous()) {
+        return OwnedArray<Value, N>(std::vector<Value>(view.data, view.data + count), view.shape);
+    }
     std::vector<Value> values;
     values.reserve(count);
+    // An odometer over all axes but the last, which the inner loop walks.
+    const std::size_t inner = view.shape[N - 1];
+    const std::ptrdiff_t inner_stride = view.strides[N - 1];
     std::array<std::size_t, N> index{};
-    for (std::size_t produced = 0; produced < count; ++produced) {
+    for (std::size_t produced = 0; produced < count; produced += inner) {
         std::ptrdiff_t offset = 0;
-        for (std::size_t axis = 0; axis < N; ++axis) {
+        for (std::size_t axis = 0; axis + 1 < N; ++axis) {
             offset += static_cast<std::ptrdiff_t>(index[axis]) * view.strides[axis];
         }
-        values.push_back(view.data[offset]);
-        for (std::size_t axis = N; axis-- > 0;) {
+        for (std::size_t j = 0; j < inner; ++j) {
+            values.push_back(view.data[offset + static_cast<std::ptrdiff_t>(j) * inner_stride]);
+        }
+        for (std::size_t axis = N - 1; axis-- > 0;) {
             if (++index[axis] < view.shape[axis]) {
                 break;
             }
@@ -195,7 +208,7 @@ template <typename T, std::size_t N>
 /// A copy that keeps the view's memory order when the view is dense in some
 /// order of its axes (C order, column-major, any permutation, reversed axes):
 /// then the block is copied as it lies, strides included. Any other view (a
-/// slice with a step) is copied element by element into C order.
+/// slice with a step) becomes a C-ordered copy.
 template <typename T, std::size_t N>
 [[nodiscard]] OwnedArray<std::remove_const_t<T>, N> copy_keeping_layout(const ArrayView<T, N>& view) {
     using Value = std::remove_const_t<T>;
@@ -231,7 +244,7 @@ template <typename T, std::size_t N>
         }
         return OwnedArray<Value, N>(std::vector<Value>(lowest, lowest + count), view.shape, view.strides);
     }
-    return copy_in_c_order(view);
+    return c_order_copy(view);
 }
 
 }  // namespace tarvinex::array

@@ -17,6 +17,7 @@
 #include "array/size_product.hpp"
 #include "dense/dense.hpp"
 #include "error/settings.hpp"
+#include "math/math.hpp"
 #include "parallel/pool.hpp"
 #include "ranking/float_order.hpp"
 #include "rng/index_sample.hpp"
@@ -84,12 +85,10 @@ constexpr float kNormEpsilon = std::numeric_limits<float>::epsilon();
 }
 
 /// The sequential sum of the rounded squares from -0.
-template <typename Value>
-[[nodiscard]] float sum_of_squares(std::span<const float> row, Value&& value) {
+[[nodiscard]] float sum_of_squares(std::span<const float> row) {
     float s = -0.0F;
     for (const float x : row) {
-        const float v = value(x);
-        const float square = v * v;
+        const float square = x * x;
         s = s + square;
     }
     return s;
@@ -184,19 +183,8 @@ error::Result<array::Matrix<float>> initial_centers(array::MatrixView<const floa
 void normalize_center_rows(array::MatrixView<float> centers) {
     for (std::size_t j = 0; j < centers.shape[0]; ++j) {
         const std::span<float> row = centers.row(j);
-        const float s = sum_of_squares(row, [](float x) { return x; });
-        if (std::isinf(s) && std::all_of(row.begin(), row.end(), [](float x) { return std::isfinite(x); })) {
-            // The squares overflowed: bring the largest coordinate into [1, 2)
-            // by an exact power of two, then normalise the scaled row.
-            float largest = 0.0F;
-            for (const float x : row) {
-                largest = std::max(largest, std::fabs(x));
-            }
-            const int exponent = std::ilogb(largest);
-            const float scaled_norm = std::sqrt(sum_of_squares(row, [&](float x) { return std::ldexp(x, -exponent); }));
-            for (float& x : row) {
-                x = std::ldexp(x, -exponent) / scaled_norm;
-            }
+        const float s = sum_of_squares(row);
+        if (math::normalize_if_squares_overflow(row, s)) {
             continue;
         }
         const float norm = std::sqrt(s);

@@ -248,7 +248,7 @@ error::Result<void> DenseKMeans::set_centers(array::Matrix<float> centers) {
     if (spherical_) {
         // Rows are normalised in place, so they must be contiguous.
         if (!centers.is_c_contiguous()) {
-            centers = array::copy_in_c_order(centers.view());
+            centers = array::c_order_copy(centers.view());
         }
         normalize_center_rows(centers.view());
     }

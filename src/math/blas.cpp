@@ -52,11 +52,6 @@ constexpr const char* kTooLargeForLapack = "matrix is too large for LAPACK";
     return std::max(*three + largest, *five);
 }
 
-template <typename T>
-[[nodiscard]] array::MatrixView<T> transposed(array::MatrixView<T> m) {
-    return {m.data, {m.shape[1], m.shape[0]}, {m.strides[1], m.strides[0]}};
-}
-
 /// How a row-major BLAS call reads a view: as stored rows (NoTrans) or as the
 /// transpose of stored rows (Trans), with the distance between stored rows.
 struct RowMajorOperand {
@@ -171,7 +166,7 @@ void multiply_into(array::MatrixView<const float> a, array::MatrixView<const flo
         return;
     }
     // A column-major out is filled as outᵀ = bᵀ·aᵀ, whose out is row-major.
-    if (try_blas_multiply(a, b, out) || try_blas_multiply(transposed(b), transposed(a), transposed(out))) {
+    if (try_blas_multiply(a, b, out) || try_blas_multiply(b.transposed(), a.transposed(), out.transposed())) {
         return;
     }
     portable_multiply(a, b, out);

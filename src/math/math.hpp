@@ -1,8 +1,9 @@
 #pragma once
 /// The dense linear algebra of the product quantizer and of PQ k-means: the
 /// rotation of row batches, the orthogonal Procrustes rotation of OPQ, the
-/// deterministic quantile choice of a subspace's initial codewords, and the
-/// rotation batch size of the encoder.
+/// deterministic quantile choice of a subspace's initial codewords, the
+/// rotation batch size of the encoder, and the unit scaling of rows whose
+/// squares overflow.
 ///
 /// Rotation convention: a row vector x is rotated as x·R, R (D, D) multiplying
 /// from the right; the reverse rotation x·Rᵀ passes the transposed view of R
@@ -16,6 +17,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "array/array.hpp"
@@ -78,5 +80,12 @@ inline constexpr std::size_t kMaxRotationBatchRows = 32768;
 
 /// The same with the process-wide `rotation_batch_mib()`.
 [[nodiscard]] std::size_t rotation_batch_rows(std::size_t dim);
+
+/// When `sum_of_squares`, the float sum of the squares of `row`, is +inf
+/// while every element is finite, scales `row` to unit length and returns
+/// true: first by the power of two that brings its largest magnitude into
+/// [1, 2), then by the norm of the scaled row. Otherwise leaves `row` as it
+/// is and returns false.
+bool normalize_if_squares_overflow(std::span<float> row, float sum_of_squares);
 
 }  // namespace tarvinex::math

@@ -61,8 +61,7 @@ error::Result<array::Matrix<float>> orthogonal_procrustes(array::MatrixView<cons
     // aᵀ·b is formed straight into LAPACK's column-major layout, reading a
     // through its transposed view: neither a nor the product is copied.
     ColumnMajorMatrix cross{std::vector<float>(dim * dim), dim, dim};
-    const array::MatrixView<const float> a_transposed{a.data, {dim, a.shape[0]}, {a.strides[1], a.strides[0]}};
-    multiply_into(a_transposed, b, cross.view());
+    multiply_into(a.transposed(), b, cross.view());
 
     TARVINEX_TRY_ASSIGN(SvdVectors svd,
                         singular_value_decomposition(std::move(cross), SingularVectors::All, SingularVectors::All));

@@ -48,10 +48,7 @@ error::Result<array::Matrix<float>> ProductQuantizer::decode(array::MatrixView<c
     if (!rotation_ || decoded.size() == 0) {
         return decoded;
     }
-    const array::MatrixView<const float> rotation = rotation_->view();
-    const array::MatrixView<const float> transposed{
-        rotation.data, {rotation.extent(1), rotation.extent(0)}, {rotation.strides[1], rotation.strides[0]}};
-    return math::apply_rotation(decoded.view(), transposed);
+    return math::apply_rotation(decoded.view(), rotation_->view().transposed());
 }
 
 error::Result<array::Matrix<float>> ProductQuantizer::decode_matrix(array::MatrixView<const std::uint8_t> codes,

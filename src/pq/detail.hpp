@@ -1,6 +1,6 @@
 #pragma once
 /// What the training, the encoders and the rotation training share inside the
-/// module: the nearest-codeword scan and the row-major copy of a view.
+/// module: the nearest-codeword scan.
 
 #include <cstddef>
 #include <limits>
@@ -29,18 +29,6 @@ struct Nearest {
         }
     }
     return best;
-}
-
-/// A C-ordered copy of any view.
-[[nodiscard]] inline array::Matrix<float> row_major_copy(array::MatrixView<const float> x) {
-    array::Matrix<float> copy(array::Shape<2>{x.extent(0), x.extent(1)});
-    auto out = copy.view();
-    for (std::size_t i = 0; i < x.extent(0); ++i) {
-        for (std::size_t j = 0; j < x.extent(1); ++j) {
-            out(i, j) = x(i, j);
-        }
-    }
-    return copy;
 }
 
 }  // namespace tarvinex::pq::detail

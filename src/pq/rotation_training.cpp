@@ -9,7 +9,6 @@
 #include <utility>
 
 #include "math/math.hpp"
-#include "pq/detail.hpp"
 #include "pq/pq.hpp"
 
 namespace tarvinex::pq {
@@ -22,7 +21,7 @@ error::Result<ProductQuantizer::RotationFit> ProductQuantizer::fit_rotation(
         rotation.view()(i, i) = 1.0F;
     }
     // Rotated rows; the encoder takes only row-major input.
-    array::Matrix<float> rotated = detail::row_major_copy(data);
+    array::Matrix<float> rotated = array::c_order_copy(data);
     for (std::size_t iteration = 0; iteration < opq_iterations_; ++iteration) {
         TARVINEX_TRY_ASSIGN(const array::Codebook<float> codewords,
                             fit_codewords_with_weights(rotated.view(), weights));

@@ -132,7 +132,7 @@ error::Result<array::Matrix<float>> ProductQuantizer::fit_subspace_kmeans(array:
     // Rows are read in place when each is contiguous and they do not overlap.
     std::optional<array::Matrix<float>> copy;
     if (x.strides[1] != 1 || x.strides[0] < static_cast<std::ptrdiff_t>(ds)) {
-        copy = detail::row_major_copy(x);
+        copy = array::c_order_copy(x);
         x = copy->view();
     }
 

@@ -86,12 +86,12 @@ RunSettings RunSettings::read(const settings::EnvLookup& lookup) {
     return {settings::env_present(settings::names::kProfileCluster, lookup), pq4::read_fastscan_settings(lookup)};
 }
 
-error::Result<void> PqKMeans::check_code_values(array::MatrixView<const std::uint8_t> codes) const {
-    if (codebook_size_ >= kMaxCodebookSize || codebook_size_ == kPq4CodebookSize) {
-        return {};
+bool PqKMeans::has_code_of_codebook_size_or_more(array::MatrixView<const std::uint8_t> codes) const {
+    if (codebook_size_ >= kMaxCodebookSize) {
+        return false;
     }
     const std::size_t cols = codes.extent(1);
-    const bool out_of_range = parallel::reduce(
+    return parallel::reduce(
         0, codes.extent(0), false,
         [&](std::size_t begin, std::size_t end, bool found) {
             for (std::size_t i = begin; i < end && !found; ++i) {
@@ -102,7 +102,10 @@ error::Result<void> PqKMeans::check_code_values(array::MatrixView<const std::uin
             return found;
         },
         [](bool a, bool b) { return a || b; });
-    if (out_of_range) {
+}
+
+error::Result<void> PqKMeans::check_code_values(array::MatrixView<const std::uint8_t> codes) const {
+    if (codebook_size_ != kPq4CodebookSize && has_code_of_codebook_size_or_more(codes)) {
         return error::fail("code values must be below codebook_size");
     }
     return {};

@@ -188,6 +188,58 @@ public:
                                                                         array::MatrixView<float> centers,
                                                                         LabelBucketBuffers& buckets) const;
 
+    // Center storage and conversion (center_storage.cpp). Float centers are
+    // (k, D) and codes (k, M). Each operation that stores centers replaces
+    // `cluster_centers` and `dense_cluster_centers` together or, on any error,
+    // neither; none touches `labels` or `inertia_history`. What it stores is
+    // C-ordered, whatever the layout it was given.
+
+    /// The (k, M) codes of `centers` (k, D, rotated space): for each center
+    /// and subquantizer the first nearest codeword by the fixed-width distance
+    /// of Ds; a NaN distance never wins and a part whose distances are all NaN
+    /// gets 0. Fails with "dense centers must be C-contiguous", then
+    /// "codewords are not contiguous". Callers pass exactly k rows of D floats.
+    [[nodiscard]] error::Result<array::Matrix<std::uint8_t>> encode_centers_from_pq(
+        array::MatrixView<const float> centers) const;
+
+    /// `centers` (k, D, unrotated space, any strides) times R as a new
+    /// C-ordered matrix, or a C-ordered copy without a rotation. Fails with
+    /// "dense cluster center shape does not match the model".
+    [[nodiscard]] error::Result<array::Matrix<float>> centers_to_pq_space(array::MatrixView<const float> centers) const;
+
+    /// Scales every row of the C-contiguous (k, dim) `centers` to unit length
+    /// by 1 / sqrt(s), s its float sum of squares in element order. Rows with
+    /// s <= 2^-23 stay as they are; a NaN in a row makes it all NaN, and an
+    /// infinite element makes its row's finite elements 0 and itself NaN. A
+    /// finite row whose s overflows is scaled through a power of two first
+    /// and still comes out as a unit row. Fails with "dense cluster center
+    /// shape does not match the model", then "dense centers must be
+    /// C-contiguous".
+    [[nodiscard]] static error::Result<void> normalize_dense_centers_in_place(array::MatrixView<float> centers,
+                                                                              std::size_t dim, std::size_t k);
+
+    /// Stores unrotated `centers` (k, D, any layout; normalised first when
+    /// spherical) as `dense_cluster_centers` and the codes of their rotated
+    /// form as `cluster_centers`. Fails with the shape message before anything
+    /// else, then with the encoder's errors. The hybrid fit ends with it.
+    [[nodiscard]] error::Result<void> store_dense_centers_raw(array::Matrix<float> centers);
+
+    /// Stores the codes of rotated `centers` (k, D, borrowed; a normalised
+    /// copy when spherical) as `cluster_centers` and their form rotated back
+    /// by Rᵀ (a copy without a rotation) as `dense_cluster_centers`. Fails
+    /// with the shape message before it reads `centers`, then "dense centers
+    /// must be C-contiguous", then the encoder's errors. The ADC fit ends with
+    /// it. The unit length survives the way back only for an orthogonal R.
+    [[nodiscard]] error::Result<void> store_dense_centers_from_pq(array::MatrixView<const float> centers);
+
+    /// Stores `codes` (k, M) and drops the dense centers. Fails with "cluster
+    /// center shape does not match the model", then "cluster center codes
+    /// must be below codebook_size" for any code of Ks or more.
+    [[nodiscard]] error::Result<void> set_cluster_centers(array::Matrix<std::uint8_t> codes);
+
+    /// `store_dense_centers_raw` of unrotated float centers from outside.
+    [[nodiscard]] error::Result<void> set_dense_cluster_centers(array::Matrix<float> centers);
+
     // Symmetric training and prediction (fit_symmetric.cpp).
 
     /// k-means on `codes` (n, M) with code centers. On success `labels`,
@@ -207,6 +259,9 @@ public:
 
 private:
     PqKMeans() = default;
+
+    /// Whether a code of `codes` (any strides) is Ks or more; never with Ks = 256.
+    [[nodiscard]] bool has_code_of_codebook_size_or_more(array::MatrixView<const std::uint8_t> codes) const;
 
     std::vector<std::size_t> labels_;
     std::vector<double> inertia_history_;

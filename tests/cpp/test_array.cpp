@@ -1,6 +1,7 @@
-// Size products that must not wrap, and row and column slices of strided
-// matrices.
+// Size products that must not wrap, row and column slices and transposes of
+// strided matrices, and C-ordered copies of any layout.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -67,6 +68,54 @@ TEST(ArrayView, RowsAndColumnsFollowTheStrides) {
     EXPECT_EQ(middle(2, 1), 15);
     EXPECT_EQ(std::vector<std::int32_t>(middle.row(1).begin(), middle.row(1).end()), (std::vector<std::int32_t>{8, 9}));
     EXPECT_EQ(window.columns(4, 0).extent(1), 0U);
+
+    const array::MatrixView<const std::int32_t> flipped = window.transposed();
+    EXPECT_EQ(flipped.shape, (array::Shape<2>{4, 3}));
+    EXPECT_EQ(flipped(3, 1), window(1, 3));
+    EXPECT_EQ(flipped(0, 2), 13);
+}
+
+TEST(CopyInCOrder, EveryLayoutGivesTheSameCOrderedElements) {
+    // Element (i, j, l) of a (2, 3, 2) array is 100*i + 10*j + l, stored in
+    // five layouts: C order, reversed axes, a reversed middle axis, a step of
+    // 2 along the rows of a larger block, and a view with no elements.
+    std::vector<std::int32_t> buffer(48, -1);
+    const auto value = [](std::size_t i, std::size_t j, std::size_t l) {
+        return static_cast<std::int32_t>(100 * i + 10 * j + l);
+    };
+    const auto fill = [&](const array::ArrayView<std::int32_t, 3>& view) {
+        for (std::size_t i = 0; i < 2; ++i) {
+            for (std::size_t j = 0; j < 3; ++j) {
+                for (std::size_t l = 0; l < 2; ++l) {
+                    view(i, j, l) = value(i, j, l);
+                }
+            }
+        }
+    };
+    const array::ArrayView<std::int32_t, 3> layouts[] = {
+        {buffer.data(), {2, 3, 2}, {6, 2, 1}},
+        {buffer.data(), {2, 3, 2}, {1, 2, 6}},
+        {buffer.data() + 4, {2, 3, 2}, {6, -2, 1}},
+        {buffer.data(), {2, 3, 2}, {24, 4, 2}},
+    };
+    std::vector<std::int32_t> expected;
+    for (std::size_t i = 0; i < 2; ++i) {
+        for (std::size_t j = 0; j < 3; ++j) {
+            for (std::size_t l = 0; l < 2; ++l) {
+                expected.push_back(value(i, j, l));
+            }
+        }
+    }
+    for (const auto& layout : layouts) {
+        std::fill(buffer.begin(), buffer.end(), -1);
+        fill(layout);
+        const array::OwnedArray<std::int32_t, 3> copy = array::c_order_copy(layout);
+        EXPECT_TRUE(copy.is_c_contiguous());
+        EXPECT_EQ(copy.shape(), layout.shape);
+        EXPECT_EQ(copy.storage(), expected);
+    }
+    const array::MatrixView<const std::int32_t> empty{nullptr, {0, 5}, {1, 0}};
+    EXPECT_EQ(array::c_order_copy(empty).size(), 0U);
 }
 
 }  // namespace
