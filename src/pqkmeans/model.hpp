@@ -257,6 +257,32 @@ public:
         array::MatrixView<const std::uint8_t> codes,
         const settings::EnvLookup& lookup = settings::process_lookup()) const;
 
+    // ADC and hybrid training and prediction (fit_float_centers.cpp).
+
+    /// k-means on `codes` with float centers in the rotated space, moved to the
+    /// means of their members' decoded codes and scored by ADC distances. On
+    /// success both center fields, `labels` and `inertia_history` hold the new
+    /// run; on failure the model is as it was.
+    [[nodiscard]] error::Result<void> fit_adc(array::MatrixView<const std::uint8_t> codes,
+                                              const settings::EnvLookup& lookup = settings::process_lookup());
+    /// k-means on rows given as `codes` and as their raw `vectors` (n, D,
+    /// unrotated), with unrotated float centers moved to the means of their
+    /// members' vectors; rows are assigned by the hybrid pass.
+    [[nodiscard]] error::Result<void> fit_hybrid(array::MatrixView<const std::uint8_t> codes,
+                                                 array::MatrixView<const float> vectors, std::size_t refine_exact_top_l,
+                                                 const settings::EnvLookup& lookup = settings::process_lookup());
+    /// The nearest stored dense center of every row by ADC distance.
+    [[nodiscard]] error::Result<std::vector<std::size_t>> predict_adc(
+        array::MatrixView<const std::uint8_t> codes,
+        const settings::EnvLookup& lookup = settings::process_lookup()) const;
+    /// The nearest stored dense center of every row by the hybrid pass.
+    [[nodiscard]] error::Result<std::vector<std::size_t>> predict_hybrid(
+        array::MatrixView<const std::uint8_t> codes, array::MatrixView<const float> vectors,
+        std::size_t refine_exact_top_l, const settings::EnvLookup& lookup = settings::process_lookup()) const;
+    /// (k, D): row i is the raw vector of row chosen[i].
+    [[nodiscard]] array::Matrix<float> take_raw_center_rows(array::MatrixView<const float> vectors,
+                                                            std::span<const std::size_t> chosen) const;
+
 private:
     PqKMeans() = default;
 

@@ -132,6 +132,111 @@ PyObject* fit_predict(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         });
 }
 
+PyObject* fit_adc(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Signature signature(kClassName, "fit_adc", {"codes"}, 1);
+    return with_array<PqKMeansPayload, true, std::uint8_t, 2>(
+        signature, self, args, nargs, kwnames,
+        [](Model& model, auto codes) { return none_or_raise(model.fit_adc(codes)); });
+}
+
+PyObject* predict_adc(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Signature signature(kClassName, "predict_adc", {"codes"}, 1);
+    return with_array<PqKMeansPayload, false, std::uint8_t, 2>(
+        signature, self, args, nargs, kwnames, [](const Model& model, auto codes) {
+            return value_or_raise(model.predict_adc(codes),
+                                  [](std::vector<std::size_t> labels) { return labels_to_numpy(labels); });
+        });
+}
+
+PyObject* fit_predict_adc(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Signature signature(kClassName, "fit_predict_adc", {"codes"}, 1);
+    return with_array<PqKMeansPayload, true, std::uint8_t, 2>(
+        signature, self, args, nargs, kwnames, [](Model& model, auto codes) {
+            return value_or_raise(model.fit_adc(codes), [&] { return labels_to_numpy(model.labels()); });
+        });
+}
+
+/// The hybrid methods' road: bind (codes, vectors, refine_exact_top_l), take
+/// the borrow, view both arrays and convert the count in signature order,
+/// then call(model, codes, vectors, refine_exact_top_l).
+template <bool Exclusive, typename Call>
+PyObject* with_hybrid_arguments(const Signature& signature, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames, Call&& call) {
+    Bound<3> bound;
+    if (!bind_fast(signature, args, nargs, kwnames, bound)) return nullptr;
+    const std::optional<Borrow> borrow = borrow_for_call<PqKMeansPayload, Exclusive>(self);
+    if (!borrow) return nullptr;
+    const auto codes = ArrayArgument<std::uint8_t, 2>::accept(bound[0], "codes");
+    if (!codes) return nullptr;
+    const auto vectors = ArrayArgument<float, 2>::accept(bound[1], "vectors");
+    if (!vectors) return nullptr;
+    const auto refine_exact_top_l = to_unsigned(bound[2], "refine_exact_top_l");
+    if (!refine_exact_top_l) return nullptr;
+    const auto codes_view = codes->view();
+    if (!codes_view) return nullptr;
+    const auto vectors_view = vectors->view();
+    if (!vectors_view) return nullptr;
+    return call(engine_of<PqKMeansPayload>(self), *codes_view, *vectors_view,
+                static_cast<std::size_t>(*refine_exact_top_l));
+}
+
+PyObject* fit_hybrid(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Signature signature(kClassName, "fit_hybrid", {"codes", "vectors", "refine_exact_top_l"}, 3);
+    return with_hybrid_arguments<true>(signature, self, args, nargs, kwnames,
+                                       [](Model& model, auto codes, auto vectors, std::size_t top_l) {
+                                           return none_or_raise(model.fit_hybrid(codes, vectors, top_l));
+                                       });
+}
+
+PyObject* predict_hybrid(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Signature signature(kClassName, "predict_hybrid", {"codes", "vectors", "refine_exact_top_l"}, 3);
+    return with_hybrid_arguments<false>(
+        signature, self, args, nargs, kwnames, [](const Model& model, auto codes, auto vectors, std::size_t top_l) {
+            return value_or_raise(model.predict_hybrid(codes, vectors, top_l),
+                                  [](std::vector<std::size_t> labels) { return labels_to_numpy(labels); });
+        });
+}
+
+PyObject* fit_predict_hybrid(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Signature signature(kClassName, "fit_predict_hybrid", {"codes", "vectors", "refine_exact_top_l"}, 3);
+    return with_hybrid_arguments<true>(signature, self, args, nargs, kwnames,
+                                       [](Model& model, auto codes, auto vectors, std::size_t top_l) {
+                                           return value_or_raise(model.fit_hybrid(codes, vectors, top_l),
+                                                                 [&] { return labels_to_numpy(model.labels()); });
+                                       });
+}
+
+/// A setter: bind one array, take the exclusive borrow, copy the array and
+/// hand the copy to `set`.
+template <typename T, typename Set>
+PyObject* set_centers_from(const Signature& signature, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames, Set&& set) {
+    Bound<1> bound;
+    if (!bind_fast(signature, args, nargs, kwnames, bound)) return nullptr;
+    const std::optional<Borrow> borrow = borrow_for_call<PqKMeansPayload, true>(self);
+    if (!borrow) return nullptr;
+    const auto centers = ArrayArgument<T, 2>::accept(bound[0], "centers");
+    if (!centers) return nullptr;
+    std::optional<array::Matrix<T>> copy = centers->copy();
+    if (!copy) return nullptr;
+    return none_or_raise(set(engine_of<PqKMeansPayload>(self), std::move(*copy)));
+}
+
+PyObject* set_cluster_centers(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Signature signature(kClassName, "set_cluster_centers", {"centers"}, 1);
+    return set_centers_from<std::uint8_t>(signature, self, args, nargs, kwnames,
+                                          [](Model& model, array::Matrix<std::uint8_t> centers) {
+                                              return model.set_cluster_centers(std::move(centers));
+                                          });
+}
+
+PyObject* set_dense_cluster_centers(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const Signature signature(kClassName, "set_dense_cluster_centers", {"centers"}, 1);
+    return set_centers_from<float>(
+        signature, self, args, nargs, kwnames,
+        [](Model& model, array::Matrix<float> centers) { return model.set_dense_cluster_centers(std::move(centers)); });
+}
+
 PyRef text_object(std::string_view text) {
     return PyRef::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
@@ -250,16 +355,24 @@ PyObject* get_lookup_table_bytes(PyObject* self) {
         self, [](const Model& model) { return PyLong_FromSize_t(model.lookup_table_bytes()); });
 }
 
-// The documented method order: fit, analyze_k_candidates, predict,
-// fit_predict; the ADC and hybrid forms are inserted around these, and the two
-// center setters come last.
+// The documented method order: each training, prediction and fit-predict
+// method is followed by its ADC and hybrid forms, the analysis follows the
+// fits, and the two center setters come last.
 PyMethodDef g_methods[] = {
     TARVINEX_METHOD(fit, "fit($self, codes)\n--\n\n"),
+    TARVINEX_METHOD(fit_adc, "fit_adc($self, codes)\n--\n\n"),
+    TARVINEX_METHOD(fit_hybrid, "fit_hybrid($self, codes, vectors, refine_exact_top_l)\n--\n\n"),
     TARVINEX_STATIC_METHOD(analyze_k_candidates,
                            "analyze_k_candidates(codewords, codes, candidate_ks, iterations=20, seed=0, verbose=False, "
                            "lookup_table_bytes=1073741824, sample_rows=16384, method=\"bic\")\n--\n\n"),
     TARVINEX_METHOD(predict, "predict($self, codes)\n--\n\n"),
+    TARVINEX_METHOD(predict_adc, "predict_adc($self, codes)\n--\n\n"),
+    TARVINEX_METHOD(predict_hybrid, "predict_hybrid($self, codes, vectors, refine_exact_top_l)\n--\n\n"),
     TARVINEX_METHOD(fit_predict, "fit_predict($self, codes)\n--\n\n"),
+    TARVINEX_METHOD(fit_predict_adc, "fit_predict_adc($self, codes)\n--\n\n"),
+    TARVINEX_METHOD(fit_predict_hybrid, "fit_predict_hybrid($self, codes, vectors, refine_exact_top_l)\n--\n\n"),
+    TARVINEX_METHOD(set_cluster_centers, "set_cluster_centers($self, centers)\n--\n\n"),
+    TARVINEX_METHOD(set_dense_cluster_centers, "set_dense_cluster_centers($self, centers)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 
