@@ -2,11 +2,11 @@
 /// decoded codes (ADC) or raw vectors (hybrid).
 ///
 /// Up to 1023 members are summed in ascending row order inside the center's
-/// task, so those means are reproducible. Larger clusters are cut into
-/// 256-member chunks, each summed in order into a fresh vector, and the chunk
-/// sums meet as the pool joins its tasks: their last bits can vary from run
-/// to run. Fresh vectors per chunk keep the nested loop free of shared
-/// scratch, so it needs no isolation from the enclosing per-center loop.
+/// task. Larger clusters are cut into 256-member chunks, each summed in order
+/// into a fresh vector on the pool, and the chunk sums are added in chunk
+/// order, so every mean is reproducible whatever the worker count. Fresh
+/// vectors per chunk keep the nested loop free of shared scratch, so it needs
+/// no isolation from the enclosing per-center loop.
 
 #include <algorithm>
 #include <cstddef>
@@ -34,35 +34,23 @@ void mean_of_members_into(std::span<const std::size_t> members, std::span<float>
         std::fill(center.begin(), center.end(), 0.0F);
         accumulate(members, center);
     } else {
-        // An empty vector stands for "no chunk summed yet"; D is never 0.
+        // Fixed 256-member chunks, each summed in member order, then added in
+        // chunk order: the mean does not depend on the workers or the run.
         using Sum = std::vector<float>;
-        const std::size_t chunks = parallel::chunk_count(member_count, kMeanChunkMembers);
-        const Sum total = parallel::reduce(
-            0, chunks, Sum{},
-            [&](std::size_t first_chunk, std::size_t end_chunk, Sum acc) {
-                for (std::size_t chunk = first_chunk; chunk < end_chunk; ++chunk) {
-                    const std::size_t begin = chunk * kMeanChunkMembers;
-                    const std::size_t length = std::min(kMeanChunkMembers, member_count - begin);
-                    Sum part(center.size(), 0.0F);
-                    accumulate(members.subspan(begin, length), std::span<float>(part));
-                    if (acc.empty()) {
-                        acc = std::move(part);
-                    } else {
-                        kernels.add_assign(acc, part);
-                    }
-                }
-                return acc;
+        const Sum total = parallel::chunk_ordered_sum(
+            member_count, kMeanChunkMembers, Sum{},
+            [&](std::size_t, std::size_t begin, std::size_t end) {
+                Sum part(center.size(), 0.0F);
+                accumulate(members.subspan(begin, end - begin), std::span<float>(part));
+                return part;
             },
-            [&](const Sum& before, const Sum& after) {
-                if (after.empty()) {
-                    return before;
-                }
+            [&](Sum before, Sum after) {
+                // An empty vector stands for "no chunk added yet"; D is never 0.
                 if (before.empty()) {
                     return after;
                 }
-                Sum joined = before;
-                kernels.add_assign(joined, after);
-                return joined;
+                kernels.add_assign(before, after);
+                return before;
             });
         std::copy(total.begin(), total.end(), center.begin());
     }
