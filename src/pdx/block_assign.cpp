@@ -58,4 +58,19 @@ void assign_block_l2(const PdxKernels& kernels, std::span<const float> block, st
     best.write(rows, labels, distances);
 }
 
+std::size_t assign_block_l2_pruned(const PdxKernels& kernels, std::span<const float> block, std::size_t rows,
+                                   std::size_t dim, std::span<const float> centers, std::size_t k,
+                                   std::span<std::size_t> labels, std::span<float> distances) {
+    BlockBest best;
+    float sums[kBlockRows];
+    std::size_t steps = 0;
+    for (std::size_t c = 0; c < k; ++c) {
+        steps += kernels.center_l2_pruned(block, rows, dim, centers.subspan(c * dim, dim),
+                                          std::span<const float>(best.value), std::span<float>(sums));
+        best.keep_closer(sums, c);
+    }
+    best.write(rows, labels, distances);
+    return steps;
+}
+
 }  // namespace tarvinex::pdx

@@ -1,5 +1,5 @@
-/// Building the PDX matrix, the assignment entry, the kernel table and the
-/// switch.
+/// Building the PDX matrix, the two assignment entries, the kernel table and
+/// the two switches.
 
 #include <cstddef>
 #include <optional>
@@ -13,7 +13,7 @@
 namespace tarvinex::pdx {
 namespace {
 
-/// The checks of an assignment, in this order, before any work.
+/// The checks both assignment forms make, in this order, before any work.
 error::Result<void> check_assignment(const PdxMatrix& matrix, std::span<const float> centers, std::size_t k,
                                      std::span<std::size_t> labels, std::span<float> distances) {
     if (k == 0) {
@@ -83,15 +83,30 @@ error::Result<void> PdxMatrix::assign_l2_into(std::span<const float> centers, st
     return {};
 }
 
+error::Result<void> PdxMatrix::assign_l2_pruned_into(std::span<const float> centers, std::size_t k,
+                                                     std::span<std::size_t> labels, std::span<float> distances,
+                                                     const PdxKernels& kernels) const {
+    TARVINEX_TRY(check_assignment(*this, centers, k, labels, distances));
+    for_each_block(*this, centers, k, labels, distances, kernels, assign_block_l2_pruned);
+    return {};
+}
+
 error::Result<void> PdxMatrix::assign_l2_into(std::span<const float> centers, std::size_t k,
                                               std::span<std::size_t> labels, std::span<float> distances) const {
     return assign_l2_into(centers, k, labels, distances, selected_pdx_kernels());
 }
 
+error::Result<void> PdxMatrix::assign_l2_pruned_into(std::span<const float> centers, std::size_t k,
+                                                     std::span<std::size_t> labels, std::span<float> distances) const {
+    return assign_l2_pruned_into(centers, k, labels, distances, selected_pdx_kernels());
+}
+
 PdxKernels pdx_kernels_for(simd::SliceKernel family, const simd::CpuFeatures& features) {
-    static constexpr PdxKernels kScalar{simd::SliceKernel::Scalar, block_center_l2_scalar};
-    static constexpr PdxKernels kAvx2{simd::SliceKernel::Avx2, block_center_l2_avx2};
-    static constexpr PdxKernels kAvx512{simd::SliceKernel::Avx512, block_center_l2_avx512};
+    static constexpr PdxKernels kScalar{simd::SliceKernel::Scalar, block_center_l2_scalar,
+                                        block_center_l2_pruned_scalar};
+    static constexpr PdxKernels kAvx2{simd::SliceKernel::Avx2, block_center_l2_avx2, block_center_l2_pruned_avx2};
+    static constexpr PdxKernels kAvx512{simd::SliceKernel::Avx512, block_center_l2_avx512,
+                                        block_center_l2_pruned_avx512};
     return simd::runnable_kernels(family, features, kScalar, kAvx2, kAvx512);
 }
 
@@ -105,8 +120,19 @@ bool read_pdx_exact(const settings::EnvLookup& lookup) {
                                {"1", "on", "yes", "true", "auto"});
 }
 
+bool read_pdx_pruning(const settings::EnvLookup& lookup) {
+    return settings::on_switch(
+        settings::normalize_env_word_with_second_name(settings::names::kPdxPrune, settings::names::kDimPrune, lookup),
+        {"1", "on", "yes", "pdx", "true", "auto"});
+}
+
 bool pdx_exact_enabled() {
     static const bool enabled = read_pdx_exact(settings::process_lookup());
+    return enabled;
+}
+
+bool pdx_pruning_enabled() {
+    static const bool enabled = read_pdx_pruning(settings::process_lookup());
     return enabled;
 }
 

@@ -12,7 +12,10 @@
 /// order from zero, every square rounded before it is added (the portable
 /// distance loop's order), and keeps a center only when it is strictly closer:
 /// ties go to the lower index, a NaN distance is never chosen, and a row whose
-/// distances are all NaN gets (0, +inf).
+/// distances are all NaN gets (0, +inf). The pruned form stops adding to a row
+/// once its partial sum reaches its best; it gives the same labels and
+/// distance bits, because squares are never negative and a partial sum that
+/// has reached the best can no longer beat it.
 
 #include <cstddef>
 #include <span>
@@ -42,13 +45,32 @@ void block_center_l2_avx2(std::span<const float> block, std::size_t dim, std::sp
 void block_center_l2_avx512(std::span<const float> block, std::size_t dim, std::span<const float> center,
                             std::span<float> sums) noexcept;
 
+// The pruned form for the block's first `rows` rows, given their 64 best
+// distances so far. A row stops adding, keeping its partial sum, once
+// best[r] <= sums[r] after an addition (a NaN sum compares false and goes on);
+// the dimensions are cut short when no row is left. Padding rows keep 0.0.
+// Returns the number of dimensions run, 1 to dim.
+std::size_t block_center_l2_pruned_scalar(std::span<const float> block, std::size_t rows, std::size_t dim,
+                                          std::span<const float> center, std::span<const float> best,
+                                          std::span<float> sums) noexcept;
+std::size_t block_center_l2_pruned_avx2(std::span<const float> block, std::size_t rows, std::size_t dim,
+                                        std::span<const float> center, std::span<const float> best,
+                                        std::span<float> sums) noexcept;
+std::size_t block_center_l2_pruned_avx512(std::span<const float> block, std::size_t rows, std::size_t dim,
+                                          std::span<const float> center, std::span<const float> best,
+                                          std::span<float> sums) noexcept;
+
 using BlockCenterKernel = void (*)(std::span<const float> block, std::size_t dim, std::span<const float> center,
                                    std::span<float> sums) noexcept;
+using PrunedBlockCenterKernel = std::size_t (*)(std::span<const float> block, std::size_t rows, std::size_t dim,
+                                                std::span<const float> center, std::span<const float> best,
+                                                std::span<float> sums) noexcept;
 
 /// One family's kernels; `family` is the family they belong to.
 struct PdxKernels {
     simd::SliceKernel family;
     BlockCenterKernel center_l2;
+    PrunedBlockCenterKernel center_l2_pruned;
 };
 
 /// The kernels of `family`, or of the highest family below it that a
@@ -60,10 +82,14 @@ struct PdxKernels {
 
 // One block's assignment: the nearest of k >= 1 row-major centers for each of
 // the block's first `rows` rows (1 to 64), written to `labels` and `distances`
-// (rows entries each).
+// (rows entries each). The pruned form returns the (center, dimension) steps
+// it ran: k*dim when nothing was pruned.
 void assign_block_l2(const PdxKernels& kernels, std::span<const float> block, std::size_t rows, std::size_t dim,
                      std::span<const float> centers, std::size_t k, std::span<std::size_t> labels,
                      std::span<float> distances);
+std::size_t assign_block_l2_pruned(const PdxKernels& kernels, std::span<const float> block, std::size_t rows,
+                                   std::size_t dim, std::span<const float> centers, std::size_t k,
+                                   std::span<std::size_t> labels, std::span<float> distances);
 
 class PdxMatrix {
 public:
@@ -77,11 +103,18 @@ public:
     /// distances hold rows() entries. Nothing is written when a check fails.
     [[nodiscard]] error::Result<void> assign_l2_into(std::span<const float> centers, std::size_t k,
                                                      std::span<std::size_t> labels, std::span<float> distances) const;
+    /// The same results with the pruned kernels.
+    [[nodiscard]] error::Result<void> assign_l2_pruned_into(std::span<const float> centers, std::size_t k,
+                                                            std::span<std::size_t> labels,
+                                                            std::span<float> distances) const;
 
-    /// The same with the given kernels in place of the process's.
+    // The same with the given kernels in place of the process's.
     [[nodiscard]] error::Result<void> assign_l2_into(std::span<const float> centers, std::size_t k,
                                                      std::span<std::size_t> labels, std::span<float> distances,
                                                      const PdxKernels& kernels) const;
+    [[nodiscard]] error::Result<void> assign_l2_pruned_into(std::span<const float> centers, std::size_t k,
+                                                            std::span<std::size_t> labels, std::span<float> distances,
+                                                            const PdxKernels& kernels) const;
 
     /// ceil(rows/64)*64*dim values, block by block (layout above).
     [[nodiscard]] std::span<const float> data() const noexcept { return data_; }
@@ -108,8 +141,13 @@ private:
 
 /// TARVINEX_PDX_EXACT read through `lookup`: on for 1/on/yes/true/auto.
 [[nodiscard]] bool read_pdx_exact(const settings::EnvLookup& lookup);
+/// TARVINEX_PDX_PRUNE, or TARVINEX_DIM_PRUNE when it is unset or not text,
+/// read through `lookup`: on for 1/on/yes/pdx/true/auto.
+[[nodiscard]] bool read_pdx_pruning(const settings::EnvLookup& lookup);
 
 /// Whether hybrid assignment builds a PDX matrix; read once per process.
 [[nodiscard]] bool pdx_exact_enabled();
+/// Whether a PDX assignment runs pruned; read once per process.
+[[nodiscard]] bool pdx_pruning_enabled();
 
 }  // namespace tarvinex::pdx

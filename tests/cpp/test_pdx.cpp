@@ -93,11 +93,15 @@ TEST(PdxMatrix, AssignmentChecksKThenCentersThenOutputsAndWritesNothingOnFailure
     };
     for (const Case& c : cases) {
         const std::vector<float> centers(c.center_values, 0.0F);
-        std::vector<std::size_t> labels(c.labels, 7);
-        std::vector<float> distances(c.distances, -1.0F);
-        EXPECT_EQ(error_text(matrix.assign_l2_into(centers, c.k, labels, distances)), c.message) << "k " << c.k;
-        EXPECT_EQ(labels, std::vector<std::size_t>(c.labels, 7));
-        EXPECT_EQ(distances, std::vector<float>(c.distances, -1.0F));
+        for (const bool pruned : {false, true}) {
+            std::vector<std::size_t> labels(c.labels, 7);
+            std::vector<float> distances(c.distances, -1.0F);
+            const error::Result<void> result = pruned ? matrix.assign_l2_pruned_into(centers, c.k, labels, distances)
+                                                      : matrix.assign_l2_into(centers, c.k, labels, distances);
+            EXPECT_EQ(error_text(result), c.message) << "k " << c.k << " pruned " << pruned;
+            EXPECT_EQ(labels, std::vector<std::size_t>(c.labels, 7));
+            EXPECT_EQ(distances, std::vector<float>(c.distances, -1.0F));
+        }
     }
 }
 
@@ -118,14 +122,20 @@ TEST(PdxAssign, EveryFormEqualsSequentialSumsBitForBit) {
             const test::NearestCenters expected = nearest_by_sequential_sums(f.vectors, f.centers, s.rows, s.dim, s.k);
             const pdx::PdxMatrix matrix = build(f.vectors, s.rows, s.dim);
             for (const pdx::PdxKernels& form : forms) {
-                SCOPED_TRACE(testing::Message()
-                             << s.rows << " x " << s.dim << ", k " << s.k << ", "
-                             << simd::slice_kernel_label(form.family) << (whole_numbers ? " whole numbers" : ""));
-                std::vector<std::size_t> labels(s.rows, 99);
-                std::vector<float> distances(s.rows, kNaN);
-                ASSERT_TRUE(matrix.assign_l2_into(f.centers, s.k, labels, distances, form).has_value());
-                EXPECT_EQ(labels, expected.labels);
-                EXPECT_EQ(bit_patterns(distances), bit_patterns(expected.distances));
+                for (const bool pruned : {false, true}) {
+                    SCOPED_TRACE(testing::Message()
+                                 << s.rows << " x " << s.dim << ", k " << s.k << ", "
+                                 << simd::slice_kernel_label(form.family) << (pruned ? " pruned" : "")
+                                 << (whole_numbers ? " whole numbers" : ""));
+                    std::vector<std::size_t> labels(s.rows, 99);
+                    std::vector<float> distances(s.rows, kNaN);
+                    const error::Result<void> result =
+                        pruned ? matrix.assign_l2_pruned_into(f.centers, s.k, labels, distances, form)
+                               : matrix.assign_l2_into(f.centers, s.k, labels, distances, form);
+                    ASSERT_TRUE(result.has_value());
+                    EXPECT_EQ(labels, expected.labels);
+                    EXPECT_EQ(bit_patterns(distances), bit_patterns(expected.distances));
+                }
             }
         }
     }
@@ -153,6 +163,66 @@ TEST(PdxAssign, FixtureCoversTiesEqualRowsAndNonFiniteRows) {
     }
 }
 
+TEST(PdxAssign, PruningCutsCentersShortAndKeepsTheExactResult) {
+    // Every row equals center 0, so after the first dimension of each later
+    // center no row of the block can improve: dim + (k - 1) steps.
+    const std::size_t dim = 9;
+    const std::size_t k = 6;
+    for (const std::size_t rows : {1, 37, 64}) {
+        const std::vector<float> row = test::SplitMix(3).spread(dim, -2, 4, true);
+        std::vector<float> values;
+        for (std::size_t i = 0; i < rows; ++i) {
+            values.insert(values.end(), row.begin(), row.end());
+        }
+        std::vector<float> centers = row;
+        const std::vector<float> others = test::SplitMix(5).spread((k - 1) * dim, -2, 4, true);
+        centers.insert(centers.end(), others.begin(), others.end());
+        const pdx::PdxMatrix matrix = build(values, rows, dim);
+        for (const pdx::PdxKernels& form : test::runnable_kernel_sets(pdx::pdx_kernels_for)) {
+            SCOPED_TRACE(testing::Message() << rows << " rows, " << simd::slice_kernel_label(form.family));
+            std::vector<std::size_t> exact_labels(rows);
+            std::vector<float> exact_distances(rows);
+            pdx::assign_block_l2(form, matrix.block(0), rows, dim, centers, k, exact_labels, exact_distances);
+            std::vector<std::size_t> labels(rows);
+            std::vector<float> distances(rows);
+            EXPECT_EQ(pdx::assign_block_l2_pruned(form, matrix.block(0), rows, dim, centers, k, labels, distances),
+                      dim + (k - 1));
+            EXPECT_EQ(labels, exact_labels);
+            EXPECT_EQ(bit_patterns(distances), bit_patterns(exact_distances));
+            EXPECT_EQ(labels, std::vector<std::size_t>(rows, 0));
+        }
+    }
+}
+
+TEST(PdxAssign, PruningOnClusteredRowsSkipsWorkWithoutChangingBits) {
+    // Rows near the later of two well separated centers: the first center is
+    // measured in full, the far ones are dropped early. (One NaN row would
+    // stay active and keep its whole block working.)
+    const std::size_t rows = 64;
+    const std::size_t dim = 16;
+    const std::size_t k = 8;
+    test::SplitMix rng(21);
+    std::vector<float> centers = rng.spread(k * dim, 4, 3, true);
+    std::vector<float> values(rows * dim);
+    const std::vector<float> noise = rng.spread(rows * dim, -4, 2, true);
+    for (std::size_t i = 0; i < rows; ++i) {
+        for (std::size_t d = 0; d < dim; ++d) {
+            values[i * dim + d] = centers[(i % 2) * dim + d] + noise[i * dim + d];
+        }
+    }
+    const pdx::PdxMatrix matrix = build(values, rows, dim);
+    const test::NearestCenters expected = nearest_by_sequential_sums(values, centers, rows, dim, k);
+    for (const pdx::PdxKernels& form : test::runnable_kernel_sets(pdx::pdx_kernels_for)) {
+        SCOPED_TRACE(simd::slice_kernel_label(form.family));
+        std::vector<std::size_t> labels(rows);
+        std::vector<float> distances(rows);
+        EXPECT_LT(pdx::assign_block_l2_pruned(form, matrix.block(0), rows, dim, centers, k, labels, distances),
+                  k * dim);
+        EXPECT_EQ(labels, expected.labels);
+        EXPECT_EQ(bit_patterns(distances), bit_patterns(expected.distances));
+    }
+}
+
 TEST(PdxKernels, EachFamilyGetsItsOwnSet) {
     const simd::CpuFeatures all{true, true, true};
     for (const simd::SliceKernel family :
@@ -162,18 +232,28 @@ TEST(PdxKernels, EachFamilyGetsItsOwnSet) {
     EXPECT_EQ(pdx::selected_pdx_kernels().family, simd::selected_slice_kernel());
 }
 
-TEST(PdxSettings, SwitchWords) {
-    const std::vector<std::pair<std::map<std::string, std::string>, bool>> cases{
-        {{}, false},
-        {{{"TARVINEX_PDX_EXACT", "O-N"}}, true},
-        {{{"TARVINEX_PDX_EXACT", "auto"}}, true},
-        {{{"TARVINEX_PDX_EXACT", " on"}}, false},
-        {{{"TARVINEX_PDX_EXACT", "pdx"}}, false},
-        {{{"TARVINEX_PDX_EXACT", ""}}, false},
-        {{{"TARVINEX_PDX_EXACT", "\xff"}}, false},
+TEST(PdxSettings, SwitchWordsAndTheSecondPruningName) {
+    struct Case {
+        std::map<std::string, std::string> env;
+        bool exact, pruning;
     };
-    for (const auto& [env, on] : cases) {
-        EXPECT_EQ(pdx::read_pdx_exact(fake_env(env)), on);
+    const std::vector<Case> cases{
+        {{}, false, false},
+        {{{"TARVINEX_PDX_EXACT", "O-N"}, {"TARVINEX_PDX_PRUNE", "P_d_X"}}, true, true},
+        {{{"TARVINEX_PDX_EXACT", "auto"}, {"TARVINEX_PDX_PRUNE", "auto"}}, true, true},
+        {{{"TARVINEX_PDX_EXACT", " on"}, {"TARVINEX_PDX_PRUNE", "on "}}, false, false},
+        {{{"TARVINEX_PDX_EXACT", "pdx"}, {"TARVINEX_PDX_PRUNE", "0"}}, false, false},
+        {{{"TARVINEX_PDX_EXACT", ""}, {"TARVINEX_DIM_PRUNE", "pdx"}}, false, true},
+        // A first name that is set wins, even empty or not a switch word.
+        {{{"TARVINEX_PDX_PRUNE", ""}, {"TARVINEX_DIM_PRUNE", "1"}}, false, false},
+        {{{"TARVINEX_PDX_PRUNE", "maybe"}, {"TARVINEX_DIM_PRUNE", "1"}}, false, false},
+        // A value that is not text counts as unset.
+        {{{"TARVINEX_PDX_EXACT", "\xff"}, {"TARVINEX_PDX_PRUNE", "\xff"}, {"TARVINEX_DIM_PRUNE", "YES"}}, false, true},
+    };
+    for (const Case& c : cases) {
+        const settings::EnvLookup lookup = fake_env(c.env);
+        EXPECT_EQ(pdx::read_pdx_exact(lookup), c.exact);
+        EXPECT_EQ(pdx::read_pdx_pruning(lookup), c.pruning);
     }
 }
 
