@@ -53,6 +53,24 @@ SliceKernel choose_slice_kernel(SimdPreference preference, const CpuFeatures& fe
     return SliceKernel::Scalar;
 }
 
+SliceKernel runnable_family(SliceKernel wanted, const CpuFeatures& features) noexcept {
+    switch (wanted) {
+        case SliceKernel::Avx512:
+            if (features.avx512f) {
+                return SliceKernel::Avx512;
+            }
+            [[fallthrough]];
+        case SliceKernel::Avx2:
+            if (features.avx2) {
+                return SliceKernel::Avx2;
+            }
+            [[fallthrough]];
+        case SliceKernel::Scalar:
+            break;
+    }
+    return SliceKernel::Scalar;
+}
+
 const char* slice_kernel_label(SliceKernel kernel) noexcept {
     switch (kernel) {
         case SliceKernel::Scalar:

@@ -37,6 +37,26 @@ enum class SliceKernel : std::uint8_t { Scalar, Avx2, Avx512 };
 [[nodiscard]] SliceKernel choose_slice_kernel(SimdPreference preference, const CpuFeatures& features,
                                               const std::optional<std::string>& avx512_auto_word) noexcept;
 
+/// The highest family at or below `wanted` that a processor with `features`
+/// can run: avx512 needs AVX-512F, avx2 needs AVX2. Kernel tables asked for a
+/// family the processor lacks fall back through it.
+[[nodiscard]] SliceKernel runnable_family(SliceKernel wanted, const CpuFeatures& features) noexcept;
+
+/// Of one kernel set per family, the set of `runnable_family(wanted, features)`.
+template <typename Kernels>
+[[nodiscard]] const Kernels& runnable_kernels(SliceKernel wanted, const CpuFeatures& features, const Kernels& scalar,
+                                              const Kernels& avx2, const Kernels& avx512) noexcept {
+    switch (runnable_family(wanted, features)) {
+        case SliceKernel::Avx512:
+            return avx512;
+        case SliceKernel::Avx2:
+            return avx2;
+        case SliceKernel::Scalar:
+            break;
+    }
+    return scalar;
+}
+
 /// "scalar", "avx2" or "avx512".
 [[nodiscard]] const char* slice_kernel_label(SliceKernel kernel) noexcept;
 

@@ -150,6 +150,27 @@ TEST(KernelChoice, EveryOffWordVetoesAvx512UnderAuto) {
     }
 }
 
+TEST(KernelChoice, RunnableFamilyStepsDownToWhatTheProcessorRuns) {
+    struct Case {
+        SliceKernel wanted;
+        CpuFeatures features;
+        SliceKernel expected;
+    };
+    const Case cases[] = {
+        {SliceKernel::Avx512, kAvx512, SliceKernel::Avx512},
+        {SliceKernel::Avx512, kAvx2Only, SliceKernel::Avx2},
+        {SliceKernel::Avx512, kNoVector, SliceKernel::Scalar},
+        {SliceKernel::Avx512, kAvx512WithoutAvx2, SliceKernel::Avx512},
+        {SliceKernel::Avx2, kAvx512WithoutAvx2, SliceKernel::Scalar},
+        {SliceKernel::Avx2, kAvx2Only, SliceKernel::Avx2},
+        {SliceKernel::Scalar, kAvx512, SliceKernel::Scalar},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(tarvinex::simd::runnable_family(c.wanted, c.features), c.expected)
+            << tarvinex::simd::slice_kernel_label(c.wanted);
+    }
+}
+
 TEST(KernelChoice, LabelsNameEachFamily) {
     EXPECT_STREQ(tarvinex::simd::slice_kernel_label(SliceKernel::Scalar), "scalar");
     EXPECT_STREQ(tarvinex::simd::slice_kernel_label(SliceKernel::Avx2), "avx2");

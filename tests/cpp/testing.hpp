@@ -7,6 +7,7 @@
 /// The namespace is tarvinex::test, not tarvinex::testing: tests inside
 /// namespace tarvinex would otherwise find it before GoogleTest's ::testing.
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstddef>
@@ -64,6 +65,45 @@ inline std::vector<simd::SliceKernel> runnable_families() {
     return families;
 }
 
+/// A module's kernel set for each family this processor runs, the portable
+/// one first, from its `kernels_for(family, features)`.
+template <typename KernelsFor>
+auto runnable_kernel_sets(KernelsFor&& kernels_for) {
+    std::vector<decltype(kernels_for(simd::SliceKernel::Scalar, simd::detected_cpu_features()))> out;
+    for (const simd::SliceKernel family : runnable_families()) {
+        out.push_back(kernels_for(family, simd::detected_cpu_features()));
+    }
+    return out;
+}
+
+/// Nearest centers by the plainest rule: for each row and each center in
+/// order, the sequential sum of rounded squares over the dimensions from zero,
+/// kept only when strictly below the best from (0, +inf).
+struct NearestCenters {
+    std::vector<std::size_t> labels;
+    std::vector<float> distances;
+};
+
+inline NearestCenters nearest_by_sequential_sums(std::span<const float> vectors, std::span<const float> centers,
+                                                 std::size_t rows, std::size_t dim, std::size_t k) {
+    NearestCenters out{std::vector<std::size_t>(rows, 0), std::vector<float>(rows, kInf)};
+    for (std::size_t i = 0; i < rows; ++i) {
+        for (std::size_t c = 0; c < k; ++c) {
+            float sum = 0.0F;
+            for (std::size_t d = 0; d < dim; ++d) {
+                const float difference = vectors[i * dim + d] - centers[c * dim + d];
+                const float square = difference * difference;
+                sum = sum + square;
+            }
+            if (sum < out.distances[i]) {
+                out.distances[i] = sum;
+                out.labels[i] = c;
+            }
+        }
+    }
+    return out;
+}
+
 class SplitMix {
 public:
     explicit SplitMix(std::uint64_t seed) : state_(seed) {}
@@ -119,6 +159,44 @@ public:
 private:
     std::uint64_t state_;
 };
+
+/// Rows and centers for the exact assignment engines. Values spread over
+/// several binades (a changed summation order shows in the last bits), or
+/// small whole numbers (every order gives the same sums, and ties abound), with
+/// the cases every engine must get right: center k-1 repeats center 0 (equal
+/// distances, the lower index wins), center 2 holds a NaN (never chosen), row 1
+/// equals center k-1 (distance 0, label 0), row rows/2 holds a NaN and row
+/// rows-1 an infinity (every distance NaN or +inf: label 0, +inf).
+struct ExactFixture {
+    std::vector<float> vectors;
+    std::vector<float> centers;
+};
+
+inline ExactFixture exact_assignment_fixture(std::size_t rows, std::size_t dim, std::size_t k, std::uint64_t seed,
+                                             bool whole_numbers = false) {
+    SplitMix rng(seed);
+    ExactFixture f;
+    f.vectors = whole_numbers ? rng.integers(rows * dim, -8, 8) : rng.spread(rows * dim, -3, 6, true);
+    f.centers = whole_numbers ? rng.integers(k * dim, -8, 8) : rng.spread(k * dim, -3, 6, true);
+    const auto row = [&](std::size_t i) { return f.vectors.begin() + static_cast<std::ptrdiff_t>(i * dim); };
+    const auto center = [&](std::size_t c) { return f.centers.begin() + static_cast<std::ptrdiff_t>(c * dim); };
+    if (k >= 3) {
+        std::copy(center(0), center(1), center(k - 1));
+    }
+    if (k >= 4) {
+        f.centers[2 * dim + dim / 2] = kNaN;
+    }
+    if (rows >= 2 && k >= 3) {
+        std::copy(center(k - 1), center(k), row(1));
+    }
+    if (rows >= 3) {
+        f.vectors[(rows / 2) * dim + dim - 1] = kNaN;
+    }
+    if (rows >= 4) {
+        f.vectors[(rows - 1) * dim] = kInf;
+    }
+    return f;
+}
 
 /// A codebook (M, Ks, Ds) whose element (m, c, d) differs for every position
 /// and spreads over several binades, so a wrong index or summation order shows
