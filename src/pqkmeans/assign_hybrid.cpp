@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <optional>
 
+#include "flash/flash.hpp"
 #include "math/math.hpp"
 #include "pqkmeans/hybrid_assign.hpp"
 #include "pqkmeans/model.hpp"
@@ -14,7 +15,7 @@ namespace tarvinex::pqkmeans {
 error::Result<void> PqKMeans::assign_hybrid_into(array::MatrixView<const std::uint8_t> codes,
                                                  array::MatrixView<const float> vectors,
                                                  array::MatrixView<const float> centers, std::size_t refine_exact_top_l,
-                                                 const pq4::PackedPq4Codes* packed,
+                                                 const pq4::PackedPq4Codes* packed, const pdx::PdxMatrix* pdx,
                                                  const pq4::FastScanSettings& fastscan,
                                                  AssignmentBuffers& buffers) const {
     if (!codes.is_c_contiguous()) {
@@ -33,6 +34,18 @@ error::Result<void> PqKMeans::assign_hybrid_into(array::MatrixView<const std::ui
                                    buffers.distances};
 
     if (refine_exact_top_l >= k_) {
+        if (pdx != nullptr) {
+            if (pdx->rows() != vectors.extent(0) || pdx->dim() != dim_) {
+                return error::fail("PDX exact assignment matrix does not match input vectors");
+            }
+            return pdx::pdx_pruning_enabled()
+                       ? pdx->assign_l2_pruned_into(refine.centers, k_, buffers.labels, buffers.distances)
+                       : pdx->assign_l2_into(refine.centers, k_, buffers.labels, buffers.distances);
+        }
+        if (flash::flash_exact_enabled()) {
+            return flash::assign_l2_flash_into(refine.vectors, refine.centers, vectors.extent(0), dim_, k_,
+                                               buffers.labels, buffers.distances);
+        }
         assign_exact_dense_into(refine.vectors, refine.centers, dim_, k_, buffers.labels, buffers.distances);
         return {};
     }

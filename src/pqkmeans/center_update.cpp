@@ -31,8 +31,7 @@ void check_pass_outputs(std::size_t rows, std::span<const std::size_t> labels, s
 /// Overwrites center empty[i] with row farthest[i] through
 /// overwrite(center, row), the lowest empty center getting the farthest row.
 template <typename Overwrite>
-void refill_empty_centers(std::span<const std::size_t> empty, std::span<const float> distances,
-                          Overwrite&& overwrite) {
+void refill_empty_centers(std::span<const std::size_t> empty, std::span<const float> distances, Overwrite&& overwrite) {
     const std::vector<std::size_t> farthest = select_farthest_rows(distances, empty.size());
     const std::size_t refills = std::min(empty.size(), farthest.size());
     for (std::size_t i = 0; i < refills; ++i) {

@@ -15,6 +15,18 @@ namespace {
 
 const auto kNeverStopped = [] { return false; };
 
+/// The dimension-major copy of the vectors for the exact pass, built only when
+/// the switch is on and the exact path will run over at least one row.
+error::Result<std::optional<pdx::PdxMatrix>> exact_pass_copy(array::MatrixView<const float> vectors,
+                                                             std::size_t refine_exact_top_l, std::size_t k) {
+    if (!pdx::pdx_exact_enabled() || refine_exact_top_l < k || vectors.extent(0) == 0) {
+        return std::optional<pdx::PdxMatrix>{};
+    }
+    TARVINEX_TRY_ASSIGN(pdx::PdxMatrix copy, pdx::PdxMatrix::from_row_major(vectors.contiguous_span(),
+                                                                            vectors.extent(0), vectors.extent(1)));
+    return std::optional<pdx::PdxMatrix>(std::move(copy));
+}
+
 }  // namespace
 
 array::Matrix<float> PqKMeans::take_raw_center_rows(array::MatrixView<const float> vectors,
@@ -135,15 +147,17 @@ error::Result<void> PqKMeans::fit_hybrid(array::MatrixView<const std::uint8_t> c
     };
     TARVINEX_TRY(normalize());
     TARVINEX_TRY_ASSIGN(const std::optional<pq4::PackedPq4Codes> packed, pack_pq4_codes(codes));
+    TARVINEX_TRY_ASSIGN(const std::optional<pdx::PdxMatrix> pdx_copy, exact_pass_copy(vectors, refine_exact_top_l, k_));
 
     AssignmentBuffers buffers = AssignmentBuffers::create(n);
     const pq4::PackedPq4Codes* packed_codes = packed ? &*packed : nullptr;
+    const pdx::PdxMatrix* pdx_matrix = pdx_copy ? &*pdx_copy : nullptr;
     TARVINEX_TRY_ASSIGN(std::vector<double> history,
                         run_passes(
                             PassLoop{iterations_, verbose_, early_stopping_, "hybrid_inertia"}, buffers.distances,
                             [&](std::size_t) {
                                 return assign_hybrid_into(codes, vectors, centers.view(), refine_exact_top_l,
-                                                          packed_codes, fastscan, buffers);
+                                                          packed_codes, pdx_matrix, fastscan, buffers);
                             },
                             [&]() -> error::Result<void> {
                                 TARVINEX_TRY(update_dense_centers_from_vectors(
@@ -197,9 +211,11 @@ error::Result<std::vector<std::size_t>> PqKMeans::predict_hybrid(array::MatrixVi
         TARVINEX_TRY(check_code_values(codes));
     }
     TARVINEX_TRY_ASSIGN(const std::optional<pq4::PackedPq4Codes> packed, pack_pq4_codes(codes));
+    TARVINEX_TRY_ASSIGN(const std::optional<pdx::PdxMatrix> pdx_copy, exact_pass_copy(vectors, refine_exact_top_l, k_));
     AssignmentBuffers buffers = AssignmentBuffers::create(codes.extent(0));
     TARVINEX_TRY(assign_hybrid_into(codes, vectors, dense_cluster_centers_->view(), refine_exact_top_l,
-                                    packed ? &*packed : nullptr, pq4::read_fastscan_settings(lookup), buffers));
+                                    packed ? &*packed : nullptr, pdx_copy ? &*pdx_copy : nullptr,
+                                    pq4::read_fastscan_settings(lookup), buffers));
     return std::move(buffers).into_labels();
 }
 

@@ -112,8 +112,7 @@ void PqKMeans::update_min_distances(std::span<float> min_distances, std::span<co
     });
 }
 
-std::vector<std::size_t> PqKMeans::initialize_center_indices(std::span<const std::uint8_t> codes,
-                                                             std::size_t n) const {
+std::vector<std::size_t> PqKMeans::initialize_center_indices(std::span<const std::uint8_t> codes, std::size_t n) const {
     const std::size_t m_count = num_subquantizers_;
     TARVINEX_ASSERT(codes.size() == n * m_count, "code matrix does not match the model");
     TARVINEX_ASSERT(k_ >= 1 && k_ <= n, "initial centers need n >= k >= 1");

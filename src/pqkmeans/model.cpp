@@ -27,10 +27,12 @@ bool table_matches(const CodewordDistances& table, std::size_t m_count, std::siz
 
 }  // namespace
 
-error::Result<PqKMeans> PqKMeans::new_with_options_and_spherical(
-    array::Codebook<float> codewords, std::optional<array::Matrix<float>> rotation, std::size_t k,
-    std::size_t iterations, std::uint64_t seed, bool verbose, std::size_t lookup_table_bytes, InitMethod init,
-    bool early_stopping, bool spherical) {
+error::Result<PqKMeans> PqKMeans::new_with_options_and_spherical(array::Codebook<float> codewords,
+                                                                 std::optional<array::Matrix<float>> rotation,
+                                                                 std::size_t k, std::size_t iterations,
+                                                                 std::uint64_t seed, bool verbose,
+                                                                 std::size_t lookup_table_bytes, InitMethod init,
+                                                                 bool early_stopping, bool spherical) {
     TARVINEX_TRY(check_codebook_shape(codewords));
     CodewordDistances table = std::make_shared<const std::vector<float>>(compute_codeword_distances(codewords.view()));
     return with_codeword_distances_and_options(std::move(codewords), std::move(table), std::move(rotation), k,

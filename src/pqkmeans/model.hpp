@@ -22,6 +22,7 @@
 #include "array/array.hpp"
 #include "error/error.hpp"
 #include "error/settings.hpp"
+#include "pdx/pdx.hpp"
 #include "pq4/packed_codes.hpp"
 #include "pq4/quantized_tables.hpp"
 #include "pqkmeans/assignment_buffers.hpp"
@@ -132,11 +133,12 @@ public:
     /// unrotated) of least exact squared distance. With refine_exact_top_l >= k
     /// every center is examined; otherwise only the refine_exact_top_l centers
     /// of least ADC estimate, against the centers rotated into the PQ space in
-    /// `buffers.workspace`. `packed` is given exactly when Ks = 16.
+    /// `buffers.workspace`. `packed` is given exactly when Ks = 16; `pdx`,
+    /// the dimension-major copy of `vectors`, serves the exact path when given.
     [[nodiscard]] error::Result<void> assign_hybrid_into(
         array::MatrixView<const std::uint8_t> codes, array::MatrixView<const float> vectors,
         array::MatrixView<const float> centers, std::size_t refine_exact_top_l, const pq4::PackedPq4Codes* packed,
-        const pq4::FastScanSettings& fastscan, AssignmentBuffers& buffers) const;
+        const pdx::PdxMatrix* pdx, const pq4::FastScanSettings& fastscan, AssignmentBuffers& buffers) const;
 
     /// Fills `lookup` with the symmetric center lookup table of `centers`
     /// (k, M) when it fits the budget; false leaves `lookup` untouched.

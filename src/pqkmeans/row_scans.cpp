@@ -24,9 +24,9 @@ using RowPointers = std::vector<const float*>;
 
 }  // namespace
 
-void assign_with_lookup_into(array::MatrixView<const std::uint8_t> codes, std::span<const float> table,
-                             std::size_t ks, std::size_t k, std::span<std::size_t> labels,
-                             std::span<float> distances, simd::SliceKernel family) {
+void assign_with_lookup_into(array::MatrixView<const std::uint8_t> codes, std::span<const float> table, std::size_t ks,
+                             std::size_t k, std::span<std::size_t> labels, std::span<float> distances,
+                             simd::SliceKernel family) {
     check_scan_shapes(codes, labels, distances);
     const auto select_lookup_min = simd::slice_kernels(family).select_lookup_min;
     parallel::for_chunks(codes.extent(0), kScanChunkRows, [&](std::size_t, std::size_t begin, std::size_t end) {
@@ -39,9 +39,8 @@ void assign_with_lookup_into(array::MatrixView<const std::uint8_t> codes, std::s
     });
 }
 
-void assign_with_lookup_into(array::MatrixView<const std::uint8_t> codes, std::span<const float> table,
-                             std::size_t ks, std::size_t k, std::span<std::size_t> labels,
-                             std::span<float> distances) {
+void assign_with_lookup_into(array::MatrixView<const std::uint8_t> codes, std::span<const float> table, std::size_t ks,
+                             std::size_t k, std::span<std::size_t> labels, std::span<float> distances) {
     assign_with_lookup_into(codes, table, ks, k, labels, distances, simd::selected_slice_kernel());
 }
 

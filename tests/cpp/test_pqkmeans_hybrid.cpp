@@ -146,7 +146,7 @@ Assignment run(const Problem& p, std::size_t shortlist, std::size_t budget, pq4:
     EXPECT_TRUE(packed.has_value());
     AssignmentBuffers buffers = AssignmentBuffers::create(0);
     const auto done = model.assign_hybrid_into(p.code_view(), p.vector_view(), p.center_view(), shortlist,
-                                               packed->has_value() ? &**packed : nullptr, fastscan, buffers);
+                                               packed->has_value() ? &**packed : nullptr, nullptr, fastscan, buffers);
     EXPECT_TRUE(done.has_value()) << done.error().to_string();
     return {buffers.labels, buffers.distances};
 }
@@ -202,6 +202,24 @@ TEST(HybridAssign, ExactPathExaminesEveryCenter) {
     const Assignment all = reference(p, p.k, [&](std::size_t) { return std::vector<float>(p.k, 0.0F); });
     expect_same(run(p, p.k, kBudget), all);
     expect_same(run(p, p.k + 5, 64), all);
+
+    // The dimension-major copy serves the exact path; one of other rows is refused.
+    const PqKMeans model = p.model(kBudget);
+    AssignmentBuffers buffers = AssignmentBuffers::create(0);
+    const auto pdx = tarvinex::pdx::PdxMatrix::from_row_major(p.vectors, p.n, p.dim());
+    ASSERT_TRUE(pdx.has_value());
+    ASSERT_TRUE(
+        model.assign_hybrid_into(p.code_view(), p.vector_view(), p.center_view(), p.k, nullptr, &*pdx, {}, buffers)
+            .has_value());
+    expect_same({buffers.labels, buffers.distances}, all);
+    const auto fewer =
+        tarvinex::pdx::PdxMatrix::from_row_major(std::span<const float>(p.vectors).first(p.dim() * 5), 5, p.dim());
+    ASSERT_TRUE(fewer.has_value());
+    EXPECT_EQ(
+        model.assign_hybrid_into(p.code_view(), p.vector_view(), p.center_view(), p.k, nullptr, &*fewer, {}, buffers)
+            .error()
+            .to_string(),
+        "PDX exact assignment matrix does not match input vectors");
 }
 
 TEST(HybridAssign, QuantizedScanRanksByItsOwnEstimates) {
@@ -262,7 +280,7 @@ TEST(HybridAssign, ChecksInOrderAndEmptyInput) {
         return flipped;
     };
     const auto message = [&](auto codes, auto vectors, auto centers, std::size_t shortlist) {
-        const auto done = model.assign_hybrid_into(codes, vectors, centers, shortlist, nullptr, {}, buffers);
+        const auto done = model.assign_hybrid_into(codes, vectors, centers, shortlist, nullptr, nullptr, {}, buffers);
         return done.has_value() ? std::string() : done.error().to_string();
     };
     const std::vector<float> wide(4 * 5, 1.0F);
@@ -281,10 +299,11 @@ TEST(HybridAssign, ChecksInOrderAndEmptyInput) {
     const PqKMeans strided = *PqKMeans::new_with_options_and_spherical(
         reversed, std::nullopt, p.k, 1, 0, false, kBudget, pqkmeans::InitMethod::Random, false, false);
     const auto refused =
-        strided.assign_hybrid_into(p.code_view(), p.vector_view(), p.center_view(), 1, nullptr, {}, buffers);
+        strided.assign_hybrid_into(p.code_view(), p.vector_view(), p.center_view(), 1, nullptr, nullptr, {}, buffers);
     EXPECT_EQ(refused.error().to_string(), "codewords are not contiguous");
-    EXPECT_TRUE(strided.assign_hybrid_into(p.code_view(), p.vector_view(), p.center_view(), p.k, nullptr, {}, buffers)
-                    .has_value());
+    EXPECT_TRUE(
+        strided.assign_hybrid_into(p.code_view(), p.vector_view(), p.center_view(), p.k, nullptr, nullptr, {}, buffers)
+            .has_value());
 
     const std::vector<std::uint8_t> no_codes;
     const std::vector<float> no_vectors;
@@ -292,7 +311,7 @@ TEST(HybridAssign, ChecksInOrderAndEmptyInput) {
         ASSERT_TRUE(model
                         .assign_hybrid_into(array::MatrixView<const std::uint8_t>::c_order(no_codes.data(), {0, p.m}),
                                             array::MatrixView<const float>::c_order(no_vectors.data(), {0, p.dim()}),
-                                            p.center_view(), shortlist, nullptr, {}, buffers)
+                                            p.center_view(), shortlist, nullptr, nullptr, {}, buffers)
                         .has_value());
         EXPECT_TRUE(buffers.labels.empty() && buffers.distances.empty());
     }

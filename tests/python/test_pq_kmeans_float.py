@@ -223,3 +223,31 @@ def test_errors_in_their_order(cls):
             call()
     assert model.labels.shape == (0,)
     model.fit_hybrid(codes, vectors, 2)  # still usable after every failure
+
+
+EXACT_SCRIPT = """
+import json, sys
+import numpy as np
+import tarvinex._tarvinex as native
+arrays = np.load(sys.argv[1])
+model = native._NativePQKMeans(arrays["codewords"], 6, iterations=5, seed=7)
+model.fit_hybrid(arrays["codes"], arrays["vectors"], 6)
+empty = model.predict_hybrid(arrays["codes"][:0], arrays["vectors"][:0], 6)
+print(json.dumps({"labels": model.labels.tolist(), "dense": model.dense_cluster_centers.tolist(),
+                  "history": model.inertia_history.tolist(), "empty": empty.shape[0]}))
+"""
+
+
+@pytest.mark.parametrize(
+    "switches",
+    [{"TARVINEX_PDX_EXACT": "1"}, {"TARVINEX_PDX_EXACT": "on", "TARVINEX_DIM_PRUNE": "1"},
+     {"TARVINEX_EXACT_ASSIGNMENT": "yes"}],
+    ids=["pdx", "pdx-pruned", "flash"],
+)
+def test_exact_layouts_give_the_plain_fit(switches):
+    codewords, codes, vectors = problem(ks=256, seed=8)
+    arrays = {"codewords": codewords, "codes": codes, "vectors": vectors}
+    # The portable kernels sum every distance in dimension order, as both layouts do.
+    plain = run_python(EXACT_SCRIPT, {"TARVINEX_SIMD": "scalar"}, arrays=arrays)
+    assert run_python(EXACT_SCRIPT, {"TARVINEX_SIMD": "scalar", **switches}, arrays=arrays) == plain
+    assert plain["empty"] == 0
