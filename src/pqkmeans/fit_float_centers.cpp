@@ -53,6 +53,9 @@ error::Result<void> PqKMeans::fit_adc(array::MatrixView<const std::uint8_t> code
     TARVINEX_TRY(check_code_values(codes));
     const pq4::FastScanSettings fastscan = pq4::read_fastscan_settings(lookup);
 
+    // Packing is also what refuses codes of 16 or more when Ks is 16, so it
+    // comes before anything reads the codes.
+    TARVINEX_TRY_ASSIGN(const std::optional<pq4::PackedPq4Codes> packed, pack_pq4_codes(codes));
     const std::vector<std::size_t> chosen = initialize_center_indices(codes.contiguous_span(), n);
     if (!codewords_.is_c_contiguous()) {
         return error::fail("codewords are not contiguous");
@@ -72,7 +75,6 @@ error::Result<void> PqKMeans::fit_adc(array::MatrixView<const std::uint8_t> code
         return spherical_ ? normalize_dense_centers_in_place(centers.view(), dim_, k_) : error::Result<void>{};
     };
     TARVINEX_TRY(normalize());
-    TARVINEX_TRY_ASSIGN(const std::optional<pq4::PackedPq4Codes> packed, pack_pq4_codes(codes));
 
     AssignmentBuffers buffers = AssignmentBuffers::create(n);
     const pq4::PackedPq4Codes* packed_codes = packed ? &*packed : nullptr;
@@ -140,13 +142,13 @@ error::Result<void> PqKMeans::fit_hybrid(array::MatrixView<const std::uint8_t> c
     }
     const pq4::FastScanSettings fastscan = pq4::read_fastscan_settings(lookup);
 
+    TARVINEX_TRY_ASSIGN(const std::optional<pq4::PackedPq4Codes> packed, pack_pq4_codes(codes));
     const std::vector<std::size_t> chosen = initialize_center_indices(codes.contiguous_span(), n);
     array::Matrix<float> centers = take_raw_center_rows(vectors, chosen);
     const auto normalize = [&]() -> error::Result<void> {
         return spherical_ ? normalize_dense_centers_in_place(centers.view(), dim_, k_) : error::Result<void>{};
     };
     TARVINEX_TRY(normalize());
-    TARVINEX_TRY_ASSIGN(const std::optional<pq4::PackedPq4Codes> packed, pack_pq4_codes(codes));
     TARVINEX_TRY_ASSIGN(const std::optional<pdx::PdxMatrix> pdx_copy, exact_pass_copy(vectors, refine_exact_top_l, k_));
 
     AssignmentBuffers buffers = AssignmentBuffers::create(n);

@@ -213,6 +213,8 @@ def test_errors_in_their_order(cls):
         (lambda: model.fit_hybrid(codes, vectors, -1), OverflowError, None),
         (lambda: model.fit_adc(codes[:3]), ValueError, "^number of rows must be at least k$"),
         (lambda: model.fit_adc(np.full_like(codes, 16)), ValueError, "^PQ4 packing requires codebook_size <= 16$"),
+        (lambda: model.fit_hybrid(np.full_like(codes, 255), vectors, 2), ValueError,
+         "^PQ4 packing requires codebook_size <= 16$"),
         (lambda: model.predict_adc(wide), ValueError, "^code dimensionality does not match codewords$"),
         (lambda: model.predict_adc(codes), ValueError, "^dense cluster centers are not initialized$"),
         (lambda: model.predict_hybrid(codes, vectors, 1), ValueError, "^dense cluster centers are not initialized$"),
