@@ -36,7 +36,10 @@ NearestCodewordScan nearest_codeword_scan(DistanceKernel kernel, SliceKernel fam
             }
             return nearest_codeword_sequential_scalar;
         case DistanceKernel::Simd4:
-            return features.avx2 ? nearest_codeword_simd4_avx2 : nearest_codeword_simd4_scalar;
+            // The per-pair routine is SSE under every preference; its AVX2 scan
+            // runs only where the family already runs AVX2.
+            return features.avx2 && family != SliceKernel::Scalar ? nearest_codeword_simd4_avx2
+                                                                  : nearest_codeword_simd4_scalar;
         case DistanceKernel::Simd8:
             return nearest_codeword_simd8_avx2;
         case DistanceKernel::Simd16:

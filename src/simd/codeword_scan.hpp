@@ -46,7 +46,7 @@ using NearestCodewordScan = IndexedValue (*)(const float* row, const float* bloc
 // Sequential sums from zero: the Scalar routine, and Slice under the portable family.
 [[nodiscard]] IndexedValue nearest_codeword_sequential_scalar(const float* row, const float* blocks, std::size_t ks,
                                                               std::size_t ds) noexcept;
-// Simd4's (d0 + d2) + (d1 + d3), in portable code for processors without AVX2.
+// Simd4's (d0 + d2) + (d1 + d3), in portable code for the portable family or processors without AVX2.
 [[nodiscard]] IndexedValue nearest_codeword_simd4_scalar(const float* row, const float* blocks, std::size_t ks,
                                                          std::size_t ds) noexcept;
 [[nodiscard]] IndexedValue nearest_codeword_simd4_avx2(const float* row, const float* blocks, std::size_t ks,

@@ -58,6 +58,7 @@ std::vector<Routine> runnable_routines() {
         {"scalar", DistanceKernel::Scalar, SliceKernel::Scalar, cpu, any_width},
         {"slice, portable family", DistanceKernel::Slice, SliceKernel::Scalar, cpu, any_width},
         {"simd4 without avx2", DistanceKernel::Simd4, SliceKernel::Scalar, simd::CpuFeatures{}, {4}},
+        {"simd4 under the portable family", DistanceKernel::Simd4, SliceKernel::Scalar, cpu, {4}},
     };
     if (cpu.avx2) {
         out.push_back({"simd4", DistanceKernel::Simd4, SliceKernel::Avx2, cpu, {4}});
