@@ -3,11 +3,11 @@
 /// module: the nearest-codeword scan.
 
 #include <cstddef>
-#include <limits>
 #include <span>
+#include <vector>
 
 #include "array/array.hpp"
-#include "simd/distance.hpp"
+#include "simd/codeword_scan.hpp"
 
 namespace tarvinex::pq::detail {
 
@@ -16,19 +16,25 @@ struct Nearest {
     float distance;
 };
 
-/// The first of `ks` codewords (row-major, `ds` floats each) at least
-/// distance from x: a NaN distance never wins, and a row whose distances are
-/// all NaN or +inf gets index 0 at distance +inf.
-[[nodiscard]] inline Nearest nearest_codeword(simd::DistanceKernel kernel, std::span<const float> x,
-                                              const float* codewords, std::size_t ks, std::size_t ds) {
-    Nearest best{0, std::numeric_limits<float>::infinity()};
-    for (std::size_t c = 0; c < ks; ++c) {
-        const float d = simd::distance(kernel, x, {codewords + c * ds, ds});
-        if (d < best.distance) {
-            best = {c, d};
-        }
+/// The first of `ks` blocked codewords (simd/codeword_scan.hpp) least
+/// distant from x by `scan`: a NaN distance never wins, and a row whose
+/// distances are all NaN or +inf gets index 0 at distance +inf.
+[[nodiscard]] inline Nearest nearest_codeword(simd::NearestCodewordScan scan, std::span<const float> x,
+                                              const float* blocks, std::size_t ks) {
+    const simd::IndexedValue best = scan(x.data(), blocks, ks, x.size());
+    return {static_cast<std::size_t>(best.index), best.value};
+}
+
+/// The blocked copies of the M codebooks of codewords (M, Ks, Ds), C order;
+/// subspace m's starts at m * codeword_blocks_size(Ks, Ds).
+[[nodiscard]] inline std::vector<float> blocked_codebooks(const float* codewords, std::size_t m_count, std::size_t ks,
+                                                          std::size_t ds) {
+    const std::size_t size = simd::codeword_blocks_size(ks, ds);
+    std::vector<float> blocks(m_count * size);
+    for (std::size_t m = 0; m < m_count; ++m) {
+        simd::block_codewords_into(codewords + m * ks * ds, ks, ds, blocks.data() + m * size);
     }
-    return best;
+    return blocks;
 }
 
 }  // namespace tarvinex::pq::detail

@@ -13,6 +13,7 @@
 #include "parallel/pool.hpp"
 #include "pq/detail.hpp"
 #include "pq/pq.hpp"
+#include "simd/codeword_scan.hpp"
 #include "simd/distance.hpp"
 #include "simd/slice_kernels.hpp"
 
@@ -69,13 +70,15 @@ void encode_matrix_standard_into(array::MatrixView<const float> data, array::Cod
     const std::size_t ks = codewords.extent(1);
     const std::size_t ds = codewords.extent(2);
     const std::size_t dim = m_count * ds;
-    const simd::DistanceKernel kernel = simd::for_subdim(ds);
+    const simd::NearestCodewordScan scan = simd::nearest_codeword_scan(simd::for_subdim(ds));
+    const std::vector<float> blocks = detail::blocked_codebooks(codewords.data, m_count, ks, ds);
+    const std::size_t blocks_size = simd::codeword_blocks_size(ks, ds);
     parallel::for_chunks(data.extent(0), kRowsPerChunk, [&](std::size_t, std::size_t begin, std::size_t end) {
         for (std::size_t r = begin; r < end; ++r) {
             const float* row = data.data + r * dim;
             for (std::size_t m = 0; m < m_count; ++m) {
                 const detail::Nearest nearest =
-                    detail::nearest_codeword(kernel, {row + m * ds, ds}, codewords.data + m * ks * ds, ks, ds);
+                    detail::nearest_codeword(scan, {row + m * ds, ds}, blocks.data() + m * blocks_size, ks);
                 out.data[r * m_count + m] = static_cast<std::uint8_t>(nearest.index);
             }
         }
@@ -105,6 +108,7 @@ void encode_matrix_transposed_into(array::MatrixView<const float> data, array::C
         }
     }
     const simd::SliceKernelTable& kernels = simd::slice_kernels();
+    const simd::TransposedScores transposed_scores = simd::transposed_scores_kernel(simd::selected_slice_kernel());
     parallel::for_chunks(
         data.extent(0), kRowsPerChunk, [&] { return std::vector<float>(ks); },
         [&](std::size_t, std::size_t begin, std::size_t end, std::vector<float>& scores) {
@@ -112,11 +116,8 @@ void encode_matrix_transposed_into(array::MatrixView<const float> data, array::C
                 const float* row = data.data + r * dim;
                 for (std::size_t m = 0; m < m_count; ++m) {
                     // |c|² − 2·x·c: the squared distance less |x|², which no codeword changes.
-                    std::copy_n(norms.data() + m * ks, ks, scores.data());
-                    for (std::size_t d = 0; d < ds; ++d) {
-                        const float scale = row[m * ds + d] * -2.0F;
-                        kernels.scaled_add_assign(scores, {transposed.data() + (m * ds + d) * ks, ks}, scale);
-                    }
+                    transposed_scores(row + m * ds, transposed.data() + m * ds * ks, norms.data() + m * ks, ks, ds,
+                                      scores.data());
                     out.data[r * m_count + m] = static_cast<std::uint8_t>(kernels.argmin(scores).index);
                 }
             }

@@ -20,6 +20,7 @@
 #include "ranking/farthest_rows.hpp"
 #include "rng/seeded_rng.hpp"
 #include "rng/shuffle.hpp"
+#include "simd/codeword_scan.hpp"
 #include "simd/distance.hpp"
 #include "simd/slice_kernels.hpp"
 
@@ -142,18 +143,19 @@ error::Result<array::Matrix<float>> ProductQuantizer::fit_subspace_kmeans(array:
         std::ranges::copy(x.row(first_rows[j]), centers.view().row(j).begin());
     }
 
-    const simd::DistanceKernel kernel = simd::for_subdim(ds);
+    const simd::NearestCodewordScan scan = simd::nearest_codeword_scan(simd::for_subdim(ds));
     const simd::SliceKernelTable& kernels = simd::slice_kernels();
     const std::size_t chunk_rows = rows_per_chunk(n, ks, ds);
     std::vector<float> distances(n);
     std::vector<std::size_t> empty;
+    std::vector<float> blocks(simd::codeword_blocks_size(ks, ds));
     for (std::size_t pass = 0; pass < iterations_; ++pass) {
-        const float* codewords = centers.storage().data();
+        simd::block_codewords_into(centers.storage().data(), ks, ds, blocks.data());
         const auto accumulate_rows = [&](std::size_t begin, std::size_t end) {
             Accumulator acc = zero_accumulator(ks, ds);
             for (std::size_t r = begin; r < end; ++r) {
                 const std::span<const float> row = x.row(r);
-                const detail::Nearest nearest = detail::nearest_codeword(kernel, row, codewords, ks, ds);
+                const detail::Nearest nearest = detail::nearest_codeword(scan, row, blocks.data(), ks);
                 distances[r] = nearest.distance;
                 const float w = weights ? (*weights)[r] : 1.0F;
                 if (w <= 0.0F) {
