@@ -23,6 +23,22 @@ namespace {
 
 constexpr std::size_t kLanes = 8;
 
+/// Eight independent running sums, one per row, each in subquantizer order.
+/// `Fixed` is M when known at compile time (0 when not), so the common M = 8
+/// unrolls into straight loads.
+template <std::size_t Fixed>
+__m256 block_distances(const std::uint8_t* block, std::size_t m_count, const float* table, std::size_t ks) {
+    const std::size_t m = Fixed != 0 ? Fixed : m_count;
+    alignas(32) float sums[kLanes] = {};
+    for (std::size_t sq = 0; sq < m; ++sq) {
+        const float* column = table + sq * ks;
+        for (std::size_t r = 0; r < kLanes; ++r) {
+            sums[r] = sums[r] + column[block[r * m + sq]];
+        }
+    }
+    return _mm256_load_ps(sums);
+}
+
 }  // namespace
 
 FarthestRow lower_min_distances_avx2(std::span<float> min_distances, std::span<const std::uint8_t> codes,
@@ -42,15 +58,8 @@ FarthestRow lower_min_distances_avx2(std::span<float> min_distances, std::span<c
     std::size_t i = 0;
     for (; i + kLanes <= n; i += kLanes) {
         const std::uint8_t* block = codes.data() + i * m_count;
-        // Eight independent running sums, one per row, each in subquantizer order.
-        alignas(32) float sums[kLanes] = {};
-        for (std::size_t sq = 0; sq < m_count; ++sq) {
-            const float* column = table + sq * ks;
-            for (std::size_t r = 0; r < kLanes; ++r) {
-                sums[r] = sums[r] + column[block[r * m_count + sq]];
-            }
-        }
-        const __m256 distance = _mm256_load_ps(sums);
+        const __m256 distance = m_count == 8 ? block_distances<8>(block, m_count, table, ks)
+                                             : block_distances<0>(block, m_count, table, ks);
         const __m256 entry = _mm256_loadu_ps(entries + i);
         // Lowered where the entry is not a chosen row's (below zero) and is
         // strictly greater; both comparisons fail on NaN.
