@@ -5,8 +5,12 @@ own PQ encoder). tarvinex's per-iteration time is split into assignment and
 update from its profiling line (TARVINEX_PROFILE_CLUSTER). The peer runs
 `peer_iterations` passes (fewer when its full run would take too long, 0 to
 skip it); the comparison is seconds per iteration at equal n, M, Ks and k.
+For each k it then times the initial centers of each method in `--inits`
+(the profiling line's init_s of a one-iteration fit): farthest-first and
+k-means++ cost one pass over the codes per center, random none.
 
 Usage: python bench/fit_symmetric.py [--rows N] [--ks K1,K2] [--iterations I] [--peer-iterations P]
+                                     [--inits M1,M2]
 """
 
 import argparse
@@ -20,10 +24,10 @@ import numpy as np
 import tarvinex
 
 
-def profiled_fit(codewords, codes, k, iterations):
+def profiled_fit(codewords, codes, k, iterations, init="random"):
     """Runs the fit with fd 2 captured; returns (seconds, profile fields)."""
     os.environ["TARVINEX_PROFILE_CLUSTER"] = "1"
-    model = tarvinex._NativePQKMeans(codewords, k, iterations=iterations, seed=0, init="random")
+    model = tarvinex._NativePQKMeans(codewords, k, iterations=iterations, seed=0, init=init)
     with tempfile.TemporaryFile(mode="w+") as captured:
         saved = os.dup(2)
         os.dup2(captured.fileno(), 2)
@@ -47,6 +51,7 @@ def main():
     parser.add_argument("--ks", default="1024,10000")
     parser.add_argument("--iterations", type=int, default=20)
     parser.add_argument("--peer-iterations", type=int, default=2)
+    parser.add_argument("--inits", default="farthest,kmeans++", help="init methods to time; empty for none")
     args = parser.parse_args()
 
     try:
@@ -83,6 +88,9 @@ def main():
             peer_per_iteration = (time.perf_counter() - start) / args.peer_iterations
             line += f"; PQk-means {peer_per_iteration:8.3f} s/iteration; ratio {peer_per_iteration / (seconds / passes):.1f}x"
         print(line, flush=True)
+        for init in [value for value in args.inits.split(",") if value]:
+            _, init_profile = profiled_fit(codewords, codes, k, 1, init=init)
+            print(f"k={k:<6} init={init:<9} {init_profile['init_s']:8.3f} s", flush=True)
 
 
 if __name__ == "__main__":

@@ -5,9 +5,11 @@
 /// Every method starts from one seeded shuffle of the row indices and its
 /// first entry. Farthest-first and k-means++ then keep, per row, the distance
 /// to the nearest chosen center (-1 once the row is chosen itself), so each
-/// further center costs one O(n*M) pass against the newest center only. The
-/// pass is the only parallel step; the generator stays on the calling thread,
-/// so the indices depend on the seed and the codes alone.
+/// further center costs one O(n*M) pass against the newest center only, which
+/// also finds the farthest row. The pass is the only parallel step (the
+/// k-means++ draw adds its weights in row order on the calling thread, so it
+/// stays there); the generator stays on the calling thread too, so the
+/// indices depend on the seed and the codes alone.
 
 #include <cstddef>
 #include <cstdint>
@@ -23,13 +25,16 @@
 #include "rng/proportional_draw.hpp"
 #include "rng/seeded_rng.hpp"
 #include "rng/shuffle.hpp"
+#include "simd/min_distance_kernels.hpp"
+#include "simd/preference.hpp"
 
 namespace tarvinex::pqkmeans {
 namespace {
 
-/// Rows per update task. Each row is independent, so the split only tunes
-/// overhead and never changes a result.
-constexpr std::size_t kUpdateChunkRows = 1024;
+/// Rows per update task. Each row is independent and the farthest row does not
+/// depend on how the rows are cut, so the split only tunes overhead and never
+/// changes a result.
+constexpr std::size_t kUpdateChunkRows = 4096;
 
 constexpr float kChosen = -1.0F;
 constexpr float kInfinity = std::numeric_limits<float>::infinity();
@@ -48,9 +53,10 @@ std::size_t argmax(std::span<const float> min_distances) {
     return best;
 }
 
-/// The k-means++ pick. With too little weight left, the farthest row; when
-/// rounding leaves a sliver of the draw, the last drawable row.
-std::size_t weighted_draw(rng::SeededRng& rng, std::span<const float> min_distances) {
+/// The k-means++ pick. With too little weight left, the farthest row (as the
+/// pass found it); when rounding leaves a sliver of the draw, the last
+/// drawable row.
+std::size_t weighted_draw(rng::SeededRng& rng, std::span<const float> min_distances, std::size_t farthest) {
     const std::expected<std::size_t, rng::NoDraw> drawn = rng::proportional_draw(rng, min_distances);
     if (drawn) {
         return *drawn;
@@ -62,7 +68,7 @@ std::size_t weighted_draw(rng::SeededRng& rng, std::span<const float> min_distan
             }
         }
     }
-    return argmax(min_distances);
+    return farthest;
 }
 
 }  // namespace
@@ -85,31 +91,29 @@ std::vector<float> PqKMeans::build_center_lookup(std::span<const std::uint8_t> c
     return lookup;
 }
 
-void PqKMeans::update_min_distances(std::span<float> min_distances, std::span<const std::uint8_t> codes,
-                                    std::span<const float> lookup) const {
+std::size_t PqKMeans::update_min_distances(std::span<float> min_distances, std::span<const std::uint8_t> codes,
+                                           std::span<const float> lookup) const {
     const std::size_t m_count = num_subquantizers_;
     const std::size_t ks = codebook_size_;
     const std::size_t n = min_distances.size();
     TARVINEX_ASSERT(codes.size() == n * m_count, "code matrix does not match the distance list");
     TARVINEX_ASSERT(lookup.size() == m_count * ks, "center lookup does not match the model");
 
-    parallel::for_chunks(n, kUpdateChunkRows, [&](std::size_t, std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) {
-            if (min_distances[i] < 0.0F) {
-                continue;
-            }
-            const std::uint8_t* row = codes.data() + i * m_count;
-            // Float sum in ascending subquantizer order from +0.0.
-            float distance = 0.0F;
-            for (std::size_t s = 0; s < m_count; ++s) {
-                distance = distance + lookup[s * ks + row[s]];
-            }
-            // Strict: a NaN entry is never replaced, a NaN distance replaces nothing.
-            if (min_distances[i] > distance) {
-                min_distances[i] = distance;
-            }
-        }
-    });
+    static const simd::LowerMinDistances lower = simd::lower_min_distances_kernel(simd::selected_slice_kernel());
+    // Each chunk reports where the farthest-row scan ends over its rows, and
+    // the chunks' answers meet in chunk order, so the pass reads every row
+    // once and the choice needs no second scan.
+    const simd::FarthestRow farthest = parallel::chunk_ordered_sum(
+        n, kUpdateChunkRows, simd::FarthestRow{0, -kInfinity, false},
+        [&](std::size_t, std::size_t begin, std::size_t end) {
+            simd::FarthestRow chunk = lower(min_distances.subspan(begin, end - begin),
+                                            codes.subspan(begin * m_count, (end - begin) * m_count), lookup, ks);
+            chunk.index += begin;
+            return chunk;
+        },
+        [](simd::FarthestRow earlier, simd::FarthestRow later) { return simd::follow_farthest(earlier, later, 0); });
+    // A NaN entry (only a caller's own) breaks the combination: scan plainly.
+    return farthest.saw_nan ? argmax(min_distances) : static_cast<std::size_t>(farthest.index);
 }
 
 std::vector<std::size_t> PqKMeans::initialize_center_indices(std::span<const std::uint8_t> codes, std::size_t n) const {
@@ -139,9 +143,9 @@ std::vector<std::size_t> PqKMeans::initialize_center_indices(std::span<const std
     // just before the choice that needs it.
     while (chosen.size() < k_) {
         const std::vector<float> lookup = build_center_lookup(codes.subspan(chosen.back() * m_count, m_count));
-        update_min_distances(min_distances, codes, lookup);
+        const std::size_t farthest = update_min_distances(min_distances, codes, lookup);
         const std::size_t next =
-            init_ == InitMethod::FarthestFirst ? argmax(min_distances) : weighted_draw(rng, min_distances);
+            init_ == InitMethod::FarthestFirst ? farthest : weighted_draw(rng, min_distances, farthest);
         chosen.push_back(next);
         min_distances[next] = kChosen;
     }

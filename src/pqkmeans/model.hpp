@@ -161,8 +161,11 @@ public:
     [[nodiscard]] std::vector<float> build_center_lookup(std::span<const std::uint8_t> center_codes) const;
     /// Lowers each unchosen row's entry (chosen rows hold -1) to its distance to
     /// the center of `lookup` when that is strictly smaller; parallel over rows.
-    void update_min_distances(std::span<float> min_distances, std::span<const std::uint8_t> codes,
-                              std::span<const float> lookup) const;
+    /// Returns the farthest row afterwards: the largest entry, the last of
+    /// equal ones (scanning upwards, a row takes over unless the best so far
+    /// is strictly greater, also when NaN entries are present).
+    std::size_t update_min_distances(std::span<float> min_distances, std::span<const std::uint8_t> codes,
+                                     std::span<const float> lookup) const;
 
     // Center updates (center_update.cpp). Each reads the last pass's labels and
     // distances, groups the rows by label in `buckets`, recomputes the centers

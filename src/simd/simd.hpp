@@ -4,5 +4,6 @@
 
 #include "simd/cpu_features.hpp"
 #include "simd/distance.hpp"
+#include "simd/min_distance_kernels.hpp"
 #include "simd/preference.hpp"
 #include "simd/slice_kernels.hpp"

@@ -378,4 +378,34 @@ TEST(PqKMeansInit, UpdateLowersOnlyOnAStrictlySmallerDistance) {
     }
 }
 
+TEST(PqKMeansInit, UpdateReturnsTheLastFarthestRowAcrossTasks) {
+    // Codes (0, 0, 0) are at 1.75 from the center. Rows at +inf tie there, in
+    // different update tasks; a NaN entry (never the pass's own) makes the
+    // returned row that of the plain upward scan, which restarts after it
+    // and so ends at a row nearer than an earlier one.
+    const std::vector<float> lookup{1.0F, 2.0F, kNaN, 0.5F, 1e8F, 4.0F, 0.25F, -1e8F, 8.0F};
+    const PqKMeans model = make_model(tarvinex::test::spread_codebook(3, 3, 1), 1, 0, InitMethod::FarthestFirst);
+    constexpr std::size_t n = 3 * 4096 + 5;
+    struct Case {
+        const char* name;
+        std::vector<std::pair<std::size_t, float>> entries;
+        std::size_t farthest;
+    };
+    const Case cases[] = {
+        {"ties in three tasks", {{5, kInf}, {4096 + 7, kInf}, {2 * 4096 + 1, kInf}, {9000, 1.0F}}, 2 * 4096 + 1},
+        {"a tie in the short last task", {{3, kInf}, {n - 2, kInf}}, n - 2},
+        {"the first task's row is farther", {{7, 1.5F}, {5000, 1.25F}, {9000, 1.0F}}, 7},
+        {"a NaN entry", {{5, kInf}, {10, kNaN}, {4100, 0.5F}}, 4100},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<float> min_distances(n, -1.0F);
+        for (const auto& [row, value] : c.entries) {
+            min_distances[row] = value;
+        }
+        const Codes codes(n * 3, 0);
+        EXPECT_EQ(model.update_min_distances(min_distances, codes, lookup), c.farthest);
+    }
+}
+
 }  // namespace

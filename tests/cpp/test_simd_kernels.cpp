@@ -658,4 +658,125 @@ TEST(FixedWidthDistance, ScalarAndSliceRoutines) {
     }
 }
 
+// --- The minimum-lowering pass of the initial centers -----------------------
+
+namespace lowering {
+
+/// Row i's entry after the pass by the plainest rule, and where the upward
+/// "take over unless strictly greater" scan ends.
+struct Lowered {
+    std::vector<float> entries;
+    std::size_t farthest;
+};
+
+Lowered lower_by_sequential_sums(std::vector<float> entries, std::span<const std::uint8_t> codes,
+                                 std::span<const float> lookup, std::size_t m_count, std::size_t ks) {
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (entries[i] < 0.0F) {
+            continue;
+        }
+        float distance = 0.0F;
+        for (std::size_t s = 0; s < m_count; ++s) {
+            distance = distance + lookup[s * ks + codes[i * m_count + s]];
+        }
+        if (entries[i] > distance) {
+            entries[i] = distance;
+        }
+    }
+    std::size_t best = 0;
+    for (std::size_t i = 1; i < entries.size(); ++i) {
+        if (!(entries[best] > entries[i])) {
+            best = i;
+        }
+    }
+    return {std::move(entries), best};
+}
+
+}  // namespace lowering
+
+TEST(LowerMinDistances, EveryFormLowersByTheSequentialSumBitForBit) {
+    // Lookup entries over many binades with signs, some NaN and some -0.0 (a
+    // lone -0.0 must sum to +0.0 from the +0.0 start); entries start at +inf,
+    // at the chosen marker -1 or at finite values the distances straddle.
+    // Row counts around the lane widths leave tails; codes sit flush against
+    // a guard page, so a read past the run's last byte crashes the test.
+    constexpr std::size_t kRowCounts[] = {1, 5, 8, 9, 16, 17, 31, 40, 67};
+    constexpr std::size_t kSubquantizers[] = {1, 2, 3, 4, 5, 8, 9};
+    constexpr std::size_t ks = 7;
+    TestRng rng(41);
+    for (const std::size_t m_count : kSubquantizers) {
+        std::vector<float> lookup = rng.spread(m_count * ks, -4, 12, true);
+        lookup[1] = kNaN;
+        lookup[2] = -0.0F;
+        for (const std::size_t n : kRowCounts) {
+            std::vector<std::uint8_t> code_values(n * m_count);
+            for (std::uint8_t& c : code_values) {
+                c = static_cast<std::uint8_t>(rng.next() % ks);
+            }
+            std::vector<float> before(n);
+            const std::vector<float> finite = rng.spread(n, -2, 10, false);
+            for (std::size_t i = 0; i < n; ++i) {
+                const std::uint64_t pick = rng.next() % 4;
+                before[i] = pick == 0 ? -1.0F : pick == 1 ? finite[i] : kInf;
+            }
+            const Guarded<std::uint8_t> codes(code_values);
+            const lowering::Lowered want = lowering::lower_by_sequential_sums(before, code_values, lookup, m_count, ks);
+            for (const SliceKernel family : tarvinex::test::runnable_families()) {
+                SCOPED_TRACE("family " + std::to_string(static_cast<int>(family)) + ", M " + std::to_string(m_count) +
+                             ", rows " + std::to_string(n));
+                std::vector<float> entries = before;
+                const simd::FarthestRow got =
+                    simd::lower_min_distances_kernel(family)(entries, codes.view(), lookup, ks);
+                EXPECT_EQ(bit_patterns(entries), bit_patterns(want.entries));
+                EXPECT_FALSE(got.saw_nan);
+                EXPECT_EQ(got.index, want.farthest);
+                EXPECT_EQ(bits(got.value), bits(want.entries[want.farthest]));
+            }
+        }
+    }
+}
+
+TEST(LowerMinDistances, FarthestIsTheLastOfEqualEntriesAndNanIsReported) {
+    // One subquantizer, one codeword at distance 5: entries below 5 stay, and
+    // the ties sit in different lanes, in the tail and on both sides of them.
+    struct Case {
+        const char* name;
+        std::vector<float> before;
+        std::size_t farthest;
+        bool saw_nan;
+    };
+    const auto entries = [](std::size_t n, float fill, std::initializer_list<std::pair<std::size_t, float>> at) {
+        std::vector<float> v(n, fill);
+        for (const auto& [i, x] : at) {
+            v[i] = x;
+        }
+        return v;
+    };
+    const Case cases[] = {
+        {"all chosen", entries(37, -1.0F, {}), 36, false},
+        {"all lowered to one value", entries(37, kInf, {}), 36, false},
+        {"ties in two lanes of one block", entries(37, 1.0F, {{3, 2.0F}, {6, 2.0F}}), 6, false},
+        {"ties across blocks", entries(37, 1.0F, {{2, 3.0F}, {17, 3.0F}, {18, 2.0F}}), 17, false},
+        {"a tie in the tail wins", entries(37, 1.0F, {{9, 4.0F}, {35, 4.0F}}), 35, false},
+        {"the first block's tie loses to a later larger", entries(37, 1.0F, {{0, 4.0F}, {1, 4.0F}, {33, 4.5F}}), 33,
+         false},
+        {"zero beats the chosen marker", entries(37, -1.0F, {{20, 0.0F}, {4, 0.0F}}), 20, false},
+        {"-0.0 ties +0.0", entries(37, -1.0F, {{20, 0.0F}, {30, -0.0F}}), 30, false},
+        {"a NaN entry is reported", entries(37, 1.0F, {{12, kNaN}}), 0, true},
+    };
+    const std::vector<float> lookup{5.0F};
+    for (const Case& c : cases) {
+        const std::vector<std::uint8_t> code_values(c.before.size(), 0);
+        for (const SliceKernel family : tarvinex::test::runnable_families()) {
+            SCOPED_TRACE(std::string(c.name) + ", family " + std::to_string(static_cast<int>(family)));
+            std::vector<float> after = c.before;
+            const simd::FarthestRow got = simd::lower_min_distances_kernel(family)(after, code_values, lookup, 1);
+            EXPECT_EQ(got.saw_nan, c.saw_nan);
+            if (!c.saw_nan) {
+                EXPECT_EQ(got.index, c.farthest);
+            }
+        }
+    }
+}
+
 }  // namespace
