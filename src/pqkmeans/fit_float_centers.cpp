@@ -11,6 +11,10 @@
 #include "pqkmeans/training_loop.hpp"
 
 namespace tarvinex::pqkmeans {
+error::Result<void> PqKMeans::normalize_if_spherical(array::MatrixView<float> centers) const {
+    return spherical_ ? normalize_dense_centers_in_place(centers, dim_, k_) : error::Result<void>{};
+}
+
 namespace {
 
 const auto kNeverStopped = [] { return false; };
@@ -71,9 +75,7 @@ error::Result<void> PqKMeans::fit_adc(array::MatrixView<const std::uint8_t> code
                         subdim_ * sizeof(float));
         }
     }
-    const auto normalize = [&]() -> error::Result<void> {
-        return spherical_ ? normalize_dense_centers_in_place(centers.view(), dim_, k_) : error::Result<void>{};
-    };
+    const auto normalize = [&] { return normalize_if_spherical(centers.view()); };
     TARVINEX_TRY(normalize());
 
     AssignmentBuffers buffers = AssignmentBuffers::create(n);
@@ -145,9 +147,7 @@ error::Result<void> PqKMeans::fit_hybrid(array::MatrixView<const std::uint8_t> c
     TARVINEX_TRY_ASSIGN(const std::optional<pq4::PackedPq4Codes> packed, pack_pq4_codes(codes));
     const std::vector<std::size_t> chosen = initialize_center_indices(codes.contiguous_span(), n);
     array::Matrix<float> centers = take_raw_center_rows(vectors, chosen);
-    const auto normalize = [&]() -> error::Result<void> {
-        return spherical_ ? normalize_dense_centers_in_place(centers.view(), dim_, k_) : error::Result<void>{};
-    };
+    const auto normalize = [&] { return normalize_if_spherical(centers.view()); };
     TARVINEX_TRY(normalize());
     TARVINEX_TRY_ASSIGN(const std::optional<pdx::PdxMatrix> pdx_copy, exact_pass_copy(vectors, refine_exact_top_l, k_));
 

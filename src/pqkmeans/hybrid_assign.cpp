@@ -3,6 +3,7 @@
 
 #include "pqkmeans/hybrid_assign.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstddef>
@@ -113,22 +114,41 @@ private:
     simd::DistanceKernel kernel_;
 };
 
-/// The row-at-a-time engines: estimate(row, j) for every center, offered in
-/// order, then the refine.
-template <typename Estimate>
-void shortlist_rows(std::size_t shortlist, const HybridRefineInput& input, Estimate&& estimate) {
+/// The row-at-a-time engines: the row's M codes are read once, by
+/// load_codes(row, codes), then estimate(codes, j) is offered for every center
+/// in order, then the refine.
+template <typename LoadCodes, typename Estimate>
+void shortlist_rows(std::size_t m, std::size_t shortlist, const HybridRefineInput& input, LoadCodes&& load_codes,
+                    Estimate&& estimate) {
     const Refiner refiner(input);
+    struct RowScratch {
+        Shortlist list;
+        std::vector<std::uint8_t> codes;
+    };
     parallel::for_chunks(
-        refiner.rows(), kScanChunkRows, [&] { return Shortlist(shortlist); },
-        [&](std::size_t, std::size_t begin, std::size_t end, Shortlist& list) {
+        refiner.rows(), kScanChunkRows,
+        [&] {
+            return RowScratch{Shortlist(shortlist), std::vector<std::uint8_t>(m)};
+        },
+        [&](std::size_t, std::size_t begin, std::size_t end, RowScratch& scratch) {
+            const std::span<std::uint8_t> codes(scratch.codes);
             for (std::size_t i = begin; i < end; ++i) {
-                list.clear();
+                load_codes(i, codes);
+                scratch.list.clear();
                 for (std::size_t j = 0; j < refiner.k(); ++j) {
-                    list.offer(j, estimate(i, j));
+                    scratch.list.offer(j, estimate(std::span<const std::uint8_t>(codes), j));
                 }
-                refiner.write(i, list);
+                refiner.write(i, scratch.list);
             }
         });
+}
+
+/// The codes of row i of a C-ordered (n, m) code matrix.
+auto row_of(std::span<const std::uint8_t> codes, std::size_t m) {
+    return [codes, m](std::size_t i, std::span<std::uint8_t> out) {
+        const std::span<const std::uint8_t> row = codes.subspan(i * m, m);
+        std::copy(row.begin(), row.end(), out.begin());
+    };
 }
 
 }  // namespace
@@ -150,10 +170,10 @@ void assign_hybrid_direct_adc_into(std::span<const std::uint8_t> codes, std::spa
                                    std::size_t shortlist, const HybridRefineInput& refine) {
     const simd::DistanceKernel kernel = simd::for_subdim(ds);
     const std::size_t dim = m * ds;
-    shortlist_rows(shortlist, refine, [&](std::size_t i, std::size_t j) {
+    shortlist_rows(m, shortlist, refine, row_of(codes, m), [&](std::span<const std::uint8_t> row, std::size_t j) {
         float sum = 0.0F;
         for (std::size_t s = 0; s < m; ++s) {
-            const std::span<const float> codeword = codewords.subspan((s * ks + codes[i * m + s]) * ds, ds);
+            const std::span<const float> codeword = codewords.subspan((s * ks + row[s]) * ds, ds);
             sum += simd::distance(kernel, codeword, workspace.subspan(j * dim + s * ds, ds));
         }
         return sum;
@@ -163,8 +183,7 @@ void assign_hybrid_direct_adc_into(std::span<const std::uint8_t> codes, std::spa
 void assign_hybrid_with_lookup_into(std::span<const std::uint8_t> codes, std::span<const float> lookup, std::size_t m,
                                     std::size_t ks, std::size_t shortlist, const HybridRefineInput& refine) {
     const std::size_t k = refine.k;
-    shortlist_rows(shortlist, refine, [&](std::size_t i, std::size_t j) {
-        const std::uint8_t* row = codes.data() + i * m;
+    shortlist_rows(m, shortlist, refine, row_of(codes, m), [&](std::span<const std::uint8_t> row, std::size_t j) {
         float sum = lookup[static_cast<std::size_t>(row[0]) * k + j];
         for (std::size_t s = 1; s < m; ++s) {
             sum += lookup[(s * ks + row[s]) * k + j];
@@ -176,10 +195,15 @@ void assign_hybrid_with_lookup_into(std::span<const std::uint8_t> codes, std::sp
 void assign_hybrid_pq4_with_lookup_into(const pq4::PackedPq4Codes& packed, std::span<const float> lookup,
                                         std::size_t shortlist, const HybridRefineInput& refine) {
     const std::size_t k = refine.k;
-    shortlist_rows(shortlist, refine, [&](std::size_t i, std::size_t j) {
+    const auto unpack = [&](std::size_t i, std::span<std::uint8_t> out) {
+        for (std::size_t s = 0; s < packed.m; ++s) {
+            out[s] = packed.code(i, s);
+        }
+    };
+    shortlist_rows(packed.m, shortlist, refine, unpack, [&](std::span<const std::uint8_t> row, std::size_t j) {
         float sum = 0.0F;
         for (std::size_t s = 0; s < packed.m; ++s) {
-            sum += lookup[(s * pq4::kCodebookSize + packed.code(i, s)) * k + j];
+            sum += lookup[(s * pq4::kCodebookSize + row[s]) * k + j];
         }
         return sum;
     });

@@ -284,6 +284,9 @@ public:
     [[nodiscard]] error::Result<std::vector<std::size_t>> predict_hybrid(
         array::MatrixView<const std::uint8_t> codes, array::MatrixView<const float> vectors,
         std::size_t refine_exact_top_l, const settings::EnvLookup& lookup = settings::process_lookup()) const;
+    /// The float centers of a training run scaled to unit rows in spherical
+    /// mode; nothing otherwise.
+    [[nodiscard]] error::Result<void> normalize_if_spherical(array::MatrixView<float> centers) const;
     /// (k, D): row i is the raw vector of row chosen[i].
     [[nodiscard]] array::Matrix<float> take_raw_center_rows(array::MatrixView<const float> vectors,
                                                             std::span<const std::size_t> chosen) const;

@@ -89,15 +89,10 @@ PyObject* predict(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
 
 PyObject* set_cluster_centers(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Signature signature(kClassName, "set_cluster_centers", {"centers"}, 1);
-    Bound<1> bound;
-    if (!bind_fast(signature, args, nargs, kwnames, bound)) return nullptr;
-    const std::optional<Borrow> borrow = borrow_for_call<DenseKMeansPayload, true>(self);
-    if (!borrow) return nullptr;
-    const auto centers = ArrayArgument<float, 2>::accept(bound[0], "centers");
-    if (!centers) return nullptr;
-    std::optional<array::Matrix<float>> copy = centers->copy();
-    if (!copy) return nullptr;
-    return none_or_raise(engine_of<DenseKMeansPayload>(self).set_centers(std::move(*copy)));
+    return with_array_copy<DenseKMeansPayload, float, 2>(
+        signature, self, args, nargs, kwnames, [](Model& model, array::Matrix<float> centers) {
+            return none_or_raise(model.set_centers(std::move(centers)));
+        });
 }
 
 PyObject* get_cluster_centers(PyObject* self) {

@@ -32,10 +32,9 @@ PyObject* panic_exception_type() {
     // Kept for the life of the process; the interpreter lock serialises creation.
     static PyObject* type = nullptr;
     if (type == nullptr) {
-        type = PyErr_NewExceptionWithDoc(
-            "tarvinex_native.PanicException",
-            "An internal failure of the native core: a broken invariant, not bad input.",
-            PyExc_BaseException, nullptr);
+        type = PyErr_NewExceptionWithDoc("tarvinex_native.PanicException",
+                                         "An internal failure of the native core: a broken invariant, not bad input.",
+                                         PyExc_BaseException, nullptr);
     }
     return type;
 }

@@ -84,6 +84,23 @@ PyObject* with_array(const Signature& signature, PyObject* self, PyObject* const
     });
 }
 
+/// A setter whose one parameter is an array of T with N dimensions: binds it,
+/// takes the exclusive borrow, copies the array by the copy layout rule and
+/// returns `call(engine, copy)`, the engine taking the copy over.
+template <typename Payload, typename T, std::size_t N, typename Call>
+PyObject* with_array_copy(const Signature& signature, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames, Call&& call) {
+    Bound<1> bound;
+    if (!detail::bind_single(signature, args, nargs, kwnames, bound)) return nullptr;
+    const std::optional<Borrow> borrow = borrow_for_call<Payload, true>(self);
+    if (!borrow) return nullptr;
+    const std::optional<ArrayArgument<T, N>> argument = ArrayArgument<T, N>::accept(bound[0], signature.parameter(0));
+    if (!argument) return nullptr;
+    std::optional<array::OwnedArray<T, N>> copy = argument->copy();
+    if (!copy) return nullptr;
+    return std::forward<Call>(call)(engine_of<Payload>(self), std::move(*copy));
+}
+
 /// The same for a static method: no instance and no borrow; returns `call(view)`.
 template <typename T, std::size_t N, typename Call>
 PyObject* with_static_array(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,

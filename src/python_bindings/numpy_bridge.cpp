@@ -11,11 +11,16 @@ namespace {
 
 int type_number(ElementType type) {
     switch (type) {
-        case ElementType::UInt8: return NPY_UINT8;
-        case ElementType::UInt32: return NPY_UINT32;
-        case ElementType::UInt64: return NPY_UINT64;
-        case ElementType::Float32: return NPY_FLOAT32;
-        case ElementType::Float64: return NPY_FLOAT64;
+        case ElementType::UInt8:
+            return NPY_UINT8;
+        case ElementType::UInt32:
+            return NPY_UINT32;
+        case ElementType::UInt64:
+            return NPY_UINT64;
+        case ElementType::Float32:
+            return NPY_FLOAT32;
+        case ElementType::Float64:
+            return NPY_FLOAT64;
     }
     return NPY_FLOAT32;
 }
@@ -63,11 +68,11 @@ PyObject* new_array_over(std::unique_ptr<BufferOwner> owner, void* data, Element
     if (capsule == nullptr) {
         return nullptr;
     }
-    owner.release();  // the capsule frees it from now on
+    owner.release();                                                  // the capsule frees it from now on
     PyArray_Descr* descr = PyArray_DescrFromType(type_number(type));  // stolen below
-    PyObject* array = PyArray_NewFromDescr(&PyArray_Type, descr, static_cast<int>(shape.size()),
-                                           const_cast<npy_intp*>(shape.data()), const_cast<npy_intp*>(byte_strides),
-                                           data, NPY_ARRAY_WRITEABLE, nullptr);
+    PyObject* array =
+        PyArray_NewFromDescr(&PyArray_Type, descr, static_cast<int>(shape.size()), const_cast<npy_intp*>(shape.data()),
+                             const_cast<npy_intp*>(byte_strides), data, NPY_ARRAY_WRITEABLE, nullptr);
     if (array == nullptr) {
         Py_DECREF(capsule);
         return nullptr;

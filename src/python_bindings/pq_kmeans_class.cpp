@@ -206,35 +206,20 @@ PyObject* fit_predict_hybrid(PyObject* self, PyObject* const* args, Py_ssize_t n
                                        });
 }
 
-/// A setter: bind one array, take the exclusive borrow, copy the array and
-/// hand the copy to `set`.
-template <typename T, typename Set>
-PyObject* set_centers_from(const Signature& signature, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames, Set&& set) {
-    Bound<1> bound;
-    if (!bind_fast(signature, args, nargs, kwnames, bound)) return nullptr;
-    const std::optional<Borrow> borrow = borrow_for_call<PqKMeansPayload, true>(self);
-    if (!borrow) return nullptr;
-    const auto centers = ArrayArgument<T, 2>::accept(bound[0], "centers");
-    if (!centers) return nullptr;
-    std::optional<array::Matrix<T>> copy = centers->copy();
-    if (!copy) return nullptr;
-    return none_or_raise(set(engine_of<PqKMeansPayload>(self), std::move(*copy)));
-}
-
 PyObject* set_cluster_centers(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Signature signature(kClassName, "set_cluster_centers", {"centers"}, 1);
-    return set_centers_from<std::uint8_t>(signature, self, args, nargs, kwnames,
-                                          [](Model& model, array::Matrix<std::uint8_t> centers) {
-                                              return model.set_cluster_centers(std::move(centers));
-                                          });
+    return with_array_copy<PqKMeansPayload, std::uint8_t, 2>(
+        signature, self, args, nargs, kwnames, [](Model& model, array::Matrix<std::uint8_t> centers) {
+            return none_or_raise(model.set_cluster_centers(std::move(centers)));
+        });
 }
 
 PyObject* set_dense_cluster_centers(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static const Signature signature(kClassName, "set_dense_cluster_centers", {"centers"}, 1);
-    return set_centers_from<float>(
-        signature, self, args, nargs, kwnames,
-        [](Model& model, array::Matrix<float> centers) { return model.set_dense_cluster_centers(std::move(centers)); });
+    return with_array_copy<PqKMeansPayload, float, 2>(
+        signature, self, args, nargs, kwnames, [](Model& model, array::Matrix<float> centers) {
+            return none_or_raise(model.set_dense_cluster_centers(std::move(centers)));
+        });
 }
 
 PyRef text_object(std::string_view text) {
