@@ -64,7 +64,8 @@ error::Result<void> PqKMeans::assign_hybrid_into(array::MatrixView<const std::ui
         std::copy(refine.centers.begin(), refine.centers.end(), buffers.workspace.storage().begin());
     }
     const std::size_t shortlist = refine_exact_top_l;
-    if (build_dense_lookup_tables_into(buffers.workspace.view(), buffers.lookup)) {
+    // The shortlist engines read the plain table: one block.
+    if (build_dense_lookup_tables_into(buffers.workspace.view(), k_, buffers.lookup)) {
         if (packed == nullptr) {
             assign_hybrid_with_lookup_into(codes.contiguous_span(), buffers.lookup, num_subquantizers_, codebook_size_,
                                            shortlist, refine);

@@ -25,11 +25,12 @@ error::Result<void> PqKMeans::assign_codes_into(array::MatrixView<const std::uin
 
     const PhaseTimer pass_timer(profile.enabled);
     PhaseTimer phase_timer(profile.enabled);
-    const bool table_built = build_lookup_tables_into(centers, buffers.lookup);
+    const std::size_t block_centers = scan_block_centers(packed);
+    const bool table_built = build_lookup_tables_into(centers, block_centers, buffers.lookup);
     phase_timer.lap_into(profile.assign_build_lookup);
 
     if (table_built) {
-        scan_lookup_table_into(codes, packed, fastscan, codebook_size_, k_, buffers);
+        scan_lookup_table_into(codes, packed, fastscan, codebook_size_, k_, block_centers, buffers);
     } else {
         // Packed codes only pay off against a table; the direct sums read the rows as they are.
         assign_direct_into(codes, centers, *codeword_distances_, codebook_size_, buffers.labels, buffers.distances);

@@ -1,5 +1,9 @@
 #include "pqkmeans/lookup_table.hpp"
 
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
 #include <span>
 #include <vector>
 
@@ -13,7 +17,54 @@ namespace {
 
 constexpr std::size_t kMaxLookupEntries = std::size_t{1} << 62;
 
+/// Assumed where the system reports no last-level cache.
+constexpr std::size_t kFallbackCacheBytes = std::size_t{8} << 20;
+
+/// The last-level cache that this process's cores share, as the kernel
+/// describes it; the processor's own leaf can describe the host's instead
+/// of what a virtual machine gets.
+std::size_t shared_cache_bytes() {
+    static const std::size_t bytes = [] {
+        std::ifstream size_file("/sys/devices/system/cpu/cpu0/cache/index3/size");
+        std::size_t kib = 0;
+        if (size_file >> kib && kib > 0) {
+            return kib << 10;
+        }
+        const long reported = sysconf(_SC_LEVEL3_CACHE_SIZE);
+        return reported > 0 ? static_cast<std::size_t>(reported) : kFallbackCacheBytes;
+    }();
+    return bytes;
+}
+
+/// Calls fill(r, b, w, out) for each table row r = s*Ks + c of each block b
+/// of width w, with `out` at that row's w entries; one pool task per group of
+/// rows of one block.
+template <typename Fill>
+void for_each_table_row(std::size_t rows_per_block, std::size_t k, std::size_t block_centers, float* lookup,
+                        Fill&& fill) {
+    const std::size_t blocks = (k + block_centers - 1) / block_centers;
+    const std::size_t groups_per_block = (rows_per_block + kLookupBlockRows - 1) / kLookupBlockRows;
+    parallel::for_chunks(blocks * groups_per_block, 1, [&](std::size_t, std::size_t task, std::size_t) {
+        const std::size_t b = task / groups_per_block;
+        const std::size_t first_row = (task % groups_per_block) * kLookupBlockRows;
+        const std::size_t block_begin = b * block_centers;
+        const std::size_t width = std::min(block_centers, k - block_begin);
+        float* block = lookup + block_begin * rows_per_block;
+        for (std::size_t r = first_row; r < std::min(rows_per_block, first_row + kLookupBlockRows); ++r) {
+            fill(r, block_begin, width, block + r * width);
+        }
+    });
+}
+
 }  // namespace
+
+std::size_t lookup_block_centers(std::size_t m_count, std::size_t ks, std::size_t k) {
+    const std::size_t per_center_bytes = std::max<std::size_t>(1, m_count * ks * sizeof(float));
+    const std::size_t share_bytes = shared_cache_bytes() / (2 * std::max<std::size_t>(1, parallel::worker_count()));
+    const std::size_t steps = std::max(kMinLookupBlockSteps, share_bytes / per_center_bytes / kLookupBlockStep);
+    const std::size_t block = steps * kLookupBlockStep;
+    return block >= k ? std::max<std::size_t>(k, 1) : block;
+}
 
 std::optional<std::size_t> lookup_table_entries(std::size_t m_count, std::size_t ks, std::size_t k,
                                                 std::size_t budget_bytes) {
@@ -29,26 +80,36 @@ std::optional<std::size_t> lookup_table_entries(std::size_t m_count, std::size_t
 }
 
 void fill_symmetric_lookup_table(std::span<const float> codeword_distances, std::size_t ks,
-                                 array::MatrixView<const std::uint8_t> centers, std::span<float> lookup) {
+                                 array::MatrixView<const std::uint8_t> centers, std::span<float> lookup,
+                                 std::size_t block_centers) {
     const std::size_t k = centers.extent(0);
     const std::size_t m_count = centers.extent(1);
     TARVINEX_ASSERT(array::checked_product(m_count, ks, ks) == codeword_distances.size(),
                     "codeword distance table does not match the centers");
     TARVINEX_ASSERT(array::checked_product(m_count, ks, k) == lookup.size(), "lookup table does not match the centers");
-    parallel::for_chunks(m_count * ks, kLookupBlockRows, [&](std::size_t, std::size_t begin, std::size_t end) {
-        for (std::size_t r = begin; r < end; ++r) {
-            const std::size_t s = r / ks;
-            // Row r = s*Ks + c is also row r of the codeword-distance table.
-            const float* from_codeword = codeword_distances.data() + r * ks;
-            float* out = lookup.data() + r * k;
-            for (std::size_t j = 0; j < k; ++j) {
-                out[j] = from_codeword[centers(j, s)];
-            }
-        }
-    });
+    TARVINEX_ASSERT(block_centers > 0, "lookup table blocks need at least one center");
+    for_each_table_row(m_count * ks, k, block_centers, lookup.data(),
+                       [&](std::size_t r, std::size_t block_begin, std::size_t width, float* out) {
+                           const std::size_t s = r / ks;
+                           // Row r = s*Ks + c is also row r of the codeword-distance table.
+                           const float* from_codeword = codeword_distances.data() + r * ks;
+                           for (std::size_t t = 0; t < width; ++t) {
+                               out[t] = from_codeword[centers(block_begin + t, s)];
+                           }
+                       });
 }
 
-bool PqKMeans::build_lookup_tables_into(array::MatrixView<const std::uint8_t> centers,
+void fill_symmetric_lookup_table(std::span<const float> codeword_distances, std::size_t ks,
+                                 array::MatrixView<const std::uint8_t> centers, std::span<float> lookup) {
+    fill_symmetric_lookup_table(codeword_distances, ks, centers, lookup, std::max<std::size_t>(centers.extent(0), 1));
+}
+
+std::size_t PqKMeans::scan_block_centers(const pq4::PackedPq4Codes* packed) const {
+    return packed != nullptr ? std::max<std::size_t>(k_, 1)
+                             : lookup_block_centers(num_subquantizers_, codebook_size_, k_);
+}
+
+bool PqKMeans::build_lookup_tables_into(array::MatrixView<const std::uint8_t> centers, std::size_t block_centers,
                                         std::vector<float>& lookup) const {
     TARVINEX_ASSERT(centers.extent(0) == k_ && centers.extent(1) == num_subquantizers_,
                     "center codes do not match the model");
@@ -58,11 +119,11 @@ bool PqKMeans::build_lookup_tables_into(array::MatrixView<const std::uint8_t> ce
         return false;
     }
     lookup.resize(*entries);
-    fill_symmetric_lookup_table(*codeword_distances_, codebook_size_, centers, lookup);
+    fill_symmetric_lookup_table(*codeword_distances_, codebook_size_, centers, lookup, block_centers);
     return true;
 }
 
-bool PqKMeans::build_dense_lookup_tables_into(array::MatrixView<const float> centers,
+bool PqKMeans::build_dense_lookup_tables_into(array::MatrixView<const float> centers, std::size_t block_centers,
                                               std::vector<float>& lookup) const {
     TARVINEX_ASSERT(centers.extent(0) == k_ && centers.extent(1) == dim_, "dense centers do not match the model");
     const std::optional<std::size_t> entries =
@@ -77,19 +138,16 @@ bool PqKMeans::build_dense_lookup_tables_into(array::MatrixView<const float> cen
     const std::size_t k = k_;
     const simd::DistanceKernel kernel = simd::for_subdim(ds);
     const float* codewords = codewords_.view().data;
-    float* table = lookup.data();
-    parallel::for_chunks(num_subquantizers_ * ks, kLookupBlockRows,
-                         [&](std::size_t, std::size_t begin, std::size_t end) {
-                             for (std::size_t r = begin; r < end; ++r) {
-                                 // Row r = s*Ks + c is codeword (s, c) of the C-ordered codebook.
-                                 const std::span<const float> codeword(codewords + r * ds, ds);
-                                 const array::MatrixView<const float> parts = centers.columns((r / ks) * ds, ds);
-                                 float* out = table + r * k;
-                                 for (std::size_t j = 0; j < k; ++j) {
-                                     out[j] = simd::distance(kernel, codeword, parts.row(j));
-                                 }
-                             }
-                         });
+    TARVINEX_ASSERT(block_centers > 0, "lookup table blocks need at least one center");
+    for_each_table_row(num_subquantizers_ * ks, k, block_centers, lookup.data(),
+                       [&](std::size_t r, std::size_t block_begin, std::size_t width, float* out) {
+                           // Row r = s*Ks + c is codeword (s, c) of the C-ordered codebook.
+                           const std::span<const float> codeword(codewords + r * ds, ds);
+                           const array::MatrixView<const float> parts = centers.columns((r / ks) * ds, ds);
+                           for (std::size_t t = 0; t < width; ++t) {
+                               out[t] = simd::distance(kernel, codeword, parts.row(block_begin + t));
+                           }
+                       });
     return true;
 }
 

@@ -2,15 +2,21 @@
 /// The center lookup table of one assignment pass and the rule that decides
 /// whether it is built.
 ///
-/// (M, Ks, k), C order: the entry of codeword c of subquantizer s for center j
-/// is at (s*Ks + c)*k + j, so the k entries of one (subquantizer, codeword)
-/// pair are adjacent and the lookup-minimum kernels read 8 or 16 centers at
-/// once. For Ks = 16 this is exactly the float table of the 4-bit scans.
+/// Layout: the centers fall into blocks of B (the last block may be shorter),
+/// and block b, of width w, is an (M, Ks, w) C-order table of its own that
+/// starts at entry b*B*M*Ks. The entry of codeword c of subquantizer s for
+/// center j = b*B + t is therefore at b*B*M*Ks + (s*Ks + c)*w + t: the w
+/// entries of one (subquantizer, codeword) pair are adjacent, so the
+/// lookup-minimum kernels read 8 or 16 centers at once, and one block is a
+/// contiguous M*Ks*w slice that a scan can keep in cache while many rows
+/// visit it. With B = k there is one block: the plain (M, Ks, k) table, which
+/// for Ks = 16 is exactly the float table of the 4-bit scans.
 ///
 /// Symmetric entry: D_cw[(s*Ks + c)*Ks + b(j, s)], row code first, center code
 /// second. ADC entry: the fixed-width squared distance between codeword (s, c)
 /// and sub-vector s of center j.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -28,9 +34,42 @@ inline constexpr std::size_t kLookupBlockRows = 16;
 [[nodiscard]] std::optional<std::size_t> lookup_table_entries(std::size_t m_count, std::size_t ks, std::size_t k,
                                                               std::size_t budget_bytes);
 
+/// The block width B for a table that a row scan reads block by block: the
+/// most centers, in steps of kLookupBlockStep, whose slice takes at most half
+/// of one worker's share of the shared last-level cache, and never fewer than
+/// kMinLookupBlockSteps steps; k itself when that covers every center.
+///
+/// Why these sizes (measured on a two-core AVX2 machine, 512 KiB L2, 8 MiB
+/// L3): a whole table beyond the L3 makes every row wait on memory, while a
+/// block that fits the L2 leaves too few centers per row and block for the
+/// per-row work (reading the codes, folding the lanes) to pay off; slices of
+/// 2-4 MiB from the L3 were fastest.
+[[nodiscard]] std::size_t lookup_block_centers(std::size_t m_count, std::size_t ks, std::size_t k);
+
+/// Block widths are multiples of this, so the vector kernels run full lane groups.
+inline constexpr std::size_t kLookupBlockStep = 32;
+/// The narrowest block: 128 centers, four steps.
+inline constexpr std::size_t kMinLookupBlockSteps = 4;
+
+/// Where (subquantizer s, codeword c, center j) lives in a table of k centers
+/// in blocks of `block_centers`.
+[[nodiscard]] inline std::size_t lookup_entry_index(std::size_t m_count, std::size_t ks, std::size_t k,
+                                                    std::size_t block_centers, std::size_t s, std::size_t c,
+                                                    std::size_t j) {
+    const std::size_t block_begin = j - j % block_centers;
+    const std::size_t width = std::min(block_centers, k - block_begin);
+    return block_begin * m_count * ks + (s * ks + c) * width + (j - block_begin);
+}
+
 /// Fills `lookup` (M*Ks*k entries) with the symmetric table of `centers`
 /// (k, M, read through its strides) from the codeword-distance table
-/// (M*Ks*Ks). No budget applies: the caller has sized `lookup`.
+/// (M*Ks*Ks), in blocks of `block_centers` (1 <= B; B >= k is one block). No
+/// budget applies: the caller has sized `lookup`.
+void fill_symmetric_lookup_table(std::span<const float> codeword_distances, std::size_t ks,
+                                 array::MatrixView<const std::uint8_t> centers, std::span<float> lookup,
+                                 std::size_t block_centers);
+
+/// The same as one block, the plain (M, Ks, k) table.
 void fill_symmetric_lookup_table(std::span<const float> codeword_distances, std::size_t ks,
                                  array::MatrixView<const std::uint8_t> centers, std::span<float> lookup);
 

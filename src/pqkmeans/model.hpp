@@ -141,13 +141,21 @@ public:
         const pdx::PdxMatrix* pdx, const pq4::FastScanSettings& fastscan, AssignmentBuffers& buffers) const;
 
     /// Fills `lookup` with the symmetric center lookup table of `centers`
-    /// (k, M) when it fits the budget; false leaves `lookup` untouched.
-    bool build_lookup_tables_into(array::MatrixView<const std::uint8_t> centers, std::vector<float>& lookup) const;
+    /// (k, M), in blocks of `block_centers` (see lookup_table.hpp), when it
+    /// fits the budget; false leaves `lookup` untouched.
+    bool build_lookup_tables_into(array::MatrixView<const std::uint8_t> centers, std::size_t block_centers,
+                                  std::vector<float>& lookup) const;
 
     /// Fills `lookup` with the ADC center lookup table of `centers` (k, D,
-    /// rotated space). False, with `lookup` untouched, when the table does not
-    /// fit the budget, `centers` is not C-contiguous or the codebook is not.
-    bool build_dense_lookup_tables_into(array::MatrixView<const float> centers, std::vector<float>& lookup) const;
+    /// rotated space), in blocks of `block_centers`. False, with `lookup`
+    /// untouched, when the table does not fit the budget, `centers` is not
+    /// C-contiguous or the codebook is not.
+    bool build_dense_lookup_tables_into(array::MatrixView<const float> centers, std::size_t block_centers,
+                                        std::vector<float>& lookup) const;
+
+    /// The block width of this model's tables for a pass that scans them
+    /// block by block: unpacked codes; the 4-bit scans read one block.
+    [[nodiscard]] std::size_t scan_block_centers(const pq4::PackedPq4Codes* packed) const;
 
     // Initial centers (initial_centers.cpp).
 

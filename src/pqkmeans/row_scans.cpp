@@ -1,6 +1,9 @@
 #include "pqkmeans/row_scans.hpp"
 
+#include <algorithm>
+#include <cstring>
 #include <limits>
+#include <utility>
 #include <vector>
 
 #include "error/error.hpp"
@@ -22,26 +25,90 @@ void check_scan_shapes(array::MatrixView<const std::uint8_t> codes, std::span<st
 /// Each row's pointers into the per-codeword data of its M codes, kept per task.
 using RowPointers = std::vector<const float*>;
 
+/// Two rows' slices of the codeword-distance table, one after the other:
+/// entry s*Ks + c of row r's slice is D_cw[(s*Ks + a_r(s))*Ks + c], so a
+/// center's M lookups for both rows come from two base pointers and the
+/// center's own codes, which both rows share.
+struct RowPairTables {
+    std::vector<float> entries;
+};
+
+void copy_row_table(std::span<const std::uint8_t> row, std::span<const float> codeword_distances, std::size_t ks,
+                    float* out) {
+    for (std::size_t s = 0; s < row.size(); ++s) {
+        std::copy_n(codeword_distances.data() + (s * ks + row[s]) * ks, ks, out + s * ks);
+    }
+}
+
+/// The nearest of the k centers (codes at `centers`, M bytes each) for rows
+/// a and b by the direct symmetric sums, each total from +0.0 in ascending
+/// subquantizer order. With M = 8 a center's codes arrive in one 8-byte load.
+template <std::size_t FixedM>
+std::pair<simd::IndexedValue, simd::IndexedValue> nearest_pair_by_direct_sums(const std::uint8_t* centers,
+                                                                              std::size_t m_count, std::size_t ks,
+                                                                              std::size_t k, const float* table_a,
+                                                                              const float* table_b) {
+    simd::IndexedValue best_a{0, kInfinity};
+    simd::IndexedValue best_b{0, kInfinity};
+    for (std::size_t j = 0; j < k; ++j) {
+        float total_a = 0.0F;
+        float total_b = 0.0F;
+        if constexpr (FixedM == 8) {
+            std::uint64_t c = 0;
+            std::memcpy(&c, centers + j * 8, 8);
+#pragma GCC unroll 8
+            for (std::size_t s = 0; s < 8; ++s) {
+                const std::size_t at = s * ks + ((c >> (8 * s)) & 0xFF);
+                total_a = total_a + table_a[at];
+                total_b = total_b + table_b[at];
+            }
+        } else {
+            const std::uint8_t* center = centers + j * m_count;
+            for (std::size_t s = 0; s < m_count; ++s) {
+                const std::size_t at = s * ks + center[s];
+                total_a = total_a + table_a[at];
+                total_b = total_b + table_b[at];
+            }
+        }
+        if (total_a < best_a.value) {
+            best_a = {j, total_a};
+        }
+        if (total_b < best_b.value) {
+            best_b = {j, total_b};
+        }
+    }
+    return {best_a, best_b};
+}
+
 }  // namespace
 
 void assign_with_lookup_into(array::MatrixView<const std::uint8_t> codes, std::span<const float> table, std::size_t ks,
-                             std::size_t k, std::span<std::size_t> labels, std::span<float> distances,
-                             simd::SliceKernel family) {
+                             std::size_t k, std::size_t block_centers, std::span<std::size_t> labels,
+                             std::span<float> distances, simd::SliceKernel family) {
     check_scan_shapes(codes, labels, distances);
-    const auto select_lookup_min = simd::slice_kernels(family).select_lookup_min;
-    parallel::for_chunks(codes.extent(0), kScanChunkRows, [&](std::size_t, std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) {
-            const std::span<const std::uint8_t> row = codes.row(i);
-            const simd::IndexedValue best = select_lookup_min(row, table, ks, k);
-            labels[i] = static_cast<std::size_t>(best.index);
-            distances[i] = best.value;
+    TARVINEX_ASSERT(block_centers > 0, "lookup table blocks need at least one center");
+    const auto lookup_min_rows = simd::slice_kernels(family).lookup_min_rows;
+    const std::size_t m_count = codes.extent(1);
+    const std::size_t block_entries = m_count * ks * block_centers;
+    const std::size_t chunk_rows = block_centers >= k ? kScanChunkRows : kBlockedScanChunkRows;
+    parallel::for_chunks(codes.extent(0), chunk_rows, [&](std::size_t, std::size_t begin, std::size_t end) {
+        std::fill(labels.begin() + begin, labels.begin() + end, 0);
+        std::fill(distances.begin() + begin, distances.begin() + end, kInfinity);
+        for (std::size_t block_begin = 0, b = 0; block_begin < k; block_begin += block_centers, ++b) {
+            const std::size_t width = std::min(block_centers, k - block_begin);
+            const std::span<const float> block =
+                table.subspan(b * block_entries, block_entries / block_centers * width);
+            lookup_min_rows(codes.contiguous_span().subspan(begin * m_count, (end - begin) * m_count), m_count, block,
+                            ks, width, block_begin, labels.subspan(begin, end - begin),
+                            distances.subspan(begin, end - begin));
         }
     });
 }
 
 void assign_with_lookup_into(array::MatrixView<const std::uint8_t> codes, std::span<const float> table, std::size_t ks,
                              std::size_t k, std::span<std::size_t> labels, std::span<float> distances) {
-    assign_with_lookup_into(codes, table, ks, k, labels, distances, simd::selected_slice_kernel());
+    assign_with_lookup_into(codes, table, ks, k, std::max<std::size_t>(k, 1), labels, distances,
+                            simd::selected_slice_kernel());
 }
 
 void assign_direct_into(array::MatrixView<const std::uint8_t> codes, array::MatrixView<const std::uint8_t> centers,
@@ -51,29 +118,24 @@ void assign_direct_into(array::MatrixView<const std::uint8_t> codes, array::Matr
     TARVINEX_ASSERT(centers.is_c_contiguous(), "center codes must be C-contiguous");
     const std::size_t m_count = codes.extent(1);
     const std::size_t k = centers.extent(0);
+    const std::size_t table_entries = m_count * ks;
     parallel::for_chunks(
-        codes.extent(0), kScanChunkRows, [&] { return RowPointers(m_count); },
-        [&](std::size_t, std::size_t begin, std::size_t end, RowPointers& from_codeword) {
-            for (std::size_t i = begin; i < end; ++i) {
-                const std::span<const std::uint8_t> row = codes.row(i);
-                for (std::size_t s = 0; s < m_count; ++s) {
-                    from_codeword[s] = codeword_distances.data() + (s * ks + row[s]) * ks;
-                }
-                std::size_t best_label = 0;
-                float best_distance = kInfinity;
-                for (std::size_t j = 0; j < k; ++j) {
-                    const std::span<const std::uint8_t> center = centers.row(j);
-                    float total = 0.0F;
-                    for (std::size_t s = 0; s < m_count; ++s) {
-                        total = total + from_codeword[s][center[s]];
-                    }
-                    if (total < best_distance) {
-                        best_label = j;
-                        best_distance = total;
-                    }
-                }
-                labels[i] = best_label;
-                distances[i] = best_distance;
+        codes.extent(0), kScanChunkRows, [&] { return RowPairTables{std::vector<float>(2 * table_entries)}; },
+        [&](std::size_t, std::size_t begin, std::size_t end, RowPairTables& tables) {
+            float* table_a = tables.entries.data();
+            float* table_b = table_a + table_entries;
+            // An odd last row is scanned as its own pair, so every row takes the same path.
+            for (std::size_t i = begin; i < end; i += 2) {
+                const std::size_t second = std::min(i + 1, end - 1);
+                copy_row_table(codes.row(i), codeword_distances, ks, table_a);
+                copy_row_table(codes.row(second), codeword_distances, ks, table_b);
+                const auto [best_a, best_b] =
+                    m_count == 8 ? nearest_pair_by_direct_sums<8>(centers.data, m_count, ks, k, table_a, table_b)
+                                 : nearest_pair_by_direct_sums<0>(centers.data, m_count, ks, k, table_a, table_b);
+                labels[i] = static_cast<std::size_t>(best_a.index);
+                distances[i] = best_a.value;
+                labels[second] = static_cast<std::size_t>(best_b.index);
+                distances[second] = best_b.value;
             }
         });
 }

@@ -29,16 +29,23 @@ namespace tarvinex::pqkmeans {
 
 inline constexpr std::size_t kScanChunkRows = 256;
 
-/// Totals from the center lookup table `table` (M*Ks*k entries), scored by
-/// the `family` form of select_lookup_min.
-void assign_with_lookup_into(array::MatrixView<const std::uint8_t> codes, std::span<const float> table,
-                             std::size_t ks, std::size_t k, std::span<std::size_t> labels,
+/// Rows per task of a scan that visits a table block by block: enough rows
+/// that each block, once in cache, serves many of them (a row reads 1/Ks of
+/// a block).
+inline constexpr std::size_t kBlockedScanChunkRows = 4096;
+
+/// Totals from the center lookup table `table` (M*Ks*k entries in blocks of
+/// `block_centers`, see lookup_table.hpp), scored by the `family` form of
+/// select_lookup_min. A task scans its rows against one block after another
+/// and keeps each row's best so far, replacing it only on a strictly smaller
+/// total, so the result equals one scan over all k centers in order.
+void assign_with_lookup_into(array::MatrixView<const std::uint8_t> codes, std::span<const float> table, std::size_t ks,
+                             std::size_t k, std::size_t block_centers, std::span<std::size_t> labels,
                              std::span<float> distances, simd::SliceKernel family);
 
-/// The same with this process's kernel family.
-void assign_with_lookup_into(array::MatrixView<const std::uint8_t> codes, std::span<const float> table,
-                             std::size_t ks, std::size_t k, std::span<std::size_t> labels,
-                             std::span<float> distances);
+/// The plain (M, Ks, k) table (one block) with this process's kernel family.
+void assign_with_lookup_into(array::MatrixView<const std::uint8_t> codes, std::span<const float> table, std::size_t ks,
+                             std::size_t k, std::span<std::size_t> labels, std::span<float> distances);
 
 /// Symmetric totals without a table: +0.0, then
 /// D_cw[(s*Ks + a(s))*Ks + b(j, s)] for s = 0 .. M-1, against the center codes

@@ -9,14 +9,15 @@ namespace tarvinex::pqkmeans {
 
 void scan_lookup_table_into(array::MatrixView<const std::uint8_t> codes, const pq4::PackedPq4Codes* packed,
                             const pq4::FastScanSettings& fastscan, std::size_t ks, std::size_t k,
-                            AssignmentBuffers& buffers) {
+                            std::size_t block_centers, AssignmentBuffers& buffers) {
     const std::span<const float> table(buffers.lookup);
     const std::span<std::size_t> labels(buffers.labels);
     const std::span<float> distances(buffers.distances);
     if (packed == nullptr) {
-        assign_with_lookup_into(codes, table, ks, k, labels, distances);
+        assign_with_lookup_into(codes, table, ks, k, block_centers, labels, distances, simd::selected_slice_kernel());
         return;
     }
+    TARVINEX_ASSERT(block_centers >= k, "the 4-bit scans read a table of one block");
     TARVINEX_ASSERT(ks == kPq4CodebookSize && packed->rows == codes.extent(0) && packed->m == codes.extent(1),
                     "packed codes do not match the code matrix");
     if (fastscan.enabled &&

@@ -14,11 +14,13 @@
 
 #include <immintrin.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
 
 #include "simd/distance.hpp"
+#include "simd/lookup_rows.hpp"
 #include "simd/slice_kernels.hpp"
 
 #pragma GCC push_options
@@ -278,72 +280,133 @@ IndexedValue nearest_dot_center_avx512(std::span<const float> row, std::span<con
     return best;
 }
 
-/// Folds one lane group of center scores into `best` in center order.
-inline void keep_least_lane(IndexedValue& best, std::size_t first_center, __m512 scores) {
-    const auto any_less = [&] { return _mm512_cmp_ps_mask(scores, _mm512_set1_ps(best.value), _CMP_LT_OQ) != 0; };
-    if (any_less()) {
-        alignas(64) float lanes[kLanes];
-        _mm512_store_ps(lanes, scores);
+namespace {
+
+/// Per lane, the least total below the threshold that the lane's centers
+/// reached and the offset of the first center that reached it; offsets are
+/// 32-bit, so one span covers at most kLaneSpan centers.
+class LaneMinimum {
+public:
+    static constexpr std::size_t kLaneSpan = std::size_t{1} << 30;
+
+    explicit LaneMinimum(float threshold)
+        : least_(_mm512_set1_ps(threshold)), at_(_mm512_set1_epi32(-1)), threshold_(least_) {}
+
+    /// Lanes of `scores` (centers offset .. offset + 15) strictly below the
+    /// lane's least replace it: the first of equal totals stays.
+    void keep(std::size_t offset, __m512 scores) {
+        const __mmask16 less = _mm512_cmp_ps_mask(scores, least_, _CMP_LT_OQ);
+        least_ = _mm512_mask_mov_ps(least_, less, scores);
+        const __m512i offsets =
+            _mm512_add_epi32(_mm512_set1_epi32(static_cast<int>(offset)),
+                             _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15));
+        at_ = _mm512_mask_mov_epi32(at_, less, offsets);
+    }
+
+    /// Folds the lanes into `best` (whose value was the threshold): the least
+    /// total, and of equal totals the lowest center, which is what visiting
+    /// the centers one by one in order gives.
+    void fold_into(IndexedValue& best, std::size_t first_center) const {
+        const __mmask16 improved = _mm512_cmp_ps_mask(least_, threshold_, _CMP_LT_OQ);
+        if (improved == 0) {
+            return;
+        }
+        alignas(64) float values[kLanes];
+        alignas(64) std::int32_t offsets[kLanes];
+        _mm512_store_ps(values, least_);
+        _mm512_store_si512(offsets, at_);
         for (std::size_t q = 0; q < kLanes; ++q) {
-            keep_if_less(best, first_center + q, lanes[q]);
+            if ((improved >> q & 1) == 0) {
+                continue;
+            }
+            const std::size_t index = first_center + static_cast<std::size_t>(offsets[q]);
+            // An improved lane is below the threshold, so an equal total here
+            // is one an earlier lane already took.
+            if (values[q] < best.value || (values[q] == best.value && index < best.index)) {
+                best = {index, values[q]};
+            }
+        }
+    }
+
+private:
+    __m512 least_;
+    __m512i at_;
+    __m512 threshold_;
+};
+
+/// Totals of `Groups` adjacent lane groups of centers, the first at entry j
+/// of each table row of `stride` entries.
+template <std::size_t Groups>
+inline void lookup_totals(const std::uint8_t* code, std::size_t m_count, const float* t, std::size_t ks,
+                          std::size_t stride, std::size_t j, __m512* acc) {
+    const float* first = t + code[0] * stride + j;
+#pragma GCC unroll 4
+    for (std::size_t g = 0; g < Groups; ++g) {
+        acc[g] = load(first + g * kLanes);
+    }
+    for (std::size_t m = 1; m < m_count; ++m) {
+        const float* entries = t + (m * ks + code[m]) * stride + j;
+#pragma GCC unroll 4
+        for (std::size_t g = 0; g < Groups; ++g) {
+            acc[g] = _mm512_add_ps(acc[g], load(entries + g * kLanes));
         }
     }
 }
 
-IndexedValue select_lookup_min_avx512(std::span<const std::uint8_t> codes, std::span<const float> table,
-                                    std::size_t ks, std::size_t k) noexcept {
+}  // namespace
+
+IndexedValue lookup_min_from_avx512(std::span<const std::uint8_t> codes, std::span<const float> table, std::size_t ks,
+                                    std::size_t k, std::size_t first_center, IndexedValue best) noexcept {
     const std::uint8_t* code = codes.data();
     const std::size_t m_count = codes.size();
     const float* t = table.data();
-    IndexedValue best{0, kInfinity};
-    std::size_t j = 0;
-    // One lane per center: the lanes are never summed across, so the scores
+    // One lane per center: the lanes are never summed across, so the totals
     // equal the portable ones bit for bit. Four lane groups at a time read
     // each table row in one run of adjacent cache lines.
-    for (; j + 4 * kLanes <= k; j += 4 * kLanes) {
-        const float* first = t + code[0] * k + j;
-        __m512 acc0 = load(first);
-        __m512 acc1 = load(first + kLanes);
-        __m512 acc2 = load(first + 2 * kLanes);
-        __m512 acc3 = load(first + 3 * kLanes);
-        for (std::size_t m = 1; m < m_count; ++m) {
-            const float* entries = t + (m * ks + code[m]) * k + j;
-            acc0 = _mm512_add_ps(acc0, load(entries));
-            acc1 = _mm512_add_ps(acc1, load(entries + kLanes));
-            acc2 = _mm512_add_ps(acc2, load(entries + 2 * kLanes));
-            acc3 = _mm512_add_ps(acc3, load(entries + 3 * kLanes));
+    std::size_t j = 0;
+    const std::size_t full = k - k % kLanes;
+    while (j < full) {
+        const std::size_t span_begin = j;
+        const std::size_t span_end = std::min(full, j + LaneMinimum::kLaneSpan);
+        LaneMinimum lanes(best.value);
+        __m512 acc[4];
+        for (; j + 4 * kLanes <= span_end; j += 4 * kLanes) {
+            lookup_totals<4>(code, m_count, t, ks, k, j, acc);
+            for (std::size_t g = 0; g < 4; ++g) {
+                lanes.keep(j - span_begin + g * kLanes, acc[g]);
+            }
         }
-        keep_least_lane(best, j, acc0);
-        keep_least_lane(best, j + kLanes, acc1);
-        keep_least_lane(best, j + 2 * kLanes, acc2);
-        keep_least_lane(best, j + 3 * kLanes, acc3);
-    }
-    for (; j + kLanes <= k; j += kLanes) {
-        __m512 acc = load(t + code[0] * k + j);
-        for (std::size_t m = 1; m < m_count; ++m) {
-            acc = _mm512_add_ps(acc, load(t + (m * ks + code[m]) * k + j));
+        if (j + 2 * kLanes <= span_end) {
+            lookup_totals<2>(code, m_count, t, ks, k, j, acc);
+            lanes.keep(j - span_begin, acc[0]);
+            lanes.keep(j - span_begin + kLanes, acc[1]);
+            j += 2 * kLanes;
         }
-        keep_least_lane(best, j, acc);
-    }
-    for (; j < k; ++j) {
-        float s = t[code[0] * k + j];
-        for (std::size_t m = 1; m < m_count; ++m) {
-            s = s + t[(m * ks + code[m]) * k + j];
+        if (j + kLanes <= span_end) {
+            lookup_totals<1>(code, m_count, t, ks, k, j, acc);
+            lanes.keep(j - span_begin, acc[0]);
+            j += kLanes;
         }
-        keep_if_less(best, j, s);
+        lanes.fold_into(best, first_center + span_begin);
     }
-    return best;
+    return detail::lookup_min_one_by_one(code, m_count, t, ks, k, j, first_center, best);
 }
 
-float simd16_distance_avx512_impl(const float* a, const float* b) noexcept {
-    return fixed_width_distance<16>(a, b);
+void lookup_min_rows_avx512(std::span<const std::uint8_t> codes, std::size_t m_count, std::span<const float> block,
+                            std::size_t ks, std::size_t width, std::size_t first_center, std::span<std::size_t> labels,
+                            std::span<float> distances) noexcept {
+    detail::lookup_min_rows_with<lookup_min_from_avx512>(codes, m_count, block, ks, width, first_center, labels,
+                                                         distances);
 }
-float simd32_distance_avx512_impl(const float* a, const float* b) noexcept {
-    return fixed_width_distance<32>(a, b);
+
+IndexedValue select_lookup_min_avx512(std::span<const std::uint8_t> codes, std::span<const float> table, std::size_t ks,
+                                      std::size_t k) noexcept {
+    return lookup_min_from_avx512(codes, table, ks, k, 0, IndexedValue{0, kInfinity});
 }
-float simd64_distance_avx512_impl(const float* a, const float* b) noexcept {
-    return fixed_width_distance<64>(a, b);
-}
+
+float simd16_distance_avx512_impl(const float* a, const float* b) noexcept { return fixed_width_distance<16>(a, b); }
+float simd32_distance_avx512_impl(const float* a, const float* b) noexcept { return fixed_width_distance<32>(a, b); }
+float simd64_distance_avx512_impl(const float* a, const float* b) noexcept { return fixed_width_distance<64>(a, b); }
 
 }  // namespace tarvinex::simd
 

@@ -8,6 +8,7 @@
 
 #include <limits>
 
+#include "simd/lookup_rows.hpp"
 #include "simd/slice_kernels.hpp"
 
 namespace tarvinex::simd {
@@ -138,19 +139,21 @@ IndexedValue nearest_dot_center_scalar(std::span<const float> row, std::span<con
     return best;
 }
 
-IndexedValue select_lookup_min_scalar(std::span<const std::uint8_t> codes, std::span<const float> table,
-                                      std::size_t ks, std::size_t k) noexcept {
-    const std::uint8_t* code = codes.data();
-    const float* t = table.data();
-    IndexedValue best{0, kInfinity};
-    for (std::size_t j = 0; j < k; ++j) {
-        float s = t[code[0] * k + j];
-        for (std::size_t m = 1; m < codes.size(); ++m) {
-            s = s + t[(m * ks + code[m]) * k + j];
-        }
-        keep_if_less(best, j, s);
-    }
-    return best;
+IndexedValue lookup_min_from_scalar(std::span<const std::uint8_t> codes, std::span<const float> table, std::size_t ks,
+                                    std::size_t k, std::size_t first_center, IndexedValue best) noexcept {
+    return detail::lookup_min_one_by_one(codes.data(), codes.size(), table.data(), ks, k, 0, first_center, best);
+}
+
+void lookup_min_rows_scalar(std::span<const std::uint8_t> codes, std::size_t m_count, std::span<const float> block,
+                            std::size_t ks, std::size_t width, std::size_t first_center, std::span<std::size_t> labels,
+                            std::span<float> distances) noexcept {
+    detail::lookup_min_rows_with<lookup_min_from_scalar>(codes, m_count, block, ks, width, first_center, labels,
+                                                         distances);
+}
+
+IndexedValue select_lookup_min_scalar(std::span<const std::uint8_t> codes, std::span<const float> table, std::size_t ks,
+                                      std::size_t k) noexcept {
+    return lookup_min_from_scalar(codes, table, ks, k, 0, IndexedValue{0, kInfinity});
 }
 
 }  // namespace tarvinex::simd

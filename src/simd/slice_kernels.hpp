@@ -84,14 +84,39 @@ void scaled_add_assign_avx512(std::span<float> dst, std::span<const float> src, 
 // table[(m*Ks + codes[m])*k + j] added for m = 0..M-1 in order, are least;
 // k = 0 gives (0, +inf). The vector forms score 8 or 16 centers side by side,
 // one lane each, so every form gives bit-identical scores.
-[[nodiscard]] IndexedValue select_lookup_min_scalar(std::span<const std::uint8_t> codes,
-                                                    std::span<const float> table, std::size_t ks,
-                                                    std::size_t k) noexcept;
+[[nodiscard]] IndexedValue select_lookup_min_scalar(std::span<const std::uint8_t> codes, std::span<const float> table,
+                                                    std::size_t ks, std::size_t k) noexcept;
 [[nodiscard]] IndexedValue select_lookup_min_avx2(std::span<const std::uint8_t> codes, std::span<const float> table,
                                                   std::size_t ks, std::size_t k) noexcept;
-[[nodiscard]] IndexedValue select_lookup_min_avx512(std::span<const std::uint8_t> codes,
-                                                    std::span<const float> table, std::size_t ks,
-                                                    std::size_t k) noexcept;
+[[nodiscard]] IndexedValue select_lookup_min_avx512(std::span<const std::uint8_t> codes, std::span<const float> table,
+                                                    std::size_t ks, std::size_t k) noexcept;
+
+// The same walk over the k centers first_center .. first_center + k - 1 of
+// one table block, continuing from `best`: a total replaces it only when
+// strictly smaller, so a scan over blocks in order, each call starting from
+// the last one's result, equals one call over every center.
+[[nodiscard]] IndexedValue lookup_min_from_scalar(std::span<const std::uint8_t> codes, std::span<const float> table,
+                                                  std::size_t ks, std::size_t k, std::size_t first_center,
+                                                  IndexedValue best) noexcept;
+[[nodiscard]] IndexedValue lookup_min_from_avx2(std::span<const std::uint8_t> codes, std::span<const float> table,
+                                                std::size_t ks, std::size_t k, std::size_t first_center,
+                                                IndexedValue best) noexcept;
+[[nodiscard]] IndexedValue lookup_min_from_avx512(std::span<const std::uint8_t> codes, std::span<const float> table,
+                                                  std::size_t ks, std::size_t k, std::size_t first_center,
+                                                  IndexedValue best) noexcept;
+
+// lookup_min_from for each of n rows of M codes (`codes` holds n*M, row r at
+// r*M) against one block of `width` centers, continuing from and writing back
+// (labels[r], distances[r]); n is the length of `labels` and `distances`.
+void lookup_min_rows_scalar(std::span<const std::uint8_t> codes, std::size_t m_count, std::span<const float> block,
+                            std::size_t ks, std::size_t width, std::size_t first_center, std::span<std::size_t> labels,
+                            std::span<float> distances) noexcept;
+void lookup_min_rows_avx2(std::span<const std::uint8_t> codes, std::size_t m_count, std::span<const float> block,
+                          std::size_t ks, std::size_t width, std::size_t first_center, std::span<std::size_t> labels,
+                          std::span<float> distances) noexcept;
+void lookup_min_rows_avx512(std::span<const std::uint8_t> codes, std::size_t m_count, std::span<const float> block,
+                            std::size_t ks, std::size_t width, std::size_t first_center, std::span<std::size_t> labels,
+                            std::span<float> distances) noexcept;
 
 /// One family's forms of every slice kernel.
 struct SliceKernelTable {
@@ -103,23 +128,49 @@ struct SliceKernelTable {
                                       std::size_t dim) noexcept;
     IndexedValue (*nearest_dot_center)(std::span<const float> row, std::span<const float> centers, std::size_t k,
                                        std::size_t dim) noexcept;
-    IndexedValue (*select_lookup_min)(std::span<const std::uint8_t> codes, std::span<const float> table,
-                                      std::size_t ks, std::size_t k) noexcept;
+    IndexedValue (*select_lookup_min)(std::span<const std::uint8_t> codes, std::span<const float> table, std::size_t ks,
+                                      std::size_t k) noexcept;
+    IndexedValue (*lookup_min_from)(std::span<const std::uint8_t> codes, std::span<const float> table, std::size_t ks,
+                                    std::size_t k, std::size_t first_center, IndexedValue best) noexcept;
+    void (*lookup_min_rows)(std::span<const std::uint8_t> codes, std::size_t m_count, std::span<const float> block,
+                            std::size_t ks, std::size_t width, std::size_t first_center, std::span<std::size_t> labels,
+                            std::span<float> distances) noexcept;
 };
 
 /// The one place a family turns into kernels.
 [[nodiscard]] inline const SliceKernelTable& slice_kernels(SliceKernel family) noexcept {
     static constexpr SliceKernelTable kScalar{
-        argmin_scalar,           l2_distance_scalar,        add_assign_scalar,       scaled_add_assign_scalar,
-        nearest_l2_center_scalar, nearest_dot_center_scalar, select_lookup_min_scalar,
+        argmin_scalar,
+        l2_distance_scalar,
+        add_assign_scalar,
+        scaled_add_assign_scalar,
+        nearest_l2_center_scalar,
+        nearest_dot_center_scalar,
+        select_lookup_min_scalar,
+        lookup_min_from_scalar,
+        lookup_min_rows_scalar,
     };
     static constexpr SliceKernelTable kAvx2{
-        argmin_avx2,           l2_distance_avx2,        add_assign_avx2,       scaled_add_assign_avx2,
-        nearest_l2_center_avx2, nearest_dot_center_avx2, select_lookup_min_avx2,
+        argmin_avx2,
+        l2_distance_avx2,
+        add_assign_avx2,
+        scaled_add_assign_avx2,
+        nearest_l2_center_avx2,
+        nearest_dot_center_avx2,
+        select_lookup_min_avx2,
+        lookup_min_from_avx2,
+        lookup_min_rows_avx2,
     };
     static constexpr SliceKernelTable kAvx512{
-        argmin_avx512,           l2_distance_avx512,        add_assign_avx512,       scaled_add_assign_avx512,
-        nearest_l2_center_avx512, nearest_dot_center_avx512, select_lookup_min_avx512,
+        argmin_avx512,
+        l2_distance_avx512,
+        add_assign_avx512,
+        scaled_add_assign_avx512,
+        nearest_l2_center_avx512,
+        nearest_dot_center_avx512,
+        select_lookup_min_avx512,
+        lookup_min_from_avx512,
+        lookup_min_rows_avx512,
     };
     switch (family) {
         case SliceKernel::Avx512:

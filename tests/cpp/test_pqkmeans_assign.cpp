@@ -122,37 +122,37 @@ struct Problem {
         });
     }
     [[nodiscard]] Assignment adc_reference(const std::vector<float>& centers) const {
-        return nearest_by(n, centers.size() / dim(), [&](std::size_t i, std::size_t j) {
-            return adc_total(&codes[i * m], &centers[j * dim()]);
-        });
+        return nearest_by(n, centers.size() / dim(),
+                          [&](std::size_t i, std::size_t j) { return adc_total(&codes[i * m], &centers[j * dim()]); });
     }
 
-    /// (M, Ks, k): entry (s*Ks + c)*k + j.
-    [[nodiscard]] std::vector<float> symmetric_table(const std::vector<std::uint8_t>& centers) const {
-        const std::size_t k = centers.size() / m;
+    /// Entry (s, c, j) of a table of k centers in blocks of `block` centers;
+    /// block 0 means one block, the plain (M, Ks, k) table.
+    template <typename Entry>
+    [[nodiscard]] std::vector<float> table_of(std::size_t k, std::size_t block, Entry&& entry) const {
         std::vector<float> out(m * ks * k);
         for (std::size_t s = 0; s < m; ++s) {
             for (std::size_t c = 0; c < ks; ++c) {
                 for (std::size_t j = 0; j < k; ++j) {
-                    out[(s * ks + c) * k + j] = (*table)[(s * ks + c) * ks + centers[j * m + s]];
+                    const std::size_t at =
+                        block == 0 ? (s * ks + c) * k + j : pqkmeans::lookup_entry_index(m, ks, k, block, s, c, j);
+                    out[at] = entry(s, c, j);
                 }
             }
         }
         return out;
     }
-    [[nodiscard]] std::vector<float> adc_table(const std::vector<float>& centers) const {
-        const std::size_t k = centers.size() / dim();
+    [[nodiscard]] std::vector<float> symmetric_table(const std::vector<std::uint8_t>& centers,
+                                                     std::size_t block = 0) const {
+        return table_of(centers.size() / m, block, [&](std::size_t s, std::size_t c, std::size_t j) {
+            return (*table)[(s * ks + c) * ks + centers[j * m + s]];
+        });
+    }
+    [[nodiscard]] std::vector<float> adc_table(const std::vector<float>& centers, std::size_t block = 0) const {
         const simd::DistanceKernel kernel = simd::for_subdim(ds);
-        std::vector<float> out(m * ks * k);
-        for (std::size_t s = 0; s < m; ++s) {
-            for (std::size_t c = 0; c < ks; ++c) {
-                for (std::size_t j = 0; j < k; ++j) {
-                    out[(s * ks + c) * k + j] =
-                        simd::distance(kernel, codeword(s, c), {centers.data() + j * dim() + s * ds, ds});
-                }
-            }
-        }
-        return out;
+        return table_of(centers.size() / dim(), block, [&](std::size_t s, std::size_t c, std::size_t j) {
+            return simd::distance(kernel, codeword(s, c), {centers.data() + j * dim() + s * ds, ds});
+        });
     }
 
     [[nodiscard]] PqKMeans model(std::size_t k, std::size_t budget) const {
@@ -198,10 +198,8 @@ struct PassCase {
 void PrintTo(const PassCase& c, std::ostream* os) { *os << c.name; }
 
 const PassCase kPassCases[] = {
-    {"m8_ks256_ds4", 8, 256, 4, 1000},
-    {"m5_ks16_ds3_packed", 5, 16, 3, 1000},
-    {"m4_ks16_ds8_packed", 4, 16, 8, 257},
-    {"m3_ks3_ds2_many_ties", 3, 3, 2, 257},
+    {"m8_ks256_ds4", 8, 256, 4, 1000},     {"m5_ks16_ds3_packed", 5, 16, 3, 1000},
+    {"m4_ks16_ds8_packed", 4, 16, 8, 257}, {"m3_ks3_ds2_many_ties", 3, 3, 2, 257},
     {"m1_ks40_ds16", 1, 40, 16, 300},
 };
 
@@ -224,8 +222,6 @@ TEST_P(EveryPath, MatchesTheReferenceBitForBit) {
         const std::vector<float> dense = dense_centers(p, k, rng);
         const Assignment symmetric_want = p.symmetric_reference(centers);
         const Assignment adc_want = p.adc_reference(dense);
-        const std::vector<float> symmetric_table = p.symmetric_table(centers);
-        const std::vector<float> adc_table = p.adc_table(dense);
 
         const std::size_t table_bytes = 4 * p.m * p.ks * k;
         for (const std::size_t budget : {std::size_t{0}, table_bytes - 1, table_bytes, kDefaultBudget}) {
@@ -244,25 +240,99 @@ TEST_P(EveryPath, MatchesTheReferenceBitForBit) {
                              (packing != nullptr ? ", packed" : ""));
                 pqkmeans::ClusterProfile profile;
 
+                // Unpacked passes scan the table in blocks sized to this core's cache.
+                const std::size_t block = model.scan_block_centers(packing);
                 const std::vector<float> lookup_before = buffers.lookup;
                 ASSERT_TRUE(
                     model.assign_codes_into(codes, code_view(centers, p.m), profile, packing, kFloatScan, buffers));
                 expect_assignment(buffers, symmetric_want);
-                EXPECT_EQ(bit_patterns(buffers.lookup), bit_patterns(table_fits ? symmetric_table : lookup_before));
+                EXPECT_EQ(bit_patterns(buffers.lookup),
+                          bit_patterns(table_fits ? p.symmetric_table(centers, block) : lookup_before));
 
                 const std::vector<float> lookup_between = buffers.lookup;
                 ASSERT_TRUE(model.assign_adc_into(codes, float_view(dense, p.dim()), packing, kFloatScan, buffers));
                 expect_assignment(buffers, adc_want);
-                EXPECT_EQ(bit_patterns(buffers.lookup), bit_patterns(table_fits ? adc_table : lookup_between));
+                EXPECT_EQ(bit_patterns(buffers.lookup),
+                          bit_patterns(table_fits ? p.adc_table(dense, block) : lookup_between));
             }
         }
 
+        // Blocks of 1, of a width that divides no k here, of a full lane
+        // group, and one block; the last repeated center puts a tie across
+        // every block edge.
+        for (const std::size_t block : {std::size_t{1}, std::size_t{5}, std::size_t{16}, k}) {
+            const std::vector<float> symmetric_blocks = p.symmetric_table(centers, block);
+            const std::vector<float> adc_blocks = p.adc_table(dense, block);
+            for (const simd::SliceKernel family : runnable_families()) {
+                SCOPED_TRACE("k " + std::to_string(k) + ", block " + std::to_string(block) + ", family " +
+                             simd::slice_kernel_label(family));
+                pqkmeans::assign_with_lookup_into(codes, symmetric_blocks, p.ks, k, block, buffers.labels,
+                                                  buffers.distances, family);
+                expect_assignment(buffers, symmetric_want);
+                pqkmeans::assign_with_lookup_into(codes, adc_blocks, p.ks, k, block, buffers.labels, buffers.distances,
+                                                  family);
+                expect_assignment(buffers, adc_want);
+            }
+        }
+    }
+}
+
+TEST(PqKMeansAssign, ATieAcrossABlockEdgeGoesToTheCenterBeforeIt) {
+    // Centers 15 and 16 are one code row, straddling the edge of blocks of 16
+    // and inside blocks of 5 and 32; rows 0 .. 9 are that row itself, so
+    // both score the least total, 0.
+    Problem p = make_problem(6, 256, 2, 200, 31);
+    TestRng rng(3);
+    const std::size_t k = 40;
+    std::vector<std::uint8_t> centers = rng.codes(k * p.m, p.ks);
+    std::copy_n(centers.begin() + 15 * p.m, p.m, centers.begin() + 16 * p.m);
+    for (std::size_t i = 0; i < 10; ++i) {
+        std::copy_n(centers.begin() + 15 * p.m, p.m, p.codes.begin() + static_cast<std::ptrdiff_t>(i * p.m));
+    }
+    const Assignment want = p.symmetric_reference(centers);
+    for (std::size_t i = 0; i < 10; ++i) {
+        ASSERT_EQ(want.labels[i], 15U);
+    }
+    AssignmentBuffers buffers = AssignmentBuffers::create(p.n);
+    for (const std::size_t block : {std::size_t{5}, std::size_t{16}, std::size_t{32}}) {
+        const std::vector<float> table = p.symmetric_table(centers, block);
         for (const simd::SliceKernel family : runnable_families()) {
-            SCOPED_TRACE("k " + std::to_string(k) + ", family " + simd::slice_kernel_label(family));
-            pqkmeans::assign_with_lookup_into(codes, symmetric_table, p.ks, k, buffers.labels, buffers.distances,
-                                              family);
+            SCOPED_TRACE("block " + std::to_string(block) + ", family " + simd::slice_kernel_label(family));
+            pqkmeans::assign_with_lookup_into(code_view(p.codes, p.m), table, p.ks, k, block, buffers.labels,
+                                              buffers.distances, family);
+            expect_assignment(buffers, want);
+        }
+    }
+}
+
+TEST(PqKMeansAssign, WideTablesAndDirectSumsKeepTheFirstLeastCenter) {
+    // At M = 16, Ks = 256 a table of 300 centers is scanned in blocks (of 128
+    // where the cache is that of a small server); centers 127 and 128 are one
+    // code row and rows 0 .. 4 are that row, so they tie at 0 across the first
+    // edge. The odd row count leaves the direct sums a row without a partner.
+    for (const std::size_t m : {std::size_t{8}, std::size_t{16}}) {
+        Problem p = make_problem(m, 256, 1, 301, 40 + m);
+        TestRng rng(m);
+        const std::size_t k = 300;
+        std::vector<std::uint8_t> centers = rng.codes(k * m, p.ks);
+        std::copy_n(centers.begin() + 127 * m, m, centers.begin() + 128 * m);
+        for (std::size_t i = 0; i < 5; ++i) {
+            std::copy_n(centers.begin() + 127 * m, m, p.codes.begin() + static_cast<std::ptrdiff_t>(i * m));
+        }
+        const std::vector<float> dense = dense_centers(p, k, rng);
+        const Assignment symmetric_want = p.symmetric_reference(centers);
+        const Assignment adc_want = p.adc_reference(dense);
+        EXPECT_EQ(symmetric_want.labels[0], 127U);
+        for (const std::size_t budget : {std::size_t{0}, kDefaultBudget}) {
+            SCOPED_TRACE("M " + std::to_string(m) + ", budget " + std::to_string(budget));
+            const PqKMeans model = p.model(k, budget);
+            AssignmentBuffers buffers = AssignmentBuffers::create(0);
+            pqkmeans::ClusterProfile profile;
+            ASSERT_TRUE(model.assign_codes_into(code_view(p.codes, m), code_view(centers, m), profile, nullptr,
+                                                kFloatScan, buffers));
             expect_assignment(buffers, symmetric_want);
-            pqkmeans::assign_with_lookup_into(codes, adc_table, p.ks, k, buffers.labels, buffers.distances, family);
+            ASSERT_TRUE(
+                model.assign_adc_into(code_view(p.codes, m), float_view(dense, p.dim()), nullptr, kFloatScan, buffers));
             expect_assignment(buffers, adc_want);
         }
     }
@@ -340,9 +410,10 @@ TEST(PqKMeansAssign, ChecksLayoutsCodesFirstBeforeWritingAnything) {
         for (const LayoutCase& c : cases) {
             SCOPED_TRACE(std::string(c.name) + ", budget " + std::to_string(budget));
             const auto codes = c.codes_contiguous ? code_view(p.codes, p.m) : column_major_view(p.codes, p.n, p.m);
-            const auto center_view = c.centers_contiguous ? code_view(centers, p.m) : column_major_view(centers, 2, p.m);
-            const auto dense_view = c.centers_contiguous ? float_view(dense, p.dim())
-                                                         : column_major_view(dense, 2, p.dim());
+            const auto center_view =
+                c.centers_contiguous ? code_view(centers, p.m) : column_major_view(centers, 2, p.m);
+            const auto dense_view =
+                c.centers_contiguous ? float_view(dense, p.dim()) : column_major_view(dense, 2, p.dim());
             AssignmentBuffers buffers = AssignmentBuffers::create(3);
             pqkmeans::ClusterProfile profile;
 
@@ -389,7 +460,7 @@ TEST(PqKMeansAssign, AdcNeedsAContiguousCodebookWhileSymmetricReadsAnyOrder) {
 
         buffers = AssignmentBuffers::create(0);
         std::vector<float> lookup;
-        EXPECT_FALSE(model->build_dense_lookup_tables_into(float_view(dense, p.dim()), lookup));
+        EXPECT_FALSE(model->build_dense_lookup_tables_into(float_view(dense, p.dim()), 5, lookup));
         const auto adc = model->assign_adc_into(codes, float_view(dense, p.dim()), nullptr, kFloatScan, buffers);
         ASSERT_FALSE(adc.has_value());
         EXPECT_EQ(adc.error().to_string(), "codewords are not contiguous");

@@ -83,8 +83,8 @@ struct Problem {
 
 Problem make_problem(std::size_t m, std::size_t ds, std::size_t n, std::uint64_t seed) {
     TestRng rng(seed);
-    Problem p{m, n, array::Codebook<float>(rng.floats(m * kKs * ds), array::Shape<3>{m, kKs, ds}), rng.codes(n * m),
-              {}};
+    Problem p{
+        m, n, array::Codebook<float>(rng.floats(m * kKs * ds), array::Shape<3>{m, kKs, ds}), rng.codes(n * m), {}};
     p.packed = std::move(*pq4::PackedPq4Codes::pack(p.codes, n, m));
     return p;
 }
@@ -146,7 +146,7 @@ TEST(PqKMeansFastScan, PackedPassesWithATableUseTheQuantizedScanAndRescoreExactl
                 const auto dense_view = array::MatrixView<const float>::c_order(dense.data(), {k, m * ds});
 
                 std::vector<float> table;
-                ASSERT_TRUE(model.build_lookup_tables_into(center_view, table));
+                ASSERT_TRUE(model.build_lookup_tables_into(center_view, k, table));
                 pqkmeans::ClusterProfile profile;
                 ASSERT_TRUE(model.assign_codes_into(p.code_view(), center_view, profile, &p.packed, fastscan, buffers));
                 expect_same(buffers, quantized_scan(p, table, k, calibration));
@@ -159,13 +159,13 @@ TEST(PqKMeansFastScan, PackedPassesWithATableUseTheQuantizedScanAndRescoreExactl
                     rows_where_quantization_changed_the_winner += buffers.labels[i] != exact.labels[i] ? 1 : 0;
                 }
 
-                ASSERT_TRUE(model.build_dense_lookup_tables_into(dense_view, table));
+                ASSERT_TRUE(model.build_dense_lookup_tables_into(dense_view, k, table));
                 ASSERT_TRUE(model.assign_adc_into(p.code_view(), dense_view, &p.packed, fastscan, buffers));
                 expect_same(buffers, quantized_scan(p, table, k, calibration));
 
                 // Unpacked codes never reach the quantized scan.
                 Scan unpacked{std::vector<std::size_t>(p.n), std::vector<float>(p.n)};
-                pqkmeans::assign_with_lookup_into(p.code_view(), table, kKs, k, unpacked.labels, unpacked.distances,
+                pqkmeans::assign_with_lookup_into(p.code_view(), table, kKs, k, k, unpacked.labels, unpacked.distances,
                                                   tarvinex::simd::SliceKernel::Scalar);
                 ASSERT_TRUE(model.assign_adc_into(p.code_view(), dense_view, nullptr, fastscan, buffers));
                 expect_same(buffers, unpacked);
@@ -191,7 +191,7 @@ TEST(PqKMeansFastScan, ATableThatCannotBeQuantizedFallsBackToTheFloatScan) {
 
     dense[3 * p.m * 2 + 1] = std::numeric_limits<float>::infinity();
     std::vector<float> table;
-    ASSERT_TRUE(model.build_dense_lookup_tables_into(dense_view, table));
+    ASSERT_TRUE(model.build_dense_lookup_tables_into(dense_view, k, table));
     ASSERT_TRUE(model.assign_adc_into(p.code_view(), dense_view, &p.packed, kFastScan, buffers));
     expect_same(buffers, float_scan(p, table, k));
     EXPECT_EQ(buffers.pq4_tables.quantized, quantized_before.quantized);

@@ -227,7 +227,7 @@ TEST(HybridAssign, QuantizedScanRanksByItsOwnEstimates) {
     const PqKMeans model = p.model(kBudget);
     // The reference rebuilds the estimates from the same quantized tables.
     std::vector<float> lookup;
-    ASSERT_TRUE(model.build_dense_lookup_tables_into(p.center_view(), lookup));
+    ASSERT_TRUE(model.build_dense_lookup_tables_into(p.center_view(), p.k, lookup));
     pq4::QuantizedPq4LookupTables tables;
     ASSERT_TRUE(tables.update_from_f32(lookup, p.m, p.k, pq4::LutCalibration::PerCluster));
     const auto packed = model.pack_pq4_codes(p.code_view());

@@ -177,9 +177,15 @@ bool has_avx2() { return simd::detected_cpu_features().avx2; }
 bool has_avx512() { return simd::detected_cpu_features().avx512f; }
 
 constexpr SliceKernelTable kPortable{
-    simd::argmin_scalar,           simd::l2_distance_scalar,        simd::add_assign_scalar,
-    simd::scaled_add_assign_scalar, simd::nearest_l2_center_scalar, simd::nearest_dot_center_scalar,
+    simd::argmin_scalar,
+    simd::l2_distance_scalar,
+    simd::add_assign_scalar,
+    simd::scaled_add_assign_scalar,
+    simd::nearest_l2_center_scalar,
+    simd::nearest_dot_center_scalar,
     simd::select_lookup_min_scalar,
+    simd::lookup_min_from_scalar,
+    simd::lookup_min_rows_scalar,
 };
 
 struct Variant {
@@ -203,7 +209,8 @@ const Variant kAvx2{"avx2",
                     SliceKernel::Avx2,
                     has_avx2,
                     {simd::argmin_avx2, simd::l2_distance_avx2, simd::add_assign_avx2, simd::scaled_add_assign_avx2,
-                     simd::nearest_l2_center_avx2, simd::nearest_dot_center_avx2, simd::select_lookup_min_avx2},
+                     simd::nearest_l2_center_avx2, simd::nearest_dot_center_avx2, simd::select_lookup_min_avx2,
+                     simd::lookup_min_from_avx2, simd::lookup_min_rows_avx2},
                     8,
                     4,
                     Reduction::Pairwise};
@@ -212,7 +219,7 @@ const Variant kAvx512{"avx512",
                       has_avx512,
                       {simd::argmin_avx512, simd::l2_distance_avx512, simd::add_assign_avx512,
                        simd::scaled_add_assign_avx512, simd::nearest_l2_center_avx512, simd::nearest_dot_center_avx512,
-                       simd::select_lookup_min_avx512},
+                       simd::select_lookup_min_avx512, simd::lookup_min_from_avx512, simd::lookup_min_rows_avx512},
                       16,
                       0,
                       Reduction::LaneOrder};
@@ -236,6 +243,8 @@ void expect_same_table(const SliceKernelTable& got, const SliceKernelTable& want
     EXPECT_EQ(got.nearest_l2_center, want.nearest_l2_center);
     EXPECT_EQ(got.nearest_dot_center, want.nearest_dot_center);
     EXPECT_EQ(got.select_lookup_min, want.select_lookup_min);
+    EXPECT_EQ(got.lookup_min_from, want.lookup_min_from);
+    EXPECT_EQ(got.lookup_min_rows, want.lookup_min_rows);
 }
 
 TEST(SliceKernelDispatch, EachFamilyGetsItsOwnForms) {
@@ -446,8 +455,10 @@ TEST(SliceKernelEdges, ArgminIgnoresNanAndTakesTheFirstMinimum) {
         {"NaN between elements of one lane", filled(40, 9, {{0, 5}, {8, kNaN}, {16, kNaN}, {32, 2}}), {32, 2}, {32, 2}},
         {"minimum in the tail", filled(70, 4, {{3, kNaN}, {67, -1}}), {67, -1}, {67, -1}},
         {"repeated minimum", filled(70, 4, {{50, -3}, {20, -3}, {21, kNaN}}), {20, -3}, {20, -3}},
-        {"NaN after the minimum in every later block of its lane", nan_every(filled(300, 9, {{3, -1}}), 11, 8),
-         {3, -1}, {3, -1}},
+        {"NaN after the minimum in every later block of its lane",
+         nan_every(filled(300, 9, {{3, -1}}), 11, 8),
+         {3, -1},
+         {3, -1}},
         {"-inf", {1, -kInf, -kInf}, {1, -kInf}, {1, -kInf}},
         {"all NaN, short", {kNaN}, {0, kInf}, {0, kInf}},
         {"all NaN, long", filled(70, kNaN), {0, kInf}, {0, kInf}},
@@ -458,8 +469,7 @@ TEST(SliceKernelEdges, ArgminIgnoresNanAndTakesTheFirstMinimum) {
         for (const Case& c : cases) {
             SCOPED_TRACE(std::string(form) + ": " + c.name);
             const Guarded<float> values(c.values);
-            expect_same(kernels->argmin(values.view()),
-                        kernels == &kPortable ? c.portable_form : c.vector_form);
+            expect_same(kernels->argmin(values.view()), kernels == &kPortable ? c.portable_form : c.vector_form);
         }
     }
 }
@@ -517,6 +527,11 @@ TEST(SliceKernelEdges, SelectLookupMinTakesTheFirstLeastAndNeverNan) {
         {"tie across the lane block boundary", filled(20, 3, {{15, 1}, {16, 1}}), {15, 1}},
         {"tie inside the first lane block", filled(20, 3, {{9, -1}, {7, -1}, {8, kNaN}}), {7, -1}},
         {"all NaN", filled(20, kNaN), {0, kInf}},
+        // Past the four-group blocks, where each lane keeps its own least.
+        {"tie in different lanes, the later lane first", filled(70, 3, {{5, 1}, {40, 1}}), {5, 1}},
+        {"tie in one lane across groups", filled(70, 3, {{3, 1}, {35, 1}, {67, 1}}), {3, 1}},
+        {"zeros of both signs tie", filled(70, 3, {{12, -0.0F}, {32, 0.0F}}), {12, -0.0F}},
+        {"the least after a lane's first improvement", filled(70, 3, {{1, 2}, {50, 1}, {66, 0.5F}}), {66, 0.5F}},
     };
     const Guarded<std::uint8_t> codes(std::vector<std::uint8_t>{0});
     for (const auto& [form, kernels] : runnable_forms()) {
@@ -524,6 +539,31 @@ TEST(SliceKernelEdges, SelectLookupMinTakesTheFirstLeastAndNeverNan) {
             SCOPED_TRACE(std::string(form) + ": " + c.name);
             const Guarded<float> table(c.scores);
             expect_same(kernels->select_lookup_min(codes.view(), table.view(), 1, c.scores.size()), c.want);
+        }
+    }
+}
+
+TEST(SliceKernelEdges, LookupMinFromContinuesFromTheBestSoFar) {
+    // The block holds centers 100 .. 169; the best so far is an earlier center.
+    struct Case {
+        const char* name;
+        IndexedValue start;
+        std::vector<float> scores;
+        IndexedValue want;
+    };
+    const Case cases[] = {
+        {"an equal total keeps the earlier center", {7, 1}, filled(70, 3, {{4, 1}, {60, 1}}), {7, 1}},
+        {"a smaller total takes over", {7, 2}, filled(70, 3, {{36, 1}, {4, 1}}), {104, 1}},
+        {"nothing below the start", {7, 0}, filled(70, 3), {7, 0}},
+        {"from the empty start", {0, kInf}, filled(70, kInf, {{69, 5}}), {169, 5}},
+        {"NaN never replaces", {3, 4}, filled(70, kNaN), {3, 4}},
+    };
+    const Guarded<std::uint8_t> codes(std::vector<std::uint8_t>{0});
+    for (const auto& [form, kernels] : runnable_forms()) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(form) + ": " + c.name);
+            const Guarded<float> table(c.scores);
+            expect_same(kernels->lookup_min_from(codes.view(), table.view(), 1, c.scores.size(), 100, c.start), c.want);
         }
     }
 }
