@@ -8,6 +8,8 @@
 
 #include "error/error.hpp"
 #include "parallel/pool.hpp"
+#include "simd/cpu_features.hpp"
+#include "simd/direct_sums.hpp"
 #include "simd/slice_kernels.hpp"
 
 namespace tarvinex::pqkmeans {
@@ -80,6 +82,49 @@ std::pair<simd::IndexedValue, simd::IndexedValue> nearest_pair_by_direct_sums(co
     return {best_a, best_b};
 }
 
+/// Center indices ride in 32-bit lanes.
+constexpr std::size_t kMaxLaneCenters = std::size_t{1} << 31;
+
+/// The direct sums with eight rows in the lanes of one vector; a chunk's last
+/// rows are padded with copies of its last row, whose results are dropped.
+void assign_direct_in_lanes(array::MatrixView<const std::uint8_t> codes, const std::uint8_t* centers, std::size_t k,
+                            std::span<const float> codeword_distances, std::size_t ks, std::span<std::size_t> labels,
+                            std::span<float> distances) {
+    constexpr std::size_t kRows = simd::kDirectRows;
+    const std::size_t m_count = codes.extent(1);
+    struct Scratch {
+        std::vector<float> interleaved;
+        std::vector<std::uint8_t> padded_rows;
+    };
+    parallel::for_chunks(
+        codes.extent(0), kScanChunkRows,
+        [&] {
+            return Scratch{std::vector<float>(m_count * ks * kRows), std::vector<std::uint8_t>(m_count * kRows)};
+        },
+        [&](std::size_t, std::size_t begin, std::size_t end, Scratch& scratch) {
+            std::size_t group_labels[kRows];
+            float group_distances[kRows];
+            for (std::size_t i = begin; i < end; i += kRows) {
+                const std::size_t count = std::min(kRows, end - i);
+                const std::uint8_t* rows = codes.data + i * m_count;
+                if (count < kRows) {
+                    std::copy_n(rows, count * m_count, scratch.padded_rows.begin());
+                    for (std::size_t r = count; r < kRows; ++r) {
+                        std::copy_n(rows + (count - 1) * m_count, m_count,
+                                    scratch.padded_rows.begin() + static_cast<std::ptrdiff_t>(r * m_count));
+                    }
+                    rows = scratch.padded_rows.data();
+                }
+                simd::interleave_row_tables_avx2(rows, m_count, codeword_distances.data(), ks,
+                                                 scratch.interleaved.data());
+                simd::nearest_direct_rows_avx2(scratch.interleaved.data(), centers, m_count, ks, k, group_labels,
+                                               group_distances);
+                std::copy_n(group_labels, count, labels.begin() + static_cast<std::ptrdiff_t>(i));
+                std::copy_n(group_distances, count, distances.begin() + static_cast<std::ptrdiff_t>(i));
+            }
+        });
+}
+
 }  // namespace
 
 void assign_with_lookup_into(array::MatrixView<const std::uint8_t> codes, std::span<const float> table, std::size_t ks,
@@ -113,11 +158,16 @@ void assign_with_lookup_into(array::MatrixView<const std::uint8_t> codes, std::s
 
 void assign_direct_into(array::MatrixView<const std::uint8_t> codes, array::MatrixView<const std::uint8_t> centers,
                         std::span<const float> codeword_distances, std::size_t ks, std::span<std::size_t> labels,
-                        std::span<float> distances) {
+                        std::span<float> distances, simd::SliceKernel family) {
     check_scan_shapes(codes, labels, distances);
     TARVINEX_ASSERT(centers.is_c_contiguous(), "center codes must be C-contiguous");
     const std::size_t m_count = codes.extent(1);
     const std::size_t k = centers.extent(0);
+    // Both vector families run the AVX2 form; AVX-512 adds nothing to lanes this narrow.
+    if (family != simd::SliceKernel::Scalar && simd::detected_cpu_features().avx2 && k < kMaxLaneCenters) {
+        assign_direct_in_lanes(codes, centers.data, k, codeword_distances, ks, labels, distances);
+        return;
+    }
     const std::size_t table_entries = m_count * ks;
     parallel::for_chunks(
         codes.extent(0), kScanChunkRows, [&] { return RowPairTables{std::vector<float>(2 * table_entries)}; },
@@ -138,6 +188,12 @@ void assign_direct_into(array::MatrixView<const std::uint8_t> codes, array::Matr
                 distances[second] = best_b.value;
             }
         });
+}
+
+void assign_direct_into(array::MatrixView<const std::uint8_t> codes, array::MatrixView<const std::uint8_t> centers,
+                        std::span<const float> codeword_distances, std::size_t ks, std::span<std::size_t> labels,
+                        std::span<float> distances) {
+    assign_direct_into(codes, centers, codeword_distances, ks, labels, distances, simd::selected_slice_kernel());
 }
 
 void assign_adc_direct_into(array::MatrixView<const std::uint8_t> codes, array::MatrixView<const float> centers,

@@ -50,6 +50,13 @@ void assign_with_lookup_into(array::MatrixView<const std::uint8_t> codes, std::s
 /// Symmetric totals without a table: +0.0, then
 /// D_cw[(s*Ks + a(s))*Ks + b(j, s)] for s = 0 .. M-1, against the center codes
 /// `centers` (k, M, C order) and the codeword-distance table (M*Ks*Ks).
+/// The vector families score eight rows side by side (simd/direct_sums.hpp),
+/// the portable one two rows at a time; the results are the same.
+void assign_direct_into(array::MatrixView<const std::uint8_t> codes, array::MatrixView<const std::uint8_t> centers,
+                        std::span<const float> codeword_distances, std::size_t ks, std::span<std::size_t> labels,
+                        std::span<float> distances, simd::SliceKernel family);
+
+/// The same with this process's kernel family.
 void assign_direct_into(array::MatrixView<const std::uint8_t> codes, array::MatrixView<const std::uint8_t> centers,
                         std::span<const float> codeword_distances, std::size_t ks, std::span<std::size_t> labels,
                         std::span<float> distances);

@@ -296,115 +296,111 @@ IndexedValue nearest_dot_center_avx2(std::span<const float> row, std::span<const
 
 namespace {
 
-/// Per lane, the least total below the threshold that the lane's centers
-/// reached and the offset of the first center that reached it; offsets are
-/// 32-bit, so one span covers at most kLaneSpan centers.
-class LaneMinimum {
-public:
-    static constexpr std::size_t kLaneSpan = std::size_t{1} << 30;
-
-    explicit LaneMinimum(float threshold)
-        : least_(_mm256_set1_ps(threshold)), at_(_mm256_set1_epi32(-1)), threshold_(least_) {}
-
-    /// Lanes of `scores` (centers offset .. offset + 7) strictly below the
-    /// lane's least replace it: the first of equal totals stays.
-    void keep(std::size_t offset, __m256 scores) {
-        const __m256 less = _mm256_cmp_ps(scores, least_, _CMP_LT_OQ);
-        least_ = _mm256_blendv_ps(least_, scores, less);
-        const __m256i offsets = _mm256_add_epi32(_mm256_set1_epi32(static_cast<int>(offset)), kLaneOffsets());
-        at_ = _mm256_castps_si256(_mm256_blendv_ps(_mm256_castsi256_ps(at_), _mm256_castsi256_ps(offsets), less));
-    }
-
-    /// Folds the lanes into `best` (whose value was the threshold): the least
-    /// total, and of equal totals the lowest center, which is what visiting
-    /// the centers one by one in order gives.
-    void fold_into(IndexedValue& best, std::size_t first_center) const {
-        const int improved = _mm256_movemask_ps(_mm256_cmp_ps(least_, threshold_, _CMP_LT_OQ));
-        if (improved == 0) {
-            return;
-        }
-        alignas(32) float values[kLanes];
-        alignas(32) std::int32_t offsets[kLanes];
-        _mm256_store_ps(values, least_);
-        _mm256_store_si256(reinterpret_cast<__m256i*>(offsets), at_);
-        for (std::size_t q = 0; q < kLanes; ++q) {
-            if ((improved >> q & 1) == 0) {
-                continue;
-            }
-            const std::size_t index = first_center + static_cast<std::size_t>(offsets[q]);
-            // An improved lane is below the threshold, so an equal total here
-            // is one an earlier lane already took.
-            if (values[q] < best.value || (values[q] == best.value && index < best.index)) {
-                best = {index, values[q]};
-            }
-        }
-    }
-
-private:
-    static __m256i kLaneOffsets() { return _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7); }
-
-    __m256 least_;
-    __m256i at_;
-    __m256 threshold_;
-};
-
-/// Totals of `Groups` adjacent lane groups of centers, the first at entry j
-/// of each table row of `stride` entries.
+/// Folds `Groups` lane groups of totals (centers first .. first + 8*Groups - 1)
+/// into `best` one center at a time in order, a total replacing it only when
+/// strictly smaller; groups with no lane below `best` are passed over.
 template <std::size_t Groups>
-inline void lookup_totals(const std::uint8_t* code, std::size_t m_count, const float* t, std::size_t ks,
-                          std::size_t stride, std::size_t j, __m256* acc) {
-    const float* first = t + code[0] * stride + j;
-#pragma GCC unroll 4
+inline void keep_least_lanes(IndexedValue& best, std::size_t first, const __m256* acc) {
     for (std::size_t g = 0; g < Groups; ++g) {
-        acc[g] = load(first + g * kLanes);
-    }
-    for (std::size_t m = 1; m < m_count; ++m) {
-        const float* entries = t + (m * ks + code[m]) * stride + j;
-#pragma GCC unroll 4
-        for (std::size_t g = 0; g < Groups; ++g) {
-            acc[g] = _mm256_add_ps(acc[g], load(entries + g * kLanes));
+        if (_mm256_movemask_ps(_mm256_cmp_ps(acc[g], _mm256_set1_ps(best.value), _CMP_LT_OQ)) == 0) {
+            continue;
+        }
+        alignas(32) float lanes[kLanes];
+        _mm256_store_ps(lanes, acc[g]);
+        for (std::size_t q = 0; q < kLanes; ++q) {
+            keep_if_less(best, first + g * kLanes + q, lanes[q]);
         }
     }
 }
 
-/// The four-group steps of one span: centers j .. j + 31 per step while they
-/// fit before `span_end`. With M fixed (8 or 16, the common widths) the M
-/// table rows of the row's codes are found once, not once per step.
-template <std::size_t FixedM>
-inline void four_group_steps(const std::uint8_t* code, std::size_t m_count, const float* t, std::size_t ks,
-                             std::size_t k, std::size_t span_begin, std::size_t span_end, std::size_t& j,
-                             LaneMinimum& lanes) {
-    __m256 acc[4];
+/// Whether some lane of the groups is below `threshold` (which holds no
+/// NaN). MINPS returns its second operand when either is NaN, so a NaN total
+/// leaves the running least as it was and never counts.
+template <std::size_t Groups>
+inline bool any_lane_below(const __m256* acc, __m256 threshold) {
+    __m256 least = threshold;
+#pragma GCC unroll 4
+    for (std::size_t g = 0; g < Groups; ++g) {
+        least = _mm256_min_ps(acc[g], least);
+    }
+    return _mm256_movemask_ps(_mm256_cmp_ps(least, threshold, _CMP_LT_OQ)) != 0;
+}
+
+/// Totals of `Groups` adjacent lane groups of centers, the first at entry j
+/// of each table row of `stride` entries. With M fixed (8 or 16, the common
+/// widths) the caller has found the row's M table rows once (`entry_rows`);
+/// otherwise each step finds them from the codes.
+template <std::size_t Groups, std::size_t FixedM>
+inline void lookup_totals(const std::uint8_t* code, std::size_t m_count, const float* t, std::size_t ks,
+                          std::size_t stride, const float* const* entry_rows, std::size_t j, __m256* acc) {
     if constexpr (FixedM == 0) {
-        for (; j + 4 * kLanes <= span_end; j += 4 * kLanes) {
-            lookup_totals<4>(code, m_count, t, ks, k, j, acc);
-            for (std::size_t g = 0; g < 4; ++g) {
-                lanes.keep(j - span_begin + g * kLanes, acc[g]);
+        const float* first = t + code[0] * stride + j;
+#pragma GCC unroll 4
+        for (std::size_t g = 0; g < Groups; ++g) {
+            acc[g] = load(first + g * kLanes);
+        }
+        for (std::size_t m = 1; m < m_count; ++m) {
+            const float* entries = t + (m * ks + code[m]) * stride + j;
+#pragma GCC unroll 4
+            for (std::size_t g = 0; g < Groups; ++g) {
+                acc[g] = _mm256_add_ps(acc[g], load(entries + g * kLanes));
             }
         }
     } else {
-        const float* entry_rows[FixedM];
+#pragma GCC unroll 4
+        for (std::size_t g = 0; g < Groups; ++g) {
+            acc[g] = load(entry_rows[0] + j + g * kLanes);
+        }
+#pragma GCC unroll 16
+        for (std::size_t m = 1; m < FixedM; ++m) {
+#pragma GCC unroll 4
+            for (std::size_t g = 0; g < Groups; ++g) {
+                acc[g] = _mm256_add_ps(acc[g], load(entry_rows[m] + j + g * kLanes));
+            }
+        }
+    }
+}
+
+/// One step of `Groups` lane groups at center j: the totals, and only when
+/// some lane beats the best so far, the fold in center order.
+template <std::size_t Groups, std::size_t FixedM>
+inline void lookup_step(const std::uint8_t* code, std::size_t m_count, const float* t, std::size_t ks, std::size_t k,
+                        const float* const* entry_rows, std::size_t j, std::size_t first_center, IndexedValue& best,
+                        __m256& threshold) {
+    __m256 acc[Groups];
+    lookup_totals<Groups, FixedM>(code, m_count, t, ks, k, entry_rows, j, acc);
+    if (any_lane_below<Groups>(acc, threshold)) {
+        keep_least_lanes<Groups>(best, first_center + j, acc);
+        threshold = _mm256_set1_ps(best.value);
+    }
+}
+
+/// Every full lane group of the walk; returns the first center left over.
+template <std::size_t FixedM>
+inline std::size_t lookup_lane_groups(const std::uint8_t* code, std::size_t m_count, const float* t, std::size_t ks,
+                                      std::size_t k, std::size_t first_center, IndexedValue& best) {
+    const float* entry_rows[FixedM == 0 ? 1 : FixedM];
+    if constexpr (FixedM != 0) {
 #pragma GCC unroll 16
         for (std::size_t m = 0; m < FixedM; ++m) {
             entry_rows[m] = t + (m * ks + code[m]) * k;
         }
-        for (; j + 4 * kLanes <= span_end; j += 4 * kLanes) {
-#pragma GCC unroll 4
-            for (std::size_t g = 0; g < 4; ++g) {
-                acc[g] = load(entry_rows[0] + j + g * kLanes);
-            }
-#pragma GCC unroll 16
-            for (std::size_t m = 1; m < FixedM; ++m) {
-#pragma GCC unroll 4
-                for (std::size_t g = 0; g < 4; ++g) {
-                    acc[g] = _mm256_add_ps(acc[g], load(entry_rows[m] + j + g * kLanes));
-                }
-            }
-            for (std::size_t g = 0; g < 4; ++g) {
-                lanes.keep(j - span_begin + g * kLanes, acc[g]);
-            }
-        }
     }
+    // `best` never holds a NaN: it starts at a total that won or at +inf.
+    __m256 threshold = _mm256_set1_ps(best.value);
+    std::size_t j = 0;
+    for (; j + 4 * kLanes <= k; j += 4 * kLanes) {
+        lookup_step<4, FixedM>(code, m_count, t, ks, k, entry_rows, j, first_center, best, threshold);
+    }
+    if (j + 2 * kLanes <= k) {
+        lookup_step<2, FixedM>(code, m_count, t, ks, k, entry_rows, j, first_center, best, threshold);
+        j += 2 * kLanes;
+    }
+    if (j + kLanes <= k) {
+        lookup_step<1, FixedM>(code, m_count, t, ks, k, entry_rows, j, first_center, best, threshold);
+        j += kLanes;
+    }
+    return j;
 }
 
 }  // namespace
@@ -416,33 +412,15 @@ IndexedValue lookup_min_from_avx2(std::span<const std::uint8_t> codes, std::span
     const float* t = table.data();
     // One lane per center: the lanes are never summed across, so the totals
     // equal the portable ones bit for bit. Four lane groups at a time read
-    // each table row in one run of adjacent cache lines.
+    // each table row in one run of adjacent cache lines, and most steps end
+    // after one vector comparison with the best so far.
     std::size_t j = 0;
-    const std::size_t full = k - k % kLanes;
-    while (j < full) {
-        const std::size_t span_begin = j;
-        const std::size_t span_end = std::min(full, j + LaneMinimum::kLaneSpan);
-        LaneMinimum lanes(best.value);
-        if (m_count == 8) {
-            four_group_steps<8>(code, m_count, t, ks, k, span_begin, span_end, j, lanes);
-        } else if (m_count == 16) {
-            four_group_steps<16>(code, m_count, t, ks, k, span_begin, span_end, j, lanes);
-        } else {
-            four_group_steps<0>(code, m_count, t, ks, k, span_begin, span_end, j, lanes);
-        }
-        __m256 acc[4];
-        if (j + 2 * kLanes <= span_end) {
-            lookup_totals<2>(code, m_count, t, ks, k, j, acc);
-            lanes.keep(j - span_begin, acc[0]);
-            lanes.keep(j - span_begin + kLanes, acc[1]);
-            j += 2 * kLanes;
-        }
-        if (j + kLanes <= span_end) {
-            lookup_totals<1>(code, m_count, t, ks, k, j, acc);
-            lanes.keep(j - span_begin, acc[0]);
-            j += kLanes;
-        }
-        lanes.fold_into(best, first_center + span_begin);
+    if (m_count == 8) {
+        j = lookup_lane_groups<8>(code, m_count, t, ks, k, first_center, best);
+    } else if (m_count == 16) {
+        j = lookup_lane_groups<16>(code, m_count, t, ks, k, first_center, best);
+    } else {
+        j = lookup_lane_groups<0>(code, m_count, t, ks, k, first_center, best);
     }
     return detail::lookup_min_one_by_one(code, m_count, t, ks, k, j, first_center, best);
 }

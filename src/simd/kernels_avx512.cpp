@@ -282,75 +282,111 @@ IndexedValue nearest_dot_center_avx512(std::span<const float> row, std::span<con
 
 namespace {
 
-/// Per lane, the least total below the threshold that the lane's centers
-/// reached and the offset of the first center that reached it; offsets are
-/// 32-bit, so one span covers at most kLaneSpan centers.
-class LaneMinimum {
-public:
-    static constexpr std::size_t kLaneSpan = std::size_t{1} << 30;
-
-    explicit LaneMinimum(float threshold)
-        : least_(_mm512_set1_ps(threshold)), at_(_mm512_set1_epi32(-1)), threshold_(least_) {}
-
-    /// Lanes of `scores` (centers offset .. offset + 15) strictly below the
-    /// lane's least replace it: the first of equal totals stays.
-    void keep(std::size_t offset, __m512 scores) {
-        const __mmask16 less = _mm512_cmp_ps_mask(scores, least_, _CMP_LT_OQ);
-        least_ = _mm512_mask_mov_ps(least_, less, scores);
-        const __m512i offsets =
-            _mm512_add_epi32(_mm512_set1_epi32(static_cast<int>(offset)),
-                             _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15));
-        at_ = _mm512_mask_mov_epi32(at_, less, offsets);
-    }
-
-    /// Folds the lanes into `best` (whose value was the threshold): the least
-    /// total, and of equal totals the lowest center, which is what visiting
-    /// the centers one by one in order gives.
-    void fold_into(IndexedValue& best, std::size_t first_center) const {
-        const __mmask16 improved = _mm512_cmp_ps_mask(least_, threshold_, _CMP_LT_OQ);
-        if (improved == 0) {
-            return;
-        }
-        alignas(64) float values[kLanes];
-        alignas(64) std::int32_t offsets[kLanes];
-        _mm512_store_ps(values, least_);
-        _mm512_store_si512(offsets, at_);
-        for (std::size_t q = 0; q < kLanes; ++q) {
-            if ((improved >> q & 1) == 0) {
-                continue;
-            }
-            const std::size_t index = first_center + static_cast<std::size_t>(offsets[q]);
-            // An improved lane is below the threshold, so an equal total here
-            // is one an earlier lane already took.
-            if (values[q] < best.value || (values[q] == best.value && index < best.index)) {
-                best = {index, values[q]};
-            }
-        }
-    }
-
-private:
-    __m512 least_;
-    __m512i at_;
-    __m512 threshold_;
-};
-
-/// Totals of `Groups` adjacent lane groups of centers, the first at entry j
-/// of each table row of `stride` entries.
+/// Folds `Groups` lane groups of totals (centers first .. first + 16*Groups - 1)
+/// into `best` one center at a time in order, a total replacing it only when
+/// strictly smaller; groups with no lane below `best` are passed over.
 template <std::size_t Groups>
-inline void lookup_totals(const std::uint8_t* code, std::size_t m_count, const float* t, std::size_t ks,
-                          std::size_t stride, std::size_t j, __m512* acc) {
-    const float* first = t + code[0] * stride + j;
+inline void keep_least_lanes(IndexedValue& best, std::size_t first, const __m512* acc) {
+    for (std::size_t g = 0; g < Groups; ++g) {
+        if (_mm512_cmp_ps_mask(acc[g], _mm512_set1_ps(best.value), _CMP_LT_OQ) == 0) {
+            continue;
+        }
+        alignas(64) float lanes[kLanes];
+        _mm512_store_ps(lanes, acc[g]);
+        for (std::size_t q = 0; q < kLanes; ++q) {
+            keep_if_less(best, first + g * kLanes + q, lanes[q]);
+        }
+    }
+}
+
+/// Whether some lane of the groups is below `threshold` (which holds no
+/// NaN). VMINPS returns its second operand when either is NaN, so a NaN total
+/// leaves the running least as it was and never counts.
+template <std::size_t Groups>
+inline bool any_lane_below(const __m512* acc, __m512 threshold) {
+    __m512 least = threshold;
 #pragma GCC unroll 4
     for (std::size_t g = 0; g < Groups; ++g) {
-        acc[g] = load(first + g * kLanes);
+        least = _mm512_min_ps(acc[g], least);
     }
-    for (std::size_t m = 1; m < m_count; ++m) {
-        const float* entries = t + (m * ks + code[m]) * stride + j;
+    return _mm512_cmp_ps_mask(least, threshold, _CMP_LT_OQ) != 0;
+}
+
+/// Totals of `Groups` adjacent lane groups of centers, the first at entry j
+/// of each table row of `stride` entries. With M fixed (8 or 16, the common
+/// widths) the caller has found the row's M table rows once (`entry_rows`);
+/// otherwise each step finds them from the codes.
+template <std::size_t Groups, std::size_t FixedM>
+inline void lookup_totals(const std::uint8_t* code, std::size_t m_count, const float* t, std::size_t ks,
+                          std::size_t stride, const float* const* entry_rows, std::size_t j, __m512* acc) {
+    if constexpr (FixedM == 0) {
+        const float* first = t + code[0] * stride + j;
 #pragma GCC unroll 4
         for (std::size_t g = 0; g < Groups; ++g) {
-            acc[g] = _mm512_add_ps(acc[g], load(entries + g * kLanes));
+            acc[g] = load(first + g * kLanes);
+        }
+        for (std::size_t m = 1; m < m_count; ++m) {
+            const float* entries = t + (m * ks + code[m]) * stride + j;
+#pragma GCC unroll 4
+            for (std::size_t g = 0; g < Groups; ++g) {
+                acc[g] = _mm512_add_ps(acc[g], load(entries + g * kLanes));
+            }
+        }
+    } else {
+#pragma GCC unroll 4
+        for (std::size_t g = 0; g < Groups; ++g) {
+            acc[g] = load(entry_rows[0] + j + g * kLanes);
+        }
+#pragma GCC unroll 16
+        for (std::size_t m = 1; m < FixedM; ++m) {
+#pragma GCC unroll 4
+            for (std::size_t g = 0; g < Groups; ++g) {
+                acc[g] = _mm512_add_ps(acc[g], load(entry_rows[m] + j + g * kLanes));
+            }
         }
     }
+}
+
+/// One step of `Groups` lane groups at center j: the totals, and only when
+/// some lane beats the best so far, the fold in center order.
+template <std::size_t Groups, std::size_t FixedM>
+inline void lookup_step(const std::uint8_t* code, std::size_t m_count, const float* t, std::size_t ks, std::size_t k,
+                        const float* const* entry_rows, std::size_t j, std::size_t first_center, IndexedValue& best,
+                        __m512& threshold) {
+    __m512 acc[Groups];
+    lookup_totals<Groups, FixedM>(code, m_count, t, ks, k, entry_rows, j, acc);
+    if (any_lane_below<Groups>(acc, threshold)) {
+        keep_least_lanes<Groups>(best, first_center + j, acc);
+        threshold = _mm512_set1_ps(best.value);
+    }
+}
+
+/// Every full lane group of the walk; returns the first center left over.
+template <std::size_t FixedM>
+inline std::size_t lookup_lane_groups(const std::uint8_t* code, std::size_t m_count, const float* t, std::size_t ks,
+                                      std::size_t k, std::size_t first_center, IndexedValue& best) {
+    const float* entry_rows[FixedM == 0 ? 1 : FixedM];
+    if constexpr (FixedM != 0) {
+#pragma GCC unroll 16
+        for (std::size_t m = 0; m < FixedM; ++m) {
+            entry_rows[m] = t + (m * ks + code[m]) * k;
+        }
+    }
+    // `best` never holds a NaN: it starts at a total that won or at +inf.
+    __m512 threshold = _mm512_set1_ps(best.value);
+    std::size_t j = 0;
+    for (; j + 4 * kLanes <= k; j += 4 * kLanes) {
+        lookup_step<4, FixedM>(code, m_count, t, ks, k, entry_rows, j, first_center, best, threshold);
+    }
+    if (j + 2 * kLanes <= k) {
+        lookup_step<2, FixedM>(code, m_count, t, ks, k, entry_rows, j, first_center, best, threshold);
+        j += 2 * kLanes;
+    }
+    if (j + kLanes <= k) {
+        lookup_step<1, FixedM>(code, m_count, t, ks, k, entry_rows, j, first_center, best, threshold);
+        j += kLanes;
+    }
+    return j;
 }
 
 }  // namespace
@@ -362,32 +398,15 @@ IndexedValue lookup_min_from_avx512(std::span<const std::uint8_t> codes, std::sp
     const float* t = table.data();
     // One lane per center: the lanes are never summed across, so the totals
     // equal the portable ones bit for bit. Four lane groups at a time read
-    // each table row in one run of adjacent cache lines.
+    // each table row in one run of adjacent cache lines, and most steps end
+    // after one vector comparison with the best so far.
     std::size_t j = 0;
-    const std::size_t full = k - k % kLanes;
-    while (j < full) {
-        const std::size_t span_begin = j;
-        const std::size_t span_end = std::min(full, j + LaneMinimum::kLaneSpan);
-        LaneMinimum lanes(best.value);
-        __m512 acc[4];
-        for (; j + 4 * kLanes <= span_end; j += 4 * kLanes) {
-            lookup_totals<4>(code, m_count, t, ks, k, j, acc);
-            for (std::size_t g = 0; g < 4; ++g) {
-                lanes.keep(j - span_begin + g * kLanes, acc[g]);
-            }
-        }
-        if (j + 2 * kLanes <= span_end) {
-            lookup_totals<2>(code, m_count, t, ks, k, j, acc);
-            lanes.keep(j - span_begin, acc[0]);
-            lanes.keep(j - span_begin + kLanes, acc[1]);
-            j += 2 * kLanes;
-        }
-        if (j + kLanes <= span_end) {
-            lookup_totals<1>(code, m_count, t, ks, k, j, acc);
-            lanes.keep(j - span_begin, acc[0]);
-            j += kLanes;
-        }
-        lanes.fold_into(best, first_center + span_begin);
+    if (m_count == 8) {
+        j = lookup_lane_groups<8>(code, m_count, t, ks, k, first_center, best);
+    } else if (m_count == 16) {
+        j = lookup_lane_groups<16>(code, m_count, t, ks, k, first_center, best);
+    } else {
+        j = lookup_lane_groups<0>(code, m_count, t, ks, k, first_center, best);
     }
     return detail::lookup_min_one_by_one(code, m_count, t, ks, k, j, first_center, best);
 }

@@ -274,6 +274,12 @@ TEST_P(EveryPath, MatchesTheReferenceBitForBit) {
                 expect_assignment(buffers, adc_want);
             }
         }
+        for (const simd::SliceKernel family : runnable_families()) {
+            SCOPED_TRACE("k " + std::to_string(k) + ", direct sums, family " + simd::slice_kernel_label(family));
+            pqkmeans::assign_direct_into(codes, code_view(centers, p.m), *p.table, p.ks, buffers.labels,
+                                         buffers.distances, family);
+            expect_assignment(buffers, symmetric_want);
+        }
     }
 }
 
@@ -334,6 +340,13 @@ TEST(PqKMeansAssign, WideTablesAndDirectSumsKeepTheFirstLeastCenter) {
             ASSERT_TRUE(
                 model.assign_adc_into(code_view(p.codes, m), float_view(dense, p.dim()), nullptr, kFloatScan, buffers));
             expect_assignment(buffers, adc_want);
+        }
+        for (const simd::SliceKernel family : runnable_families()) {
+            SCOPED_TRACE("M " + std::to_string(m) + ", direct sums, family " + simd::slice_kernel_label(family));
+            AssignmentBuffers buffers = AssignmentBuffers::create(p.n);
+            pqkmeans::assign_direct_into(code_view(p.codes, m), code_view(centers, m), *p.table, p.ks, buffers.labels,
+                                         buffers.distances, family);
+            expect_assignment(buffers, symmetric_want);
         }
     }
 }
