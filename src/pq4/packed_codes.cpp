@@ -73,28 +73,41 @@ error::Result<PackedPq4Codes> PackedPq4Codes::pack(std::span<const std::uint8_t>
 }
 
 void assign_pq4_lookup_into(const PackedPq4Codes& packed, std::span<const float> table, std::size_t k,
-                            std::span<std::size_t> labels, std::span<float> distances) {
+                            std::size_t block_centers, std::span<std::size_t> labels, std::span<float> distances) {
     if (packed.m == 0) {
         // Every value is the empty sum +0.0; with no center nothing is below +inf.
         std::fill(labels.begin(), labels.end(), std::size_t{0});
         std::fill(distances.begin(), distances.end(), k == 0 ? kInfinity : 0.0f);
         return;
     }
-    const auto select_lookup_min = simd::slice_kernels().select_lookup_min;
+    TARVINEX_ASSERT(block_centers > 0, "lookup table blocks need at least one center");
+    const simd::SliceKernelTable& kernels = simd::slice_kernels();
+    const std::size_t m = packed.m;
+    const std::size_t chunk_rows = block_centers >= k ? kScanChunkRows : simd::kBlockScanChunkRows;
     parallel::for_chunks(
-        packed.rows, kScanChunkRows, [&] { return std::vector<std::uint8_t>(packed.m); },
+        packed.rows, chunk_rows, [&] { return std::vector<std::uint8_t>(chunk_rows * m); },
         [&](std::size_t, std::size_t begin, std::size_t end, std::vector<std::uint8_t>& row_codes) {
-            for (std::size_t i = begin; i < end; ++i) {
-                for (std::size_t s = 0; s < packed.m; ++s) {
-                    row_codes[s] = packed.code(i, s);
+            const std::size_t count = end - begin;
+            for (std::size_t i = 0; i < count; ++i) {
+                for (std::size_t s = 0; s < m; ++s) {
+                    row_codes[i * m + s] = packed.code(begin + i, s);
                 }
-                const simd::IndexedValue best = select_lookup_min(row_codes, table, 16, k);
-                labels[i] = static_cast<std::size_t>(best.index);
-                // The kernel starts from the first entry, a sum from +0.0; they
-                // differ only for a sum of -0.0, which adding +0.0 turns into +0.0.
-                distances[i] = best.value + 0.0f;
+            }
+            const std::span<float> chunk_distances = distances.subspan(begin, count);
+            simd::lookup_min_over_blocks(kernels, std::span<const std::uint8_t>(row_codes).first(count * m), m, table,
+                                         kCodebookSize, k, block_centers, labels.subspan(begin, count),
+                                         chunk_distances);
+            // The kernel starts from the first entry, a sum from +0.0; they
+            // differ only for a sum of -0.0, which adding +0.0 turns into +0.0.
+            for (float& distance : chunk_distances) {
+                distance = distance + 0.0f;
             }
         });
+}
+
+void assign_pq4_lookup_into(const PackedPq4Codes& packed, std::span<const float> table, std::size_t k,
+                            std::span<std::size_t> labels, std::span<float> distances) {
+    assign_pq4_lookup_into(packed, table, k, std::max<std::size_t>(k, 1), labels, distances);
 }
 
 float pq4_exact_distance(const PackedPq4Codes& packed, std::span<const float> table, std::size_t k, std::size_t i,

@@ -54,6 +54,13 @@ struct PackedPq4Codes {
 void assign_pq4_lookup_into(const PackedPq4Codes& packed, std::span<const float> table, std::size_t k,
                             std::span<std::size_t> labels, std::span<float> distances);
 
+/// The same from a table in blocks of `block_centers` centers, each block an
+/// (M, 16, w) table of its own (the layout of the PQ k-means center tables):
+/// a chunk of rows visits one block after another, each row keeping its
+/// best so far, which gives the single-block result.
+void assign_pq4_lookup_into(const PackedPq4Codes& packed, std::span<const float> table, std::size_t k,
+                            std::size_t block_centers, std::span<std::size_t> labels, std::span<float> distances);
+
 /// The exact float distance of row i to center j by the table, summed as in
 /// the float scan. The quantized scan rescores its winners with it.
 [[nodiscard]] float pq4_exact_distance(const PackedPq4Codes& packed, std::span<const float> table, std::size_t k,

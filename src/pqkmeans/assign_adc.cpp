@@ -23,7 +23,7 @@ error::Result<void> PqKMeans::assign_adc_into(array::MatrixView<const std::uint8
     buffers.labels.resize(n);
     buffers.distances.resize(n);
 
-    const std::size_t block_centers = scan_block_centers(packed);
+    const std::size_t block_centers = scan_block_centers(packed, fastscan);
     if (build_dense_lookup_tables_into(centers, block_centers, buffers.lookup)) {
         scan_lookup_table_into(codes, packed, fastscan, codebook_size_, k_, block_centers, buffers);
         return {};

@@ -25,7 +25,7 @@ error::Result<void> PqKMeans::assign_codes_into(array::MatrixView<const std::uin
 
     const PhaseTimer pass_timer(profile.enabled);
     PhaseTimer phase_timer(profile.enabled);
-    const std::size_t block_centers = scan_block_centers(packed);
+    const std::size_t block_centers = scan_block_centers(packed, fastscan);
     const bool table_built = build_lookup_tables_into(centers, block_centers, buffers.lookup);
     phase_timer.lap_into(profile.assign_build_lookup);
 

@@ -59,11 +59,18 @@ void for_each_table_row(std::size_t rows_per_block, std::size_t k, std::size_t b
 }  // namespace
 
 std::size_t lookup_block_centers(std::size_t m_count, std::size_t ks, std::size_t k) {
-    const std::size_t per_center_bytes = std::max<std::size_t>(1, m_count * ks * sizeof(float));
-    const std::size_t share_bytes = shared_cache_bytes() / (2 * std::max<std::size_t>(1, parallel::worker_count()));
-    const std::size_t steps = std::max(kMinLookupBlockSteps, share_bytes / per_center_bytes / kLookupBlockStep);
-    const std::size_t block = steps * kLookupBlockStep;
-    return block >= k ? std::max<std::size_t>(k, 1) : block;
+    const std::size_t step_bytes = std::max<std::size_t>(1, m_count * ks * kLookupBlockStep * sizeof(float));
+    std::size_t steps = std::max(kMinLookupBlockSteps, shared_cache_bytes() / 2 / step_bytes);
+    // An odd number of steps: a row stride of a multiple of 256 floats puts
+    // a row's M runs, and the runs of nearby centers, into the same few
+    // cache sets.
+    steps -= steps % 2 == 0 ? 1 : 0;
+    if (steps * kLookupBlockStep < k) {
+        return steps * kLookupBlockStep;
+    }
+    // One block, unless its stride would be such a multiple: then all but
+    // the last step, an odd number of them, and that step.
+    return k % (8 * kLookupBlockStep) == 0 ? k - kLookupBlockStep : std::max<std::size_t>(k, 1);
 }
 
 std::optional<std::size_t> lookup_table_entries(std::size_t m_count, std::size_t ks, std::size_t k,
@@ -104,9 +111,10 @@ void fill_symmetric_lookup_table(std::span<const float> codeword_distances, std:
     fill_symmetric_lookup_table(codeword_distances, ks, centers, lookup, std::max<std::size_t>(centers.extent(0), 1));
 }
 
-std::size_t PqKMeans::scan_block_centers(const pq4::PackedPq4Codes* packed) const {
-    return packed != nullptr ? std::max<std::size_t>(k_, 1)
-                             : lookup_block_centers(num_subquantizers_, codebook_size_, k_);
+std::size_t PqKMeans::scan_block_centers(const pq4::PackedPq4Codes* packed,
+                                         const pq4::FastScanSettings& fastscan) const {
+    return packed != nullptr && fastscan.enabled ? std::max<std::size_t>(k_, 1)
+                                                 : lookup_block_centers(num_subquantizers_, codebook_size_, k_);
 }
 
 bool PqKMeans::build_lookup_tables_into(array::MatrixView<const std::uint8_t> centers, std::size_t block_centers,

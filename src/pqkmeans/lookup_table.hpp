@@ -35,21 +35,25 @@ inline constexpr std::size_t kLookupBlockRows = 16;
                                                               std::size_t budget_bytes);
 
 /// The block width B for a table that a row scan reads block by block: the
-/// most centers, in steps of kLookupBlockStep, whose slice takes at most half
-/// of one worker's share of the shared last-level cache, and never fewer than
-/// kMinLookupBlockSteps steps; k itself when that covers every center.
+/// most centers, in an odd number of steps of kLookupBlockStep (at least
+/// kMinLookupBlockSteps), whose slice takes at most half of the shared
+/// last-level cache; when that covers all k centers, k itself, except that a
+/// k which is a multiple of 8 steps gives k - kLookupBlockStep.
 ///
-/// Why these sizes (measured on a two-core AVX2 machine, 512 KiB L2, 8 MiB
-/// L3): a whole table beyond the L3 makes every row wait on memory, while a
-/// block that fits the L2 leaves too few centers per row and block for the
-/// per-row work (reading the codes, folding the lanes) to pay off; slices of
-/// 2-4 MiB from the L3 were fastest.
+/// Why these sizes (measured on a two-core AVX2 Zen machine, 512 KiB L2,
+/// 8 MiB L3): a whole table beyond the L3 makes every row wait on memory,
+/// while a block that fits the L2 leaves too few centers per row and block
+/// for the per-row work (finding the code rows, checking the best) to pay
+/// off; slices of 2-4 MiB from the L3 were fastest. A row stride of a
+/// multiple of 256 floats maps a row's M runs to the same few cache sets:
+/// a 1024-center table of 16 codewords scanned at 26% of the add bound as one
+/// block and at 66% in blocks of 992 and 32.
 [[nodiscard]] std::size_t lookup_block_centers(std::size_t m_count, std::size_t ks, std::size_t k);
 
 /// Block widths are multiples of this, so the vector kernels run full lane groups.
 inline constexpr std::size_t kLookupBlockStep = 32;
-/// The narrowest block: 128 centers, four steps.
-inline constexpr std::size_t kMinLookupBlockSteps = 4;
+/// The narrowest block: 96 centers, three steps.
+inline constexpr std::size_t kMinLookupBlockSteps = 3;
 
 /// Where (subquantizer s, codeword c, center j) lives in a table of k centers
 /// in blocks of `block_centers`.

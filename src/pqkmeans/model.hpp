@@ -153,9 +153,11 @@ public:
     bool build_dense_lookup_tables_into(array::MatrixView<const float> centers, std::size_t block_centers,
                                         std::vector<float>& lookup) const;
 
-    /// The block width of this model's tables for a pass that scans them
-    /// block by block: unpacked codes; the 4-bit scans read one block.
-    [[nodiscard]] std::size_t scan_block_centers(const pq4::PackedPq4Codes* packed) const;
+    /// The block width of this model's center tables for a pass over
+    /// `packed` (or unpacked codes) with `fastscan`: one block when the
+    /// quantized fast-scan may read the table, which quantizes it whole.
+    [[nodiscard]] std::size_t scan_block_centers(const pq4::PackedPq4Codes* packed,
+                                                 const pq4::FastScanSettings& fastscan) const;
 
     // Initial centers (initial_centers.cpp).
 

@@ -132,21 +132,13 @@ void assign_with_lookup_into(array::MatrixView<const std::uint8_t> codes, std::s
                              std::span<float> distances, simd::SliceKernel family) {
     check_scan_shapes(codes, labels, distances);
     TARVINEX_ASSERT(block_centers > 0, "lookup table blocks need at least one center");
-    const auto lookup_min_rows = simd::slice_kernels(family).lookup_min_rows;
+    const simd::SliceKernelTable& kernels = simd::slice_kernels(family);
     const std::size_t m_count = codes.extent(1);
-    const std::size_t block_entries = m_count * ks * block_centers;
-    const std::size_t chunk_rows = block_centers >= k ? kScanChunkRows : kBlockedScanChunkRows;
+    const std::size_t chunk_rows = block_centers >= k ? kScanChunkRows : simd::kBlockScanChunkRows;
     parallel::for_chunks(codes.extent(0), chunk_rows, [&](std::size_t, std::size_t begin, std::size_t end) {
-        std::fill(labels.begin() + begin, labels.begin() + end, 0);
-        std::fill(distances.begin() + begin, distances.begin() + end, kInfinity);
-        for (std::size_t block_begin = 0, b = 0; block_begin < k; block_begin += block_centers, ++b) {
-            const std::size_t width = std::min(block_centers, k - block_begin);
-            const std::span<const float> block =
-                table.subspan(b * block_entries, block_entries / block_centers * width);
-            lookup_min_rows(codes.contiguous_span().subspan(begin * m_count, (end - begin) * m_count), m_count, block,
-                            ks, width, block_begin, labels.subspan(begin, end - begin),
-                            distances.subspan(begin, end - begin));
-        }
+        simd::lookup_min_over_blocks(kernels, codes.contiguous_span().subspan(begin * m_count, (end - begin) * m_count),
+                                     m_count, table, ks, k, block_centers, labels.subspan(begin, end - begin),
+                                     distances.subspan(begin, end - begin));
     });
 }
 

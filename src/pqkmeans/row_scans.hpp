@@ -29,11 +29,6 @@ namespace tarvinex::pqkmeans {
 
 inline constexpr std::size_t kScanChunkRows = 256;
 
-/// Rows per task of a scan that visits a table block by block: enough rows
-/// that each block, once in cache, serves many of them (a row reads 1/Ks of
-/// a block).
-inline constexpr std::size_t kBlockedScanChunkRows = 4096;
-
 /// Totals from the center lookup table `table` (M*Ks*k entries in blocks of
 /// `block_centers`, see lookup_table.hpp), scored by the `family` form of
 /// select_lookup_min. A task scans its rows against one block after another

@@ -17,9 +17,10 @@ void scan_lookup_table_into(array::MatrixView<const std::uint8_t> codes, const p
         assign_with_lookup_into(codes, table, ks, k, block_centers, labels, distances, simd::selected_slice_kernel());
         return;
     }
-    TARVINEX_ASSERT(block_centers >= k, "the 4-bit scans read a table of one block");
     TARVINEX_ASSERT(ks == kPq4CodebookSize && packed->rows == codes.extent(0) && packed->m == codes.extent(1),
                     "packed codes do not match the code matrix");
+    // The quantized scan reads the table whole, so the pass built it as one block.
+    TARVINEX_ASSERT(!fastscan.enabled || block_centers >= k, "the quantized scan reads a table of one block");
     if (fastscan.enabled &&
         pq4::assign_pq4_lookup_quantized_into(*packed, table, k, buffers.pq4_tables, labels, distances,
                                               pq4::selected_pq4_kernels(), fastscan.calibration)) {
@@ -27,7 +28,7 @@ void scan_lookup_table_into(array::MatrixView<const std::uint8_t> codes, const p
     }
     // A table the quantizer refuses (a non-finite entry, say) is no error:
     // the float scan gives the exact answer.
-    pq4::assign_pq4_lookup_into(*packed, table, k, labels, distances);
+    pq4::assign_pq4_lookup_into(*packed, table, k, block_centers, labels, distances);
 }
 
 }  // namespace tarvinex::pqkmeans

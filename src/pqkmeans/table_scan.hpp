@@ -16,7 +16,7 @@
 namespace tarvinex::pqkmeans {
 
 /// `buffers.lookup` holds the (M, Ks, k) table of this pass in blocks of
-/// `block_centers` (one block when `packed` is given) and `labels` and
+/// `block_centers` (one block when `packed` is given and `fastscan` is on) and `labels` and
 /// `distances` hold one entry per row of `codes`. `packed`, when given, is the
 /// 4-bit copy of `codes` (Ks = 16).
 void scan_lookup_table_into(array::MatrixView<const std::uint8_t> codes, const pq4::PackedPq4Codes* packed,

@@ -24,6 +24,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <span>
 
 #include "simd/preference.hpp"
@@ -181,6 +182,34 @@ struct SliceKernelTable {
             break;
     }
     return kScalar;
+}
+
+/// Rows per task of a scan that visits a table block by block: enough rows
+/// that each block, once in cache, serves many of them (a row reads 1/Ks of
+/// a block).
+inline constexpr std::size_t kBlockScanChunkRows = 4096;
+
+/// One chunk's rows (n rows of M codes, C order) against a center table of k
+/// centers in blocks of `block_centers` (block b, of width w, an (M, Ks, w)
+/// table at entry b*B*M*Ks), one block after another: labels and distances
+/// (n each) start at (0, +inf) and keep each row's best so far, so the result
+/// is that of one walk over all k centers in order.
+inline void lookup_min_over_blocks(const SliceKernelTable& kernels, std::span<const std::uint8_t> codes,
+                                   std::size_t m_count, std::span<const float> table, std::size_t ks, std::size_t k,
+                                   std::size_t block_centers, std::span<std::size_t> labels,
+                                   std::span<float> distances) {
+    for (std::size_t& label : labels) {
+        label = 0;
+    }
+    for (float& distance : distances) {
+        distance = std::numeric_limits<float>::infinity();
+    }
+    const std::size_t block_entries = m_count * ks * block_centers;
+    for (std::size_t block_begin = 0, b = 0; block_begin < k; block_begin += block_centers, ++b) {
+        const std::size_t width = block_centers < k - block_begin ? block_centers : k - block_begin;
+        kernels.lookup_min_rows(codes, m_count, table.subspan(b * block_entries, m_count * ks * width), ks, width,
+                                block_begin, labels, distances);
+    }
 }
 
 /// The kernels of this process's family. Hoist the reference out of row loops.

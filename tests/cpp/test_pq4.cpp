@@ -66,8 +66,7 @@ PackedPq4Codes pack_ok(const std::vector<std::uint8_t>& codes, std::size_t rows,
 /// ascending centers, strict <.
 std::pair<std::vector<std::size_t>, std::vector<float>> reference_scan(const std::vector<std::uint8_t>& codes,
                                                                        std::size_t rows, std::size_t m,
-                                                                       const std::vector<float>& table,
-                                                                       std::size_t k) {
+                                                                       const std::vector<float>& table, std::size_t k) {
     std::vector<std::size_t> labels(rows, 0);
     std::vector<float> distances(rows, kInf);
     for (std::size_t i = 0; i < rows; ++i) {
@@ -202,7 +201,8 @@ TEST(Pq4FloatScan, MatchesBruteForceBitForBit) {
     };
     // Row counts off the block and chunk sizes; center counts across the
     // scan's stack tiles of 64.
-    const Shape shapes[] = {{1, 1, 1}, {31, 2, 3}, {33, 3, 5}, {256, 8, 64}, {257, 5, 65}, {600, 7, 130}, {70, 0, 4}};
+    const Shape shapes[] = {{1, 1, 1},    {31, 2, 3},    {33, 3, 5}, {256, 8, 64},
+                            {257, 5, 65}, {600, 7, 130}, {70, 0, 4}, {4100, 3, 40}};
     for (const Shape& shape : shapes) {
         const auto codes = random_codes(shape.rows, shape.m, 11);
         const auto table = random_table(shape.m, shape.k, 12);
@@ -222,6 +222,23 @@ TEST(Pq4FloatScan, MatchesBruteForceBitForBit) {
                 EXPECT_EQ(std::bit_cast<std::uint32_t>(distances[i]),
                           std::bit_cast<std::uint32_t>(pq4::pq4_exact_distance(packed, table, shape.k, i, labels[i])));
             }
+        }
+        // The same table in blocks of centers, each block a table of its own;
+        // widths that divide no k here, and a full lane group.
+        for (const std::size_t block : {std::size_t{1}, std::size_t{7}, std::size_t{16}}) {
+            std::vector<float> blocked(table.size());
+            for (std::size_t j = 0; j < shape.k; ++j) {
+                const std::size_t begin = j - j % block;
+                const std::size_t width = std::min(block, shape.k - begin);
+                for (std::size_t r = 0; r < shape.m * 16; ++r) {
+                    blocked[begin * shape.m * 16 + r * width + (j - begin)] = table[r * shape.k + j];
+                }
+            }
+            std::vector<std::size_t> labels(shape.rows, 99);
+            std::vector<float> distances(shape.rows, -1.0f);
+            pq4::assign_pq4_lookup_into(packed, blocked, shape.k, block, labels, distances);
+            EXPECT_EQ(labels, want_labels) << shape.rows << "x" << shape.m << " k=" << shape.k << " block=" << block;
+            expect_bitwise_equal(distances, want_distances);
         }
     }
 }
@@ -467,9 +484,8 @@ TEST(Pq4Switches, ReadNormalisedWords) {
         EXPECT_EQ(pq4::lut_calibration(env), want) << value.value_or("<unset>");
     }
     const std::pair<std::optional<std::string>, bool> fastscan[] = {
-        {"Fast-Scan", true}, {"1", true},         {"ON", true},  {"yes", true}, {"True", true},
-        {"auto", true},      {"enabled", false},  {"0", false},  {"", false},   {"on ", false},
-        {std::nullopt, false},
+        {"Fast-Scan", true}, {"1", true},  {"ON", true}, {"yes", true},  {"True", true},        {"auto", true},
+        {"enabled", false},  {"0", false}, {"", false},  {"on ", false}, {std::nullopt, false},
     };
     for (const auto& [value, want] : fastscan) {
         const auto env = value ? fake_env({{settings::names::kPq4Fastscan, *value}}) : fake_env({});

@@ -241,7 +241,7 @@ TEST_P(EveryPath, MatchesTheReferenceBitForBit) {
                 pqkmeans::ClusterProfile profile;
 
                 // Unpacked passes scan the table in blocks sized to this core's cache.
-                const std::size_t block = model.scan_block_centers(packing);
+                const std::size_t block = model.scan_block_centers(packing, kFloatScan);
                 const std::vector<float> lookup_before = buffers.lookup;
                 ASSERT_TRUE(
                     model.assign_codes_into(codes, code_view(centers, p.m), profile, packing, kFloatScan, buffers));
