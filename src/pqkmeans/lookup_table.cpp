@@ -60,17 +60,24 @@ void for_each_table_row(std::size_t rows_per_block, std::size_t k, std::size_t b
 
 std::size_t lookup_block_centers(std::size_t m_count, std::size_t ks, std::size_t k) {
     const std::size_t step_bytes = std::max<std::size_t>(1, m_count * ks * kLookupBlockStep * sizeof(float));
-    std::size_t steps = std::max(kMinLookupBlockSteps, shared_cache_bytes() / 2 / step_bytes);
+    std::size_t max_steps = std::max(kMinLookupBlockSteps, shared_cache_bytes() / 2 / step_bytes);
     // An odd number of steps: a row stride of a multiple of 256 floats puts
     // a row's M runs, and the runs of nearby centers, into the same few
     // cache sets.
-    steps -= steps % 2 == 0 ? 1 : 0;
-    if (steps * kLookupBlockStep < k) {
-        return steps * kLookupBlockStep;
+    max_steps -= max_steps % 2 == 0 ? 1 : 0;
+    const std::size_t max_block = max_steps * kLookupBlockStep;
+    if (max_block >= k) {
+        // One block, unless its stride would be such a multiple: then all
+        // but the last step, an odd number of them, and that step.
+        return k % (8 * kLookupBlockStep) == 0 ? k - kLookupBlockStep : std::max<std::size_t>(k, 1);
     }
-    // One block, unless its stride would be such a multiple: then all but
-    // the last step, an odd number of them, and that step.
-    return k % (8 * kLookupBlockStep) == 0 ? k - kLookupBlockStep : std::max<std::size_t>(k, 1);
+    // As many blocks as the widest allows, of nearly equal width, so no short
+    // last block pays the per-row cost of a block for a few centers.
+    const std::size_t blocks = (k + max_block - 1) / max_block;
+    const std::size_t width = (k + blocks - 1) / blocks;
+    std::size_t steps = (width + kLookupBlockStep - 1) / kLookupBlockStep;
+    steps += steps % 2 == 0 ? 1 : 0;
+    return std::min(steps, max_steps) * kLookupBlockStep;
 }
 
 std::optional<std::size_t> lookup_table_entries(std::size_t m_count, std::size_t ks, std::size_t k,

@@ -34,11 +34,13 @@ inline constexpr std::size_t kLookupBlockRows = 16;
 [[nodiscard]] std::optional<std::size_t> lookup_table_entries(std::size_t m_count, std::size_t ks, std::size_t k,
                                                               std::size_t budget_bytes);
 
-/// The block width B for a table that a row scan reads block by block: the
-/// most centers, in an odd number of steps of kLookupBlockStep (at least
-/// kMinLookupBlockSteps), whose slice takes at most half of the shared
-/// last-level cache; when that covers all k centers, k itself, except that a
-/// k which is a multiple of 8 steps gives k - kLookupBlockStep.
+/// The block width B for a table that a row scan reads block by block. The
+/// widest block is the most centers, in an odd number of steps of
+/// kLookupBlockStep (at least kMinLookupBlockSteps), whose slice takes at
+/// most half of the shared last-level cache. When that covers all k centers,
+/// B is k itself, except that a k which is a multiple of 8 steps gives
+/// k - kLookupBlockStep; otherwise B is the narrowest odd number of steps
+/// that needs no more blocks than the widest does.
 ///
 /// Why these sizes (measured on a two-core AVX2 Zen machine, 512 KiB L2,
 /// 8 MiB L3): a whole table beyond the L3 makes every row wait on memory,
