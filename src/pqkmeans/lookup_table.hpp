@@ -9,8 +9,8 @@
 /// entries of one (subquantizer, codeword) pair are adjacent, so the
 /// lookup-minimum kernels read 8 or 16 centers at once, and one block is a
 /// contiguous M*Ks*w slice that a scan can keep in cache while many rows
-/// visit it. With B = k there is one block: the plain (M, Ks, k) table, which
-/// for Ks = 16 is exactly the float table of the 4-bit scans.
+/// visit it. With B = k there is one block: the plain (M, Ks, k) table, the
+/// one the quantized 4-bit fast-scan and the hybrid shortlists read.
 ///
 /// Symmetric entry: D_cw[(s*Ks + c)*Ks + b(j, s)], row code first, center code
 /// second. ADC entry: the fixed-width squared distance between codeword (s, c)

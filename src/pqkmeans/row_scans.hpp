@@ -5,8 +5,8 @@
 ///
 /// Shared rules, kept by every scan so that the table and direct paths agree
 /// bit for bit:
-/// - 256-row chunks on the pool; each task writes only its chunk's labels and
-///   distances.
+/// - Chunks of rows on the pool (256 rows; 4096 for a table read in several
+///   blocks); each task writes only its chunk's labels and distances.
 /// - A row starts from (label 0, +inf) and visits centers in ascending index;
 ///   only a strictly smaller total replaces the best, so the lowest index wins
 ///   ties and a NaN total never wins.
@@ -31,7 +31,7 @@ inline constexpr std::size_t kScanChunkRows = 256;
 
 /// Totals from the center lookup table `table` (M*Ks*k entries in blocks of
 /// `block_centers`, see lookup_table.hpp), scored by the `family` form of
-/// select_lookup_min. A task scans its rows against one block after another
+/// lookup_min_rows. A task scans its rows against one block after another
 /// and keeps each row's best so far, replacing it only on a strictly smaller
 /// total, so the result equals one scan over all k centers in order.
 void assign_with_lookup_into(array::MatrixView<const std::uint8_t> codes, std::span<const float> table, std::size_t ks,
