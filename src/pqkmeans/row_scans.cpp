@@ -27,14 +27,10 @@ void check_scan_shapes(array::MatrixView<const std::uint8_t> codes, std::span<st
 /// Each row's pointers into the per-codeword data of its M codes, kept per task.
 using RowPointers = std::vector<const float*>;
 
-/// Two rows' slices of the codeword-distance table, one after the other:
-/// entry s*Ks + c of row r's slice is D_cw[(s*Ks + a_r(s))*Ks + c], so a
-/// center's M lookups for both rows come from two base pointers and the
-/// center's own codes, which both rows share.
-struct RowPairTables {
-    std::vector<float> entries;
-};
-
+/// Row r's slice of the codeword-distance table: entry s*Ks + c is
+/// D_cw[(s*Ks + a_r(s))*Ks + c]. With two rows' slices side by side, a
+/// center's M lookups for both come from two base pointers and the center's
+/// own codes, which both rows share.
 void copy_row_table(std::span<const std::uint8_t> row, std::span<const float> codeword_distances, std::size_t ks,
                     float* out) {
     for (std::size_t s = 0; s < row.size(); ++s) {
@@ -162,9 +158,9 @@ void assign_direct_into(array::MatrixView<const std::uint8_t> codes, array::Matr
     }
     const std::size_t table_entries = m_count * ks;
     parallel::for_chunks(
-        codes.extent(0), kScanChunkRows, [&] { return RowPairTables{std::vector<float>(2 * table_entries)}; },
-        [&](std::size_t, std::size_t begin, std::size_t end, RowPairTables& tables) {
-            float* table_a = tables.entries.data();
+        codes.extent(0), kScanChunkRows, [&] { return std::vector<float>(2 * table_entries); },
+        [&](std::size_t, std::size_t begin, std::size_t end, std::vector<float>& row_tables) {
+            float* table_a = row_tables.data();
             float* table_b = table_a + table_entries;
             // An odd last row is scanned as its own pair, so every row takes the same path.
             for (std::size_t i = begin; i < end; i += 2) {

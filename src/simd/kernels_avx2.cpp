@@ -14,7 +14,6 @@
 
 #include <immintrin.h>
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
