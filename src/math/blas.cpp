@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "array/size_product.hpp"
+#include "math/math.hpp"
 #include "parallel/pool.hpp"
 
 /// LAPACK's Fortran entry, as OpenBLAS exports it (the Debian package ships no
@@ -196,6 +197,18 @@ void multiply_vector_into(array::MatrixView<const float> a, std::span<const floa
     }
 }
 
+std::vector<double> upper_gram_f64(std::span<const double> a, std::size_t k, std::size_t n) {
+    TARVINEX_ASSERT(array::checked_product(k, n) == a.size(), "gram operand does not match its shape");
+    TARVINEX_ASSERT(fits_blas_int(k) && fits_blas_int(n), "gram operand is too large for BLAS");
+    std::vector<double> gram(n * n, 0.0);
+    if (k == 0 || n == 0) {
+        return gram;
+    }
+    cblas_dsyrk(CblasRowMajor, CblasUpper, CblasTrans, static_cast<blasint>(n), static_cast<blasint>(k), 1.0, a.data(),
+                static_cast<blasint>(n), 0.0, gram.data(), static_cast<blasint>(n));
+    return gram;
+}
+
 error::Result<void> check_lapack_shape(std::size_t rows, std::size_t cols) {
     const std::size_t largest = std::max(rows, cols);
     const bool fits = fits_blas_int(largest) && array::checked_product(largest, largest).has_value() &&
@@ -212,6 +225,9 @@ error::Result<SvdVectors> singular_value_decomposition(ColumnMajorMatrix a, Sing
     TARVINEX_ASSERT(array::checked_product(a.rows, a.cols) == a.values.size(),
                     "matrix storage does not match its shape");
     TARVINEX_TRY(check_lapack_shape(a.rows, a.cols));
+    if (!all_finite(std::span<const float>(a.values))) {
+        return error::fail("singular value decomposition input must be finite");
+    }
     const std::size_t smallest = std::min(a.rows, a.cols);
     const auto m = static_cast<blasint>(a.rows);
     const auto n = static_cast<blasint>(a.cols);

@@ -24,6 +24,10 @@ void multiply_into(array::MatrixView<const float> a, array::MatrixView<const flo
 /// y = a·x for a (m, n), x of n and y of m values; y is overwritten.
 void multiply_vector_into(array::MatrixView<const float> a, std::span<const float> x, std::span<float> y);
 
+/// The upper triangle of aᵀ·a, (n, n) row-major in float64, for a (k, n)
+/// row-major float64 matrix; the entries below the diagonal are zeros.
+[[nodiscard]] std::vector<double> upper_gram_f64(std::span<const double> a, std::size_t k, std::size_t n);
+
 /// A column-major (rows, cols) matrix in the layout LAPACK factors in place:
 /// element (i, j) at values[i + j*rows].
 struct ColumnMajorMatrix {
@@ -59,8 +63,10 @@ struct SvdVectors {
 [[nodiscard]] error::Result<void> check_lapack_shape(std::size_t rows, std::size_t cols);
 
 /// Full SVD a = U·Σ·Vᵀ by sgesvd, destroying `a`, which must have rows and
-/// columns and pass `check_lapack_shape`. A nonzero info from the workspace
-/// query or the decomposition is the Linalg variant.
+/// columns and pass `check_lapack_shape`. A matrix holding NaN or infinity
+/// fails with "singular value decomposition input must be finite" before
+/// LAPACK sees it (sgesvd can iterate forever on one). A nonzero info from
+/// the workspace query or the decomposition is the Linalg variant.
 [[nodiscard]] error::Result<SvdVectors> singular_value_decomposition(ColumnMajorMatrix a, SingularVectors left,
                                                                      SingularVectors right);
 

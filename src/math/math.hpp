@@ -7,8 +7,9 @@
 ///
 /// Rotation convention: a row vector x is rotated as x·R, R (D, D) multiplying
 /// from the right; the reverse rotation x·Rᵀ passes the transposed view of R
-/// (the same elements with the two axes and their strides swapped). Nothing
-/// checks that R is orthogonal.
+/// (the same elements with the two axes and their strides swapped), which is
+/// the inverse only for an orthogonal R: rotations taken from outside are
+/// checked by `check_orthogonal`.
 ///
 /// Every view may have any strides, negative ones included. Every check is
 /// made before anything is computed, so a failed call leaves its output
@@ -17,6 +18,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -37,6 +39,24 @@ namespace tarvinex::math {
 /// x·R as a new C-ordered (n, D) matrix; the same rotation check as above.
 [[nodiscard]] error::Result<array::Matrix<float>> apply_rotation(array::MatrixView<const float> x,
                                                                  array::MatrixView<const float> rotation);
+
+/// Refusal of a rotation that does not invert by its transpose.
+inline constexpr const char* kRotationNotOrthogonal = "rotation must be orthogonal";
+/// The largest |RᵀR − I| entry an accepted rotation may have.
+inline constexpr double kOrthogonalityTolerance = 1e-3;
+
+/// Nothing when R (D, D) is finite and no entry of |RᵀR − I|, computed in
+/// float64, exceeds `kOrthogonalityTolerance`; otherwise fails with
+/// "rotation must be orthogonal". R must be square; D = 0 passes.
+[[nodiscard]] error::Result<void> check_orthogonal(array::MatrixView<const float> rotation);
+
+/// The largest |x| of `values` (any strides; an axis that steps 0 is read
+/// once), or nothing when a value is NaN or infinite. One parallel read; an
+/// empty matrix gives 0.
+[[nodiscard]] std::optional<float> finite_max_abs(array::MatrixView<const float> values);
+/// Whether every value is finite, by the same read.
+[[nodiscard]] bool all_finite(array::MatrixView<const float> values);
+[[nodiscard]] bool all_finite(std::span<const float> values);
 
 /// The orthogonal R (D, D), C-ordered, that minimises |a·R − b| (Frobenius):
 /// U·Vᵀ from the full SVD of aᵀ·b. a and b are (n, D); D = 0 gives a (0, 0)

@@ -1,6 +1,8 @@
+#include <cmath>
 #include <cstddef>
 #include <optional>
 #include <utility>
+#include <vector>
 
 #include "array/size_product.hpp"
 #include "math/blas.hpp"
@@ -48,6 +50,30 @@ error::Result<array::Matrix<float>> apply_rotation(array::MatrixView<const float
     return rotated;
 }
 
+error::Result<void> check_orthogonal(array::MatrixView<const float> rotation) {
+    const std::size_t dim = rotation.shape[0];
+    TARVINEX_ASSERT(rotation.shape[1] == dim, "an orthogonality check needs a square matrix");
+    if (!all_finite(rotation)) {
+        return error::fail(kRotationNotOrthogonal);
+    }
+    std::vector<double> wide(dim * dim);
+    for (std::size_t i = 0; i < dim; ++i) {
+        for (std::size_t j = 0; j < dim; ++j) {
+            wide[i * dim + j] = static_cast<double>(rotation(i, j));
+        }
+    }
+    const std::vector<double> gram = upper_gram_f64(wide, dim, dim);
+    for (std::size_t i = 0; i < dim; ++i) {
+        for (std::size_t j = i; j < dim; ++j) {
+            const double identity = i == j ? 1.0 : 0.0;
+            if (!(std::abs(gram[i * dim + j] - identity) <= kOrthogonalityTolerance)) {
+                return error::fail(kRotationNotOrthogonal);
+            }
+        }
+    }
+    return {};
+}
+
 error::Result<array::Matrix<float>> orthogonal_procrustes(array::MatrixView<const float> a,
                                                           array::MatrixView<const float> b) {
     if (a.shape != b.shape) {
@@ -62,6 +88,9 @@ error::Result<array::Matrix<float>> orthogonal_procrustes(array::MatrixView<cons
     // through its transposed view: neither a nor the product is copied.
     ColumnMajorMatrix cross{std::vector<float>(dim * dim), dim, dim};
     multiply_into(a.transposed(), b, cross.view());
+    if (!all_finite(std::span<const float>(cross.values))) {
+        return error::fail("orthogonal procrustes product is not finite (rows too large for float32 or not finite)");
+    }
 
     TARVINEX_TRY_ASSIGN(SvdVectors svd,
                         singular_value_decomposition(std::move(cross), SingularVectors::All, SingularVectors::All));

@@ -1,7 +1,8 @@
 // Rotation, Procrustes, quantile seeding and the rotation batch size: products
 // against a naive triple loop over every layout the views can take (BLAS and
-// portable paths alike), Procrustes against a known rotation, the seeding
-// orders and positions, the batch rule, and the error texts in their order.
+// portable paths alike), Procrustes against a known rotation, the finiteness
+// read and the orthogonality check on every layout, the seeding orders and
+// positions, the batch rule, and the error texts in their order.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,6 +14,7 @@
 #include <map>
 #include <numeric>
 #include <optional>
+#include <span>
 #include <string>
 #include <variant>
 #include <vector>
@@ -20,6 +22,7 @@
 #include "array/array.hpp"
 #include "error/error.hpp"
 #include "error/settings.hpp"
+#include "math/blas.hpp"
 #include "math/math.hpp"
 #include "testing.hpp"
 
@@ -274,6 +277,171 @@ TEST(MathProcrustes, EmptyAxes) {
     EXPECT_LE(orthogonality_error(no_rows->view()), 1e-5);
 }
 
+// ---------------------------------------------------------------- finiteness
+
+/// The largest |x| by the plainest rule, or nothing once a value is not finite.
+std::optional<float> plain_max_abs(MatrixView<const float> m) {
+    float largest = 0.0F;
+    for (std::size_t i = 0; i < m.shape[0]; ++i) {
+        for (std::size_t j = 0; j < m.shape[1]; ++j) {
+            if (!std::isfinite(m(i, j))) {
+                return std::nullopt;
+            }
+            largest = std::max(largest, std::fabs(m(i, j)));
+        }
+    }
+    return largest;
+}
+
+std::string described(std::optional<float> value) {
+    return value ? testing::PrintToString(tarvinex::test::bits(*value)) : std::string("nothing");
+}
+
+TEST(MathFiniteValues, LargestMagnitudeOrNothingOnEveryLayout) {
+    // The buffers around each view hold NaN, so a read outside it shows. A
+    // finite "poison" of 1e30 checks that the largest value is found wherever
+    // it lies; 100,000 rows split the read over the pool.
+    struct Poison {
+        const char* name;
+        float value;
+    };
+    const Poison poisons[] = {{"largest", 1e30F},
+                              {"-largest", -1e30F},
+                              {"NaN", tarvinex::test::kNaN},
+                              {"-NaN", -tarvinex::test::kNaN},
+                              {"+inf", tarvinex::test::kInf},
+                              {"-inf", -tarvinex::test::kInf}};
+    for (const std::size_t rows : {std::size_t{5}, std::size_t{100000}}) {
+        constexpr std::size_t kCols = 3;
+        const std::vector<float> clean = SplitMix(rows).spread(rows * kCols, -3, 6, true);
+        for (const Poison& poison : poisons) {
+            for (const std::size_t position : {std::size_t{0}, rows * kCols / 2 + 1, rows * kCols - 1}) {
+                std::vector<float> values = clean;
+                values[position] = poison.value;
+                for (const Layout layout : kLayouts) {
+                    SCOPED_TRACE(testing::Message() << rows << " rows, " << poison.name << " at " << position
+                                                    << ", layout " << static_cast<int>(layout));
+                    const LaidOut x = lay_out(values, rows, kCols, layout);
+                    const std::optional<float> want = plain_max_abs(x.view);
+                    EXPECT_EQ(want.has_value(), std::isfinite(poison.value));
+                    EXPECT_EQ(described(math::finite_max_abs(x.view)), described(want));
+                    EXPECT_EQ(math::all_finite(x.view), want.has_value());
+                }
+                EXPECT_EQ(math::all_finite(std::span<const float>(values)), std::isfinite(poison.value));
+            }
+        }
+        EXPECT_EQ(described(math::finite_max_abs(MatrixView<const float>::c_order(clean.data(), {rows, kCols}))),
+                  described(plain_max_abs(MatrixView<const float>::c_order(clean.data(), {rows, kCols}))));
+    }
+}
+
+TEST(MathFiniteValues, SignedZerosSubnormalsExtremesEmptyAndRepeatedAxes) {
+    constexpr float kMax = std::numeric_limits<float>::max();
+    constexpr std::size_t kHuge = std::size_t{1} << 40;
+    const std::vector<float> zeros = {-0.0F, -0.0F};
+    const std::vector<float> subnormals = {1e-45F, -3e-39F, 2e-40F};
+    const std::vector<float> extremes = {kMax, -kMax, 1.0F};
+    const std::vector<float> signaling = {1.0F, std::numeric_limits<float>::signaling_NaN()};
+    const std::vector<float> row = {1.0F, -7.0F, 2.0F};
+    const std::vector<float> row_with_nan = {1.0F, tarvinex::test::kNaN, 2.0F};
+    struct Case {
+        const char* name;
+        MatrixView<const float> view;
+        std::optional<float> want;
+    };
+    const Case cases[] = {
+        {"-0.0 gives +0.0", MatrixView<const float>::c_order(zeros.data(), {1, 2}), 0.0F},
+        {"subnormals", MatrixView<const float>::c_order(subnormals.data(), {3, 1}), 3e-39F},
+        {"the largest float is finite", MatrixView<const float>::c_order(extremes.data(), {1, 3}), kMax},
+        {"a signaling NaN", MatrixView<const float>::c_order(signaling.data(), {2, 1}), std::nullopt},
+        {"no rows", MatrixView<const float>::c_order(row.data(), {0, 3}), 0.0F},
+        {"no columns", MatrixView<const float>::c_order(row.data(), {3, 0}), 0.0F},
+        {"no rows, rows repeated", {row.data(), {0, 3}, {0, 1}}, 0.0F},
+        // A stride of 0 repeats one row or column: read once, the 2^40 copies take no time.
+        {"one row repeated", {row.data(), {kHuge, 3}, {0, 1}}, 7.0F},
+        {"one column repeated", {row.data(), {3, kHuge}, {1, 0}}, 7.0F},
+        {"one value repeated", {row.data() + 1, {kHuge, kHuge}, {0, 0}}, 7.0F},
+        {"a repeated row holding NaN", {row_with_nan.data(), {kHuge, 3}, {0, 1}}, std::nullopt},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(described(math::finite_max_abs(c.view)), described(c.want)) << c.name;
+        EXPECT_EQ(math::all_finite(c.view), c.want.has_value()) << c.name;
+    }
+    EXPECT_TRUE(math::all_finite(std::span<const float>()));
+}
+
+// ---------------------------------------------------------------- orthogonality
+
+Matrix<float> square(std::size_t dim, std::vector<float> values) {
+    return Matrix<float>(std::move(values), array::Shape<2>{dim, dim});
+}
+
+Matrix<float> scaled_identity(std::vector<float> diagonal) {
+    const std::size_t dim = diagonal.size();
+    Matrix<float> out(array::Shape<2>{dim, dim});
+    for (std::size_t i = 0; i < dim; ++i) {
+        out.view()(i, i) = diagonal[i];
+    }
+    return out;
+}
+
+TEST(MathOrthogonality, AcceptsRotationsPermutationsAndReflectionsRefusesTheRestOnEveryLayout) {
+    const float c = std::cos(0.7F);
+    const float s = std::sin(0.7F);
+    const Matrix<float> givens = square(4, {1, 0, 0, 0, 0, c, -s, 0, 0, s, c, 0, 0, 0, 0, 1});
+    // I − 2vvᵀ/|v|² for v = (1, 2, 2): entries are ninths.
+    const Matrix<float> householder =
+        square(3, {7.0F / 9, -4.0F / 9, -4.0F / 9, -4.0F / 9, 1.0F / 9, -8.0F / 9, -4.0F / 9, -8.0F / 9, 1.0F / 9});
+    Matrix<float> twice = known_rotation(6, 2);
+    for (float& x : twice.storage()) {
+        x *= 2.0F;
+    }
+    const auto poisoned = [](float value, std::size_t at) {
+        Matrix<float> out = known_rotation(5, 3);
+        out.storage()[at] = value;
+        return out;
+    };
+    struct Case {
+        const char* name;
+        Matrix<float> rotation;
+        bool accepted;
+    };
+    const Case cases[] = {
+        {"identity", scaled_identity({1, 1, 1}), true},
+        {"a Givens rotation", givens, true},
+        {"a product of rotations", known_rotation(12, 7), true},
+        {"a permutation", square(4, {0, 1, 0, 0, 0, 0, 0, 1, 1, 0, 0, 0, 0, 0, 1, 0}), true},
+        {"a reflection", scaled_identity({1, -1, 1}), true},
+        {"a Householder reflection", householder, true},
+        {"no dimensions", Matrix<float>(array::Shape<2>{0, 0}), true},
+        {"within the tolerance", scaled_identity({1.00045F, 1, 1}), true},
+        {"beyond the tolerance", scaled_identity({1.00055F, 1, 1}), false},
+        {"scaled", scaled_identity({0.5F, 1, 2}), false},
+        {"every column twice as long", twice, false},
+        {"sheared", square(3, {1, 0.1F, 0, 0, 1, 0, 0, 0, 1}), false},
+        {"zero", Matrix<float>(array::Shape<2>{3, 3}), false},
+        {"NaN first", poisoned(tarvinex::test::kNaN, 0), false},
+        {"+inf inside", poisoned(tarvinex::test::kInf, 12), false},
+        {"-inf last", poisoned(-tarvinex::test::kInf, 24), false},
+    };
+    const auto text = [](const tarvinex::error::Result<void>& result) {
+        return result ? std::string("accepted") : error_text(result.error());
+    };
+    for (const Case& c : cases) {
+        const std::size_t dim = c.rotation.extent(0);
+        const std::string want = c.accepted ? "accepted" : "rotation must be orthogonal";
+        for (const Layout layout : kLayouts) {
+            const LaidOut r = lay_out(c.rotation.storage(), dim, dim, layout);
+            EXPECT_EQ(text(math::check_orthogonal(r.view)), want) << c.name << ", layout " << static_cast<int>(layout);
+            EXPECT_EQ(text(math::check_orthogonal(transposed(r.view))), want)
+                << c.name << " transposed, layout " << static_cast<int>(layout);
+        }
+    }
+    EXPECT_EQ(math::kRotationNotOrthogonal, std::string("rotation must be orthogonal"));
+    const Matrix<float> wide(array::Shape<2>{2, 3});
+    EXPECT_THROW((void)math::check_orthogonal(wide.view()), tarvinex::error::InternalFailure);
+}
+
 std::vector<std::size_t> reversed(std::vector<std::size_t> order) {
     std::reverse(order.begin(), order.end());
     return order;
@@ -387,18 +555,14 @@ TEST(MathSeeding, PrincipalOrderFollowsTheLineAndKeepsTiesInRowOrder) {
     EXPECT_TRUE(*tied == stable_by_value(false) || *tied == stable_by_value(true)) << testing::PrintToString(*tied);
 }
 
-TEST(MathSeeding, PrincipalOrderWithNaNKeepsRowsOrReportsLinalg) {
-    // A NaN reaches every centered row through the mean, so every projection is
-    // NaN: all tie and keep row order, unless LAPACK refuses the matrix.
+TEST(MathSeeding, PrincipalOrderWithNaNIsRefusedBeforeLapack) {
+    // A NaN reaches every centered row through the mean; LAPACK can iterate
+    // forever on such a matrix, so the decomposition refuses it first.
     std::vector<float> values = SplitMix(3).spread(10 * 2, -1, 3, true);
     values[7] = tarvinex::test::kNaN;
     const auto picked = math::pca_quantile_indices(MatrixView<const float>::c_order(values.data(), {10, 2}), 4);
-    if (picked) {
-        EXPECT_EQ(*picked, (std::vector<std::size_t>{1, 3, 6, 8}));
-    } else {
-        EXPECT_TRUE(std::holds_alternative<tarvinex::error::TarvinexError::Linalg>(picked.error().variant()))
-            << error_text(picked.error());
-    }
+    ASSERT_FALSE(picked.has_value());
+    EXPECT_EQ(error_text(picked.error()), "singular value decomposition input must be finite");
 }
 
 TEST(MathRotationBatch, SettingReadsAPositiveNumberElseDefault) {
@@ -448,6 +612,19 @@ TEST(MathErrors, TextsInTheOrderTheyAreTested) {
         return MatrixView<float>::c_order(out_values.data(), {rows, cols});
     };
     const auto text = [](const auto& result) { return result ? std::string("success") : error_text(result.error()); };
+    // (2, 2) rows of one value; the value is kept in a list, so every view stays valid.
+    std::vector<std::vector<float>> large_values;
+    const auto large = [&](float value) {
+        large_values.push_back(std::vector<float>(4, value));
+        return MatrixView<const float>::c_order(large_values.back().data(), {2, 2});
+    };
+    // A (3, 2) matrix with one entry replaced.
+    const auto svd_of = [](float entry) {
+        std::vector<float> a = {1, 2, 3, 4, 5, 6};
+        a[4] = entry;
+        return math::singular_value_decomposition(math::ColumnMajorMatrix{a, 3, 2}, math::SingularVectors::All,
+                                                  math::SingularVectors::All);
+    };
     const std::string rotation = "rotation must be square and match the input dimensionality";
     const std::string output = "rotation output must match the rotated matrix shape";
     const std::string too_many = "cannot initialize more centers than samples";
@@ -469,6 +646,19 @@ TEST(MathErrors, TextsInTheOrderTheyAreTested) {
          "orthogonal procrustes inputs must have matching shapes"},
         {"procrustes 5x4 and 4x4", [&] { return text(math::orthogonal_procrustes(m(5, 4), m(4, 4))); },
          "orthogonal procrustes inputs must have matching shapes"},
+        // Finite rows whose aᵀb overflows float32: 2·(1e20)² is beyond it, 2·(1e19)² within.
+        {"procrustes: aᵀb beyond float32",
+         [&] { return text(math::orthogonal_procrustes(large(1e20F), large(1e20F))); },
+         "orthogonal procrustes product is not finite (rows too large for float32 or not finite)"},
+        {"procrustes: aᵀb within float32",
+         [&] { return text(math::orthogonal_procrustes(large(1e19F), large(1e19F))); }, "success"},
+        {"svd: NaN", [&] { return text(svd_of(tarvinex::test::kNaN)); },
+         "singular value decomposition input must be finite"},
+        {"svd: +inf", [&] { return text(svd_of(tarvinex::test::kInf)); },
+         "singular value decomposition input must be finite"},
+        {"svd: -inf", [&] { return text(svd_of(-tarvinex::test::kInf)); },
+         "singular value decomposition input must be finite"},
+        {"svd: finite", [&] { return text(svd_of(3.0F)); }, "success"},
         {"variance: n < k", [&] { return text(math::variance_quantile_indices(m(3, 2), 4)); }, too_many},
         {"variance: n < k before no columns", [&] { return text(math::variance_quantile_indices(m(2, 0), 3)); },
          too_many},
