@@ -9,11 +9,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <exception>
-#include <mutex>
 #include <optional>
 #include <utility>
-#include <variant>
 
 #include "autok/autok.hpp"
 #include "autok/candidate_measures.hpp"
@@ -84,40 +81,6 @@ error::Result<void> check_sample_codes(const array::Matrix<std::uint8_t>& sample
     return {};
 }
 
-/// The first failure any candidate records: an engine error, or an exception
-/// (out of memory, a broken invariant) carried to the caller as itself.
-class FirstFailure {
-public:
-    void record(error::TarvinexError error) { record_once(std::move(error)); }
-    void record(std::exception_ptr exception) { record_once(std::move(exception)); }
-    [[nodiscard]] const std::atomic<bool>& raised() const { return raised_; }
-
-    /// The recorded error, or nothing; a recorded exception is rethrown.
-    [[nodiscard]] std::optional<error::TarvinexError> take() {
-        if (auto* exception = std::get_if<std::exception_ptr>(&failure_)) {
-            std::rethrow_exception(*exception);
-        }
-        if (auto* error = std::get_if<error::TarvinexError>(&failure_)) {
-            return std::move(*error);
-        }
-        return std::nullopt;
-    }
-
-private:
-    template <typename Failure>
-    void record_once(Failure failure) {
-        const std::lock_guard lock(mutex_);
-        if (std::holds_alternative<std::monostate>(failure_)) {
-            failure_ = std::move(failure);
-            raised_.store(true, std::memory_order_relaxed);
-        }
-    }
-
-    std::mutex mutex_;
-    std::variant<std::monostate, error::TarvinexError, std::exception_ptr> failure_;
-    std::atomic<bool> raised_{false};
-};
-
 struct CandidateInputs {
     const array::Codebook<float>& codewords;
     const pqkmeans::CodewordDistances& table;
@@ -162,12 +125,7 @@ error::Result<AutoKAnalysis> analyze_k_candidates(array::Codebook<float> codewor
     if (analysis.candidate_ks.empty()) {
         return error::fail("candidate_ks must contain at least one value between 1 and the sampled row count");
     }
-    if (codewords.extent(0) == 0 || codewords.extent(1) == 0 || codewords.extent(2) == 0) {
-        return error::fail("codewords must have shape (M, Ks, Ds)");
-    }
-    if (codewords.extent(1) > pqkmeans::kMaxCodebookSize) {
-        return error::fail("codebook_size above 256 is not supported");
-    }
+    TARVINEX_TRY(pqkmeans::check_codewords(codewords));
     TARVINEX_TRY(check_sample_codes(sample, codewords.extent(0), codewords.extent(1)));
 
     const pqkmeans::CodewordDistances table =
@@ -175,28 +133,11 @@ error::Result<AutoKAnalysis> analyze_k_candidates(array::Codebook<float> codewor
     const CandidateInputs inputs{codewords, table, sample, iterations, seed, verbose, lookup_table_bytes};
     const std::size_t count = analysis.candidate_ks.size();
     std::vector<std::optional<CandidateMetrics>> records(count);
-    FirstFailure failure;
-    parallel::for_range(0, count, [&](std::size_t i) {
-        if (failure.raised().load(std::memory_order_relaxed)) {
-            return;
-        }
-        parallel::isolate([&] {
-            try {
-                error::Result<CandidateMetrics> record =
-                    evaluate_candidate(inputs, i, analysis.candidate_ks[i], failure.raised());
-                if (record) {
-                    records[i] = *record;
-                } else {
-                    failure.record(std::move(record.error()));
-                }
-            } catch (...) {
-                failure.record(std::current_exception());
-            }
-        });
-    });
-    if (std::optional<error::TarvinexError> error = failure.take()) {
-        return error::fail(std::move(*error));
-    }
+    TARVINEX_TRY(
+        parallel::try_for_with_stop(0, count, [&](std::size_t i, const std::atomic<bool>& stop) -> error::Result<void> {
+            TARVINEX_TRY_ASSIGN(records[i], evaluate_candidate(inputs, i, analysis.candidate_ks[i], stop));
+            return {};
+        }));
 
     for (const std::optional<CandidateMetrics>& record : records) {
         TARVINEX_ASSERT(record.has_value(), "a candidate finished without a record");

@@ -434,7 +434,10 @@ public:
                                                            bool spherical);
 
     /// Clusters the rows of `data` (any strides) from new initial centers,
-    /// never from stored ones. A failure leaves the model as it was.
+    /// never from stored ones. Refuses data holding NaN or infinity with
+    /// "input data must be finite" after the shape checks; a request to stop
+    /// (error/interrupt.hpp) ends it at the next pass boundary. A failure
+    /// leaves the model as it was.
     [[nodiscard]] error::Result<void> fit(array::MatrixView<const float> data,
                                           const settings::EnvLookup& lookup = settings::process_lookup());
 

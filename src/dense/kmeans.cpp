@@ -14,6 +14,8 @@
 #include <vector>
 
 #include "dense/dense.hpp"
+#include "error/interrupt.hpp"
+#include "math/math.hpp"
 #include "report/training_report.hpp"
 
 namespace tarvinex::dense {
@@ -157,13 +159,19 @@ error::Result<void> DenseKMeans::fit(array::MatrixView<const float> data, const 
     if (k_ > n) {
         return error::fail("k (" + std::to_string(k_) + ") cannot exceed number of rows (" + std::to_string(n) + ")");
     }
+    // Everything below works on locals; the model changes only at the end.
+    // The per-row buffers come first, so a row count too large to hold
+    // fails before anything reads the data.
+    std::vector<std::size_t> labels(n, 0);
+    std::vector<float> distances(n, 0.0F);
+    // One NaN or infinity would spread through its center for good.
+    if (!math::all_finite(data)) {
+        return error::fail("input data must be finite");
+    }
     TARVINEX_TRY_ASSIGN(array::Matrix<float> centers,
                         initial_centers(data, k_, seed_, init_, spherical_, read_dense_init_settings(lookup)));
 
-    // Everything below works on locals; the model changes only at the end.
     const DenseAssignSettings assign_settings = read_dense_assign_settings(lookup);
-    std::vector<std::size_t> labels(n, 0);
-    std::vector<float> distances(n, 0.0F);
     const std::optional<std::vector<float>> row_norms = plain_row_norms(data, k_, spherical_, assign_settings);
     const BoundedEngine engine =
         choose_bounded_engine(n, k_, dim, spherical_, data.is_c_contiguous(), simd::simd_runtime_label(), lookup);
@@ -178,6 +186,7 @@ error::Result<void> DenseKMeans::fit(array::MatrixView<const float> data, const 
         assign_dense_into(data, centers.view(), as_span(row_norms), spherical_, labels, distances, assign_settings);
     };
     for (std::size_t pass = 0; pass < iterations_; ++pass) {
+        TARVINEX_TRY(interrupt::check_pass_boundary());
         if (hamerly && pass == 0) {
             assign_dense_with_second_into(data, centers.view(), labels, distances, hamerly->bounds());
         } else if (hamerly) {
@@ -208,6 +217,7 @@ error::Result<void> DenseKMeans::fit(array::MatrixView<const float> data, const 
         }
     }
     // The stored labels and the last history entry describe the stored centers.
+    TARVINEX_TRY(interrupt::check_pass_boundary());
     assign_plain();
     history.back() = report::mean_distance(distances);
 

@@ -44,6 +44,7 @@ std::string TarvinexError::to_string() const {
         std::string operator()(const Message& m) const { return m.text; }
         std::string operator()(const Shape& s) const { return "shape error: " + s.failure.to_string(); }
         std::string operator()(const Linalg& l) const { return "linear algebra error: " + l.failure.to_string(); }
+        std::string operator()(const Interrupted&) const { return "call interrupted"; }
     };
     return std::visit(Visitor{}, value_);
 }

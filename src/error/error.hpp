@@ -48,14 +48,19 @@ public:
     struct Linalg {
         LinalgError failure;
     };
-    using Variant = std::variant<Message, Shape, Linalg>;
+    /// The caller asked the call to end (see error/interrupt.hpp); the caller
+    /// already holds the reason, so the text only names the event.
+    struct Interrupted {};
+    using Variant = std::variant<Message, Shape, Linalg, Interrupted>;
 
     explicit TarvinexError(std::string message) : value_(Message{std::move(message)}) {}
     explicit TarvinexError(const char* message) : value_(Message{message}) {}
     explicit TarvinexError(ShapeError failure) : value_(Shape{failure}) {}
     explicit TarvinexError(LinalgError failure) : value_(Linalg{failure}) {}
+    explicit TarvinexError(Interrupted interrupted) : value_(interrupted) {}
 
     [[nodiscard]] const Variant& variant() const noexcept { return value_; }
+    [[nodiscard]] bool is_interrupted() const noexcept { return std::holds_alternative<Interrupted>(value_); }
     /// The text a user sees: a message as stored, or the failure with its prefix.
     [[nodiscard]] std::string to_string() const;
 

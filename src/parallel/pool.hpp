@@ -27,15 +27,19 @@
 #include <oneapi/tbb/task_group.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
+#include <exception>
 #include <functional>
 #include <mutex>
 #include <optional>
 #include <span>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "error/error.hpp"
+#include "error/interrupt.hpp"
 
 namespace tarvinex::parallel {
 
@@ -228,6 +232,90 @@ template <typename Body>
         return std::unexpected(std::move(*first_error));
     }
     return {};
+}
+
+namespace detail {
+
+/// The first failure of a `try_for_with_stop` loop: an engine error, or an
+/// exception carried to the caller as itself.
+class FirstFailure {
+public:
+    void record(error::TarvinexError error) { record_once(std::move(error)); }
+    void record(std::exception_ptr exception) { record_once(std::move(exception)); }
+    [[nodiscard]] const std::atomic<bool>& raised() const { return raised_; }
+
+    /// The recorded error, or nothing; a recorded exception is rethrown.
+    [[nodiscard]] error::Result<void> take() {
+        if (auto* exception = std::get_if<std::exception_ptr>(&failure_)) {
+            std::rethrow_exception(*exception);
+        }
+        if (auto* failure = std::get_if<error::TarvinexError>(&failure_)) {
+            return std::unexpected(std::move(*failure));
+        }
+        return {};
+    }
+
+private:
+    template <typename Failure>
+    void record_once(Failure failure) {
+        const std::lock_guard lock(mutex_);
+        if (std::holds_alternative<std::monostate>(failure_)) {
+            failure_ = std::move(failure);
+            raised_.store(true, std::memory_order_relaxed);
+        }
+    }
+
+    std::mutex mutex_;
+    std::variant<std::monostate, error::TarvinexError, std::exception_ptr> failure_;
+    std::atomic<bool> raised_{false};
+};
+
+}  // namespace detail
+
+/// What a body of `try_for_with_stop` returns when it ends because a sibling
+/// failed first; the sibling's failure is the one the loop returns.
+inline constexpr const char* kStoppedBeforeFinished = "fit stopped before it finished";
+
+/// Nothing, or the stopped error once `stop` (when given) has been raised.
+[[nodiscard]] inline error::Result<void> check_stop(const std::atomic<bool>* stop) {
+    if (stop != nullptr && stop->load(std::memory_order_relaxed)) {
+        return error::fail(kStoppedBeforeFinished);
+    }
+    return {};
+}
+
+/// A loop of long bodies that may fail, side by side: body(i, stop) ->
+/// error::Result<void> for i in [begin, end). Unlike `try_for`, a failure
+/// cancels no loop in the middle of its work: it raises `stop`, which each
+/// body asks at its own safe points (a training run at its pass boundaries),
+/// and bodies not yet begun are skipped. Every body answers to the caller's
+/// interrupt check (error/interrupt.hpp). Each body runs isolated, so a thread
+/// waiting inside one never starts a sibling on top of it. The first failure
+/// wins: its error is returned, or its exception (out of memory, a broken
+/// invariant) rethrown as itself, once every body has ended.
+template <typename Body>
+[[nodiscard]] error::Result<void> try_for_with_stop(std::size_t begin, std::size_t end, Body&& body) {
+    detail::FirstFailure failure;
+    // Bodies have pass boundaries of their own: on whichever thread they run,
+    // they answer to the caller's interrupt check.
+    interrupt::ScopedCheck* const caller_check = interrupt::current_check();
+    for_range(begin, end, [&](std::size_t i) {
+        if (failure.raised().load(std::memory_order_relaxed)) {
+            return;
+        }
+        tbb::this_task_arena::isolate([&] {
+            const interrupt::Relay relay(caller_check);
+            try {
+                error::Result<void> result = body(i, failure.raised());
+                if (!result) {
+                    failure.record(std::move(result.error()));
+                }
+            } catch (...) {
+                failure.record(std::current_exception());
+            }
+        });
+    });
+    return failure.take();
 }
 
 /// Runs f() so that a thread waiting inside it (for an inner loop) only picks

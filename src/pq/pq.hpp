@@ -11,6 +11,7 @@
 /// Rotation: (D, D); a row x is rotated as x*R and rotated back as x*Rᵀ.
 /// Codes: (n, M) bytes, C order, every code below Ks.
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -71,17 +72,17 @@ public:
     /// A fitted model over `codewords` (M, Ks, Ds), stored in the memory order
     /// given, and an optional (D, D) rotation. Fails with "codewords must have
     /// shape (M, Ks, Ds)" for an empty axis, "codebook_size above 256 is not
-    /// supported", then "rotation must be square and match the original
-    /// dimensionality". iterations and opq_iterations are not checked.
+    /// supported", "codewords must be finite", then "rotation must be square
+    /// and match the original dimensionality" and "rotation must be
+    /// orthogonal" (finite, |RᵀR − I| within 1e-3). iterations and
+    /// opq_iterations are not checked.
     [[nodiscard]] static error::Result<ProductQuantizer> from_codewords(array::Codebook<float> codewords,
                                                                         std::optional<array::Matrix<float>> rotation,
                                                                         std::size_t iterations, std::uint64_t seed,
                                                                         std::size_t opq_iterations);
 
     /// Checks the weights (length n, each finite and non-negative, a sum above
-    /// 2^-52), then trains as `fit_impl`. Weights whose float sums would
-    /// overflow are first scaled by one power of two, which leaves every
-    /// weighted mean as it was.
+    /// 2^-52), then trains as `fit_impl`.
     [[nodiscard]] error::Result<void> fit_weighted(array::MatrixView<const float> data,
                                                    array::ArrayView<const float, 1> sample_weight,
                                                    const settings::EnvLookup& lookup = settings::process_lookup());
@@ -89,7 +90,13 @@ public:
     /// Trains codebooks (and, with opq_iterations > 0, a rotation) on data (n,
     /// D), any strides, with one weight per row or none. Fails with "training
     /// data must contain more rows than the codebook size", then "input
-    /// dimensionality must be divisible by num_subquantizers". On success the
+    /// dimensionality must be divisible by num_subquantizers", then "training
+    /// data must be finite". Where the float sums of a pass could overflow
+    /// (judged from n, the largest weight and the largest |x|), the weights,
+    /// or equal weights when none are given, are scaled by a power of two
+    /// first, which leaves every mean as it was, and no positive weight
+    /// becomes 0. A request to stop (error/interrupt.hpp)
+    /// ends the training at its next pass boundary. On success the
     /// new subdim, codewords and rotation are installed together (no rotation
     /// without OPQ); on failure the model is unchanged. The encoder setting of
     /// the rotation training is read once from `lookup`.
@@ -98,8 +105,8 @@ public:
                                                const settings::EnvLookup& lookup = settings::process_lookup());
 
     /// New (M, Ks, Ds) codebooks, subspace m trained on columns m*Ds .. m*Ds +
-    /// Ds − 1 of data with seed + m; the subspaces train in parallel and the
-    /// first error recorded wins.
+    /// Ds − 1 of data with seed + m; the subspaces train in parallel, the
+    /// first error recorded wins and stops the others at their next pass.
     [[nodiscard]] error::Result<array::Codebook<float>> fit_codewords_with_weights(
         array::MatrixView<const float> data, std::optional<std::span<const float>> weights) const;
 
@@ -109,10 +116,12 @@ public:
     /// without weight takes the farthest rows of the pass, the lowest-numbered
     /// cluster the farthest one. Partial sums are added in chunk order, so the
     /// result depends on the worker count only where an accumulator reaches
-    /// 1 MiB and the chunks grow with it.
-    [[nodiscard]] error::Result<array::Matrix<float>> fit_subspace_kmeans(array::MatrixView<const float> x,
-                                                                          std::optional<std::span<const float>> weights,
-                                                                          std::uint64_t seed) const;
+    /// 1 MiB and the chunks grow with it. Each pass begins by asking for a
+    /// stop: from the caller (error/interrupt.hpp), or through
+    /// `stop_requested` when a sibling subspace has failed.
+    [[nodiscard]] error::Result<array::Matrix<float>> fit_subspace_kmeans(
+        array::MatrixView<const float> x, std::optional<std::span<const float>> weights, std::uint64_t seed,
+        const std::atomic<bool>* stop_requested = nullptr) const;
 
     /// (n, M) codes of data (n, D): rotated first when the model holds a
     /// rotation (then any strides; otherwise C-contiguous). Fails with

@@ -8,6 +8,7 @@
 #include <span>
 #include <utility>
 
+#include "error/interrupt.hpp"
 #include "math/math.hpp"
 #include "pq/pq.hpp"
 
@@ -29,6 +30,7 @@ error::Result<ProductQuantizer::RotationFit> ProductQuantizer::fit_rotation(
     }
     array::MatrixView<const float> rotated = buffer ? array::MatrixView<const float>(buffer->view()) : data;
     for (std::size_t iteration = 0; iteration < opq_iterations_; ++iteration) {
+        TARVINEX_TRY(interrupt::check_pass_boundary());
         TARVINEX_TRY_ASSIGN(const array::Codebook<float> codewords, fit_codewords_with_weights(rotated, weights));
         TARVINEX_TRY_ASSIGN(const array::Matrix<std::uint8_t> codes, encode_matrix(rotated, codewords.view(), mode));
         TARVINEX_TRY_ASSIGN(const array::Matrix<float> reconstruction, decode_matrix(codes.view(), codewords.view()));

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "array/size_product.hpp"
+#include "error/interrupt.hpp"
 #include "math/math.hpp"
 #include "parallel/pool.hpp"
 #include "pq/detail.hpp"
@@ -110,10 +111,11 @@ error::Result<array::Codebook<float>> ProductQuantizer::fit_codewords_with_weigh
     const std::size_t ks = codebook_size_;
     const std::size_t ds = data.extent(1) / m_count;
     std::vector<std::optional<array::Matrix<float>>> trained(m_count);
-    TARVINEX_TRY(parallel::try_for(0, m_count, [&](std::size_t m) -> error::Result<void> {
-        TARVINEX_TRY_ASSIGN(trained[m], fit_subspace_kmeans(data.columns(m * ds, ds), weights, seed_ + m));
-        return {};
-    }));
+    TARVINEX_TRY(parallel::try_for_with_stop(
+        0, m_count, [&](std::size_t m, const std::atomic<bool>& stop) -> error::Result<void> {
+            TARVINEX_TRY_ASSIGN(trained[m], fit_subspace_kmeans(data.columns(m * ds, ds), weights, seed_ + m, &stop));
+            return {};
+        }));
     array::Codebook<float> codewords(array::Shape<3>{m_count, ks, ds});
     for (std::size_t m = 0; m < m_count; ++m) {
         const std::vector<float>& centers = trained[m]->storage();
@@ -123,9 +125,9 @@ error::Result<array::Codebook<float>> ProductQuantizer::fit_codewords_with_weigh
     return codewords;
 }
 
-error::Result<array::Matrix<float>> ProductQuantizer::fit_subspace_kmeans(array::MatrixView<const float> x,
-                                                                          std::optional<std::span<const float>> weights,
-                                                                          std::uint64_t seed) const {
+error::Result<array::Matrix<float>> ProductQuantizer::fit_subspace_kmeans(
+    array::MatrixView<const float> x, std::optional<std::span<const float>> weights, std::uint64_t seed,
+    const std::atomic<bool>* stop_requested) const {
     const std::size_t n = x.extent(0);
     const std::size_t ds = x.extent(1);
     const std::size_t ks = codebook_size_;
@@ -150,6 +152,8 @@ error::Result<array::Matrix<float>> ProductQuantizer::fit_subspace_kmeans(array:
     std::vector<std::size_t> empty;
     std::vector<float> blocks(simd::codeword_blocks_size(ks, ds));
     for (std::size_t pass = 0; pass < iterations_; ++pass) {
+        TARVINEX_TRY(parallel::check_stop(stop_requested));
+        TARVINEX_TRY(interrupt::check_pass_boundary());
         simd::block_codewords_into(centers.storage().data(), ks, ds, blocks.data());
         const auto accumulate_rows = [&](std::size_t begin, std::size_t end) {
             Accumulator acc = zero_accumulator(ks, ds);

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <optional>
 
+#include "math/math.hpp"
 #include "pqkmeans/model.hpp"
 #include "pqkmeans/training_loop.hpp"
 
@@ -141,6 +142,11 @@ error::Result<void> PqKMeans::fit_hybrid(array::MatrixView<const std::uint8_t> c
     // block: found out now rather than after every pass has run.
     if (!codewords_.is_c_contiguous()) {
         return error::fail("codewords are not contiguous");
+    }
+    // The centers are means of these rows: one NaN would stay in its center
+    // for good and keep the fit from settling.
+    if (!math::all_finite(vectors)) {
+        return error::fail("input vectors must be finite");
     }
     const pq4::FastScanSettings fastscan = pq4::read_fastscan_settings(lookup);
 

@@ -1,9 +1,11 @@
 #include "pqkmeans/model.hpp"
 
 #include <memory>
+#include <span>
 #include <utility>
 
 #include "array/size_product.hpp"
+#include "math/math.hpp"
 #include "parallel/pool.hpp"
 
 namespace tarvinex::pqkmeans {
@@ -27,13 +29,22 @@ bool table_matches(const CodewordDistances& table, std::size_t m_count, std::siz
 
 }  // namespace
 
+error::Result<void> check_codewords(const array::Codebook<float>& codewords) {
+    TARVINEX_TRY(check_codebook_shape(codewords));
+    // The storage of an owned codebook holds exactly its elements, in any order.
+    if (!math::all_finite(std::span<const float>(codewords.storage()))) {
+        return error::fail("codewords must be finite");
+    }
+    return {};
+}
+
 error::Result<PqKMeans> PqKMeans::new_with_options_and_spherical(array::Codebook<float> codewords,
                                                                  std::optional<array::Matrix<float>> rotation,
                                                                  std::size_t k, std::size_t iterations,
                                                                  std::uint64_t seed, bool verbose,
                                                                  std::size_t lookup_table_bytes, InitMethod init,
                                                                  bool early_stopping, bool spherical) {
-    TARVINEX_TRY(check_codebook_shape(codewords));
+    TARVINEX_TRY(check_codewords(codewords));
     CodewordDistances table = std::make_shared<const std::vector<float>>(compute_codeword_distances(codewords.view()));
     return with_codeword_distances_and_options(std::move(codewords), std::move(table), std::move(rotation), k,
                                                iterations, seed, verbose, lookup_table_bytes, init, early_stopping,
@@ -57,6 +68,10 @@ error::Result<PqKMeans> PqKMeans::with_codeword_distances_and_options(
     TARVINEX_ASSERT(dim.has_value(), "codebook shape overflows");
     if (rotation && (rotation->extent(0) != *dim || rotation->extent(1) != *dim)) {
         return error::fail("rotation must be square and match the codeword dimensionality");
+    }
+    // Every way back to the unrotated space multiplies by Rᵀ.
+    if (rotation) {
+        TARVINEX_TRY(math::check_orthogonal(rotation->view()));
     }
     if (k == 0) {
         return error::fail("k must be greater than zero");

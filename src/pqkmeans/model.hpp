@@ -49,12 +49,16 @@ struct RunSettings {
     [[nodiscard]] static RunSettings read(const settings::EnvLookup& lookup);
 };
 
+/// The codebook checks made before a codeword-distance table is computed:
+/// "codewords must have shape (M, Ks, Ds)", "codebook_size above 256 is not
+/// supported", then "codewords must be finite" (a NaN codeword would make
+/// every distance NaN and no fit could settle).
+[[nodiscard]] error::Result<void> check_codewords(const array::Codebook<float>& codewords);
+
 class PqKMeans {
 public:
-    /// Checks the codebook shape ("codewords must have shape (M, Ks, Ds)",
-    /// then "codebook_size above 256 is not supported") before computing the
-    /// codeword-distance table, then hands over to
-    /// `with_codeword_distances_and_options`.
+    /// `check_codewords`, then the codeword-distance table, then hands over
+    /// to `with_codeword_distances_and_options`.
     [[nodiscard]] static error::Result<PqKMeans> new_with_options_and_spherical(
         array::Codebook<float> codewords, std::optional<array::Matrix<float>> rotation, std::size_t k,
         std::size_t iterations, std::uint64_t seed, bool verbose, std::size_t lookup_table_bytes, InitMethod init,
@@ -62,7 +66,8 @@ public:
 
     /// A model over an existing table, which must be the one computed from
     /// these codewords. Checks, in order: no empty axis, Ks <= 256, a table of
-    /// M*Ks*Ks entries, a (D, D) rotation, k >= 1, iterations >= 1.
+    /// M*Ks*Ks entries, a (D, D) rotation that is orthogonal (finite, |RᵀR −
+    /// I| within 1e-3: "rotation must be orthogonal"), k >= 1, iterations >= 1.
     [[nodiscard]] static error::Result<PqKMeans> with_codeword_distances_and_options(
         array::Codebook<float> codewords, CodewordDistances codeword_distances,
         std::optional<array::Matrix<float>> rotation, std::size_t k, std::size_t iterations, std::uint64_t seed,

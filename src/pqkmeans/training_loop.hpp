@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "error/error.hpp"
+#include "error/interrupt.hpp"
+#include "parallel/pool.hpp"
 #include "pqkmeans/profile.hpp"
 #include "report/training_report.hpp"
 
@@ -27,16 +29,17 @@ struct PassLoop {
 /// The passes every training mode runs: assign(pass) fills `distances` for
 /// this pass, its mean joins the history (and a verbose line), the early stop
 /// may end the loop, and update() moves the centers between passes, never
-/// after the last. `stopped()` is asked at every pass boundary. Returns the
-/// history, or the first error.
+/// after the last. `stopped()` and the caller's interrupt check are asked at
+/// every pass boundary. Returns the history, or the first error.
 template <typename Assign, typename Update, typename Stopped>
 [[nodiscard]] error::Result<std::vector<double>> run_passes(const PassLoop& loop, const std::vector<float>& distances,
                                                             Assign&& assign, Update&& update, Stopped&& stopped) {
     std::vector<double> history;
     for (std::size_t pass = 0; pass < loop.iterations; ++pass) {
         if (stopped()) {
-            return error::fail("fit stopped before it finished");
+            return error::fail(parallel::kStoppedBeforeFinished);
         }
+        TARVINEX_TRY(interrupt::check_pass_boundary());
         TARVINEX_TRY(assign(pass));
         history.push_back(report::mean_distance(distances));
         if (loop.verbose) {

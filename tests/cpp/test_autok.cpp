@@ -235,6 +235,23 @@ TEST(AutoKAnalysis, RefusesInTheirOrder) {
                                                array::MatrixView<const std::uint8_t>::c_order(p.codes.data(), {20, 3}),
                                                std::vector<std::size_t>{2}, 5, 0, false, 1024, 0)),
               "codewords must have shape (M, Ks, Ds)");
+    // Finite codewords after the candidates and the shape, before the codes' values.
+    array::Codebook<float> with_nan = p.codewords;
+    with_nan.view()(2, 7, 1) = tarvinex::test::kNaN;
+    std::vector<std::uint8_t> beyond_ks = p.codes;
+    beyond_ks[7] = 9;
+    const auto analyze = [&](const array::Codebook<float>& codewords, const std::vector<std::uint8_t>& codes,
+                             std::vector<std::size_t> ks) {
+        return text(autok::analyze_k_candidates(codewords,
+                                                array::MatrixView<const std::uint8_t>::c_order(codes.data(), {20, 3}),
+                                                ks, 5, 0, false, 1024, 0));
+    };
+    EXPECT_EQ(analyze(with_nan, p.codes, {0, 21}),
+              "candidate_ks must contain at least one value between 1 and the sampled row count");
+    EXPECT_EQ(analyze(with_nan, beyond_ks, {2}), "codewords must be finite");
+    array::Codebook<float> with_inf = p.codewords;
+    with_inf.view()(0, 0, 0) = -tarvinex::test::kInf;
+    EXPECT_EQ(analyze(with_inf, p.codes, {2, 3}), "codewords must be finite");
 
     // Codes of Ks or more: refused once for the sample, or by each fit's
     // packer for 16 codewords; the first candidate error fails the analysis.

@@ -406,13 +406,33 @@ TEST(DenseKMeansModel, FailuresLeaveTheModelAsItWas) {
     const auto centers = m.centers()->storage();
 
     const std::vector<float> three_rows(9, 1.0F);
+    const std::vector<float> three_rows_with_nan = {1, 1, 1, 1, kNaN, 1, 1, 1, 1};
     const std::vector<float> nothing;
+    // The fitted rows with one value replaced, seen in C order, column by
+    // column or with the rows reversed.
+    const auto poisoned = [&](std::size_t row, std::size_t column, float value, bool columns) {
+        std::vector<float> out(values.size());
+        for (std::size_t i = 0; i < 40; ++i) {
+            for (std::size_t x = 0; x < 3; ++x) {
+                out[columns ? x * 40 + i : i * 3 + x] = i == row && x == column ? value : values[i * 3 + x];
+            }
+        }
+        return out;
+    };
+    const std::vector<float> nan_first = poisoned(0, 0, kNaN, false);
+    const std::vector<float> inf_last = poisoned(39, 2, kInf, true);
+    const std::vector<float> negative_inf_inside = poisoned(20, 1, -kInf, false);
+    constexpr const char* kFinite = "input data must be finite";
     struct Case {
         array::MatrixView<const float> data;
         const char* message;
     };
     const Case cases[] = {
         {matrix(three_rows, 3), "k (4) cannot exceed number of rows (3)"},
+        {matrix(three_rows_with_nan, 3), "k (4) cannot exceed number of rows (3)"},
+        {matrix(nan_first, 3), kFinite},
+        {{inf_last.data(), {40, 3}, {1, 40}}, kFinite},
+        {{negative_inf_inside.data() + 39 * 3, {40, 3}, {-3, 1}}, kFinite},
         {array::MatrixView<const float>::c_order(nothing.data(), {0, 3}), "data must have at least one row"},
         {array::MatrixView<const float>::c_order(nothing.data(), {5, 0}), "data must have at least one column"},
     };

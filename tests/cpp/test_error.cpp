@@ -5,6 +5,7 @@
 #include <string>
 
 #include "error/error.hpp"
+#include "error/interrupt.hpp"
 #include "error/settings.hpp"
 #include "testing.hpp"
 
@@ -40,10 +41,14 @@ TEST(TarvinexError, DisplaysEachVariant) {
         {TarvinexError(LinalgError{3}),
          "linear algebra error: Computational failure in LAPACK subroutine: return_code = 3"},
         {TarvinexError(LinalgError{-4}), "linear algebra error: Invalid value for LAPACK subroutine 4-th argument"},
+        {TarvinexError(TarvinexError::Interrupted{}), "call interrupted"},
+        {tarvinex::interrupt::interrupted_error(), "call interrupted"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(c.error.to_string(), c.text);
+        EXPECT_EQ(c.error.is_interrupted(), c.text == "call interrupted") << c.text;
     }
+    EXPECT_FALSE(TarvinexError("call interrupted").is_interrupted()) << "the variant decides, not the text";
 }
 
 TEST(TarvinexError, AssertionThrowsInternalFailureWithItsText) {

@@ -1,6 +1,7 @@
 /// The CPU count (quota parsers and cgroup lookup on fake files), the pool's
-/// loops (coverage, order, sums, failure and cancellation, nesting, isolation,
-/// exceptions carried back to the caller) and the BLAS thread cap.
+/// loops (coverage, order, sums, failure and cancellation, the stop raised
+/// for long bodies, nesting, isolation, exceptions carried back to the
+/// caller) and the BLAS thread cap.
 
 #include <cblas.h>
 #include <gtest/gtest.h>
@@ -8,12 +9,15 @@
 #include <algorithm>
 #include <atomic>
 #include <bit>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <numeric>
 #include <optional>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "error/error.hpp"
@@ -428,6 +432,86 @@ TEST(Exceptions, InternalFailureInAWorkerReachesTheCaller) {
     }
 }
 
+TEST(TryForWithStop, RunsEveryBodyWhenNoneFails) {
+    for (const std::size_t n : {0u, 1u, 5000u}) {
+        for_each_worker_limit([&] {
+            std::vector<std::atomic<int>> hits(n);
+            const Result<void> result = try_for_with_stop(0, n, [&](std::size_t i, const std::atomic<bool>& stop) {
+                EXPECT_FALSE(stop.load());
+                hits[i].fetch_add(1);
+                return Result<void>{};
+            });
+            EXPECT_TRUE(result.has_value()) << "n " << n;
+            EXPECT_TRUE(std::ranges::all_of(hits, [](const auto& h) { return h.load() == 1; })) << "n " << n;
+        });
+    }
+}
+
+TEST(TryForWithStop, TheFirstFailureStopsRunningBodiesAndSkipsTheRest) {
+    // Body 0 fails, by an error or an exception, once a sibling runs (at
+    // once on one worker); every other body waits at its safe point
+    // until `stop` is raised. A loop that did not raise it would never end,
+    // so the siblings give up after a generous deadline and say so.
+    enum class Failure { Error, Exception };
+    for (const Failure failure : {Failure::Error, Failure::Exception}) {
+        for_each_worker_limit([&] {
+            constexpr std::size_t kN = 64;
+            std::atomic<std::size_t> started{0};
+            std::atomic<std::size_t> stopped{0};
+            std::atomic<std::size_t> ended{0};
+            const auto body = [&](std::size_t i, const std::atomic<bool>& stop) -> Result<void> {
+                started.fetch_add(1);
+                const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(i == 0 ? 1 : 20);
+                if (i == 0) {
+                    while (worker_count() > 1 && started.load() < 2 && std::chrono::steady_clock::now() < deadline) {
+                        std::this_thread::yield();
+                    }
+                    ended.fetch_add(1);
+                    if (failure == Failure::Exception) {
+                        TARVINEX_ASSERT(false, "body 0 broke an invariant");
+                    }
+                    return error::fail("body 0 failed");
+                }
+                while (!stop.load() && std::chrono::steady_clock::now() < deadline) {
+                    std::this_thread::yield();
+                }
+                ended.fetch_add(1);
+                if (!stop.load()) {
+                    return error::fail("body " + std::to_string(i) + " was never stopped");
+                }
+                stopped.fetch_add(1);
+                TARVINEX_TRY(check_stop(&stop));
+                return {};
+            };
+            std::string outcome;
+            try {
+                const Result<void> result = try_for_with_stop(0, kN, body);
+                outcome = result ? "success" : result.error().to_string();
+            } catch (const InternalFailure& thrown) {
+                outcome = std::string("thrown: ") + thrown.what();
+            }
+            EXPECT_EQ(outcome, failure == Failure::Error ? "body 0 failed" : "thrown: body 0 broke an invariant");
+            // The loop returns once every body that began has ended; each
+            // thread began at most one before the failure.
+            EXPECT_EQ(ended.load(), started.load());
+            EXPECT_EQ(stopped.load(), started.load() - 1);
+            EXPECT_GE(started.load(), 1u);
+            EXPECT_LE(started.load(), worker_count());
+        });
+    }
+}
+
+TEST(TryForWithStop, CheckStopTellsARaisedStopApart) {
+    const std::atomic<bool> lowered{false};
+    const std::atomic<bool> raised{true};
+    EXPECT_TRUE(check_stop(nullptr).has_value());
+    EXPECT_TRUE(check_stop(&lowered).has_value());
+    const Result<void> stopped = check_stop(&raised);
+    ASSERT_FALSE(stopped.has_value());
+    EXPECT_EQ(stopped.error().to_string(), "fit stopped before it finished");
+    EXPECT_STREQ(kStoppedBeforeFinished, "fit stopped before it finished");
+}
+
 // ---------------------------------------------------------------- nesting
 
 TEST(Nesting, BodiesRunOnPoolThreadsAndCallersDoNot) {
@@ -478,6 +562,19 @@ TEST(Nesting, InnerLoopsInsideOuterLoopsComplete) {
 
 thread_local bool t_inside_outer_body = false;
 
+/// An inner loop whose few long bodies leave threads waiting inside it, where
+/// a thread may pick up other work.
+void uneven_inner_loop(std::size_t outer, std::atomic<std::uint64_t>& sink) {
+    for_range(0, 64, [&](std::size_t inner) {
+        const int steps = (inner * 7 + outer) % 13 == 0 ? 20000 : 10;
+        std::uint64_t x = inner;
+        for (int k = 0; k < steps; ++k) {
+            x = x * 6364136223846793005u + 1;
+        }
+        sink.fetch_add(x & 1, std::memory_order_relaxed);
+    });
+}
+
 TEST(Nesting, IsolatedInnerLoopNeverRunsASiblingOuterBody) {
     // Without isolation a thread waiting for a stolen inner piece picks up a
     // sibling outer body now and then; uneven inner work makes such waits
@@ -489,18 +586,27 @@ TEST(Nesting, IsolatedInnerLoopNeverRunsASiblingOuterBody) {
             if (std::exchange(t_inside_outer_body, true)) {
                 reentered.fetch_add(1);
             }
-            isolate([&] {
-                for_range(0, 64, [&](std::size_t inner) {
-                    const int steps = (inner * 7 + outer) % 13 == 0 ? 20000 : 10;
-                    std::uint64_t x = inner;
-                    for (int k = 0; k < steps; ++k) {
-                        x = x * 6364136223846793005u + 1;
-                    }
-                    sink.fetch_add(x & 1, std::memory_order_relaxed);
-                });
-            });
+            isolate([&] { uneven_inner_loop(outer, sink); });
             t_inside_outer_body = false;
         });
+    }
+    EXPECT_EQ(reentered.load(), 0);
+}
+
+TEST(Nesting, ABodyOfTryForWithStopNeverRunsASiblingWhileItWaits) {
+    // As above: the bodies hold per-thread state across an inner loop.
+    std::atomic<int> reentered{0};
+    std::atomic<std::uint64_t> sink{0};
+    for (int repeat = 0; repeat < 50; ++repeat) {
+        const Result<void> result = try_for_with_stop(0, 64, [&](std::size_t outer, const std::atomic<bool>&) {
+            if (std::exchange(t_inside_outer_body, true)) {
+                reentered.fetch_add(1);
+            }
+            uneven_inner_loop(outer, sink);
+            t_inside_outer_body = false;
+            return Result<void>{};
+        });
+        ASSERT_TRUE(result.has_value());
     }
     EXPECT_EQ(reentered.load(), 0);
 }

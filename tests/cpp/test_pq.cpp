@@ -5,11 +5,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <map>
 #include <optional>
 #include <set>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "array/array.hpp"
@@ -95,6 +97,12 @@ struct Separated {
     return {std::move(generators), std::move(data)};
 }
 
+/// `codewords` with `value` in place of its last stored element.
+[[nodiscard]] Codebook<float> poisoned(Codebook<float> codewords, float value) {
+    codewords.storage().back() = value;
+    return codewords;
+}
+
 TEST(ProductQuantizerErrors, MessagesInTheOrderEachMethodTestsThem) {
     const Matrix<float> data = spread_matrix(20, 8, 1);
     const std::vector<float> ones(20, 1.0F);
@@ -131,6 +139,8 @@ TEST(ProductQuantizerErrors, MessagesInTheOrderEachMethodTestsThem) {
         code_values[static_cast<std::size_t>(row_stride) * (rows - 1) + columns - 1] = last;
         return array::MatrixView<const std::uint8_t>{code_values.data(), {rows, columns}, {row_stride, 1}};
     };
+    Matrix<float> nan_data = spread_matrix(20, 8, 1);
+    nan_data.view()(19, 7) = test::kNaN;
     std::vector<float> ones_but_nan = ones;
     ones_but_nan[3] = test::kNaN;
     ones_but_nan.pop_back();
@@ -168,6 +178,45 @@ TEST(ProductQuantizerErrors, MessagesInTheOrderEachMethodTestsThem) {
                  Matrix<float>(Shape<2>{0, 0}), 1, 0, 0));
          },
          "rotation must be square and match the original dimensionality"},
+        {"from_codewords: Ks = 300 before the values",
+         [] {
+             return dropped(ProductQuantizer::from_codewords(poisoned(Codebook<float>(Shape<3>{8, 300, 4}), test::kNaN),
+                                                             identity(32), 1, 0, 0));
+         },
+         "codebook_size above 256 is not supported"},
+        {"from_codewords: the values before the rotation",
+         [] {
+             return dropped(ProductQuantizer::from_codewords(poisoned(test::spread_codebook(8, 4, 4), test::kInf),
+                                                             Matrix<float>(Shape<2>{32, 31}), 1, 0, 0));
+         },
+         "codewords must be finite"},
+        {"from_codewords: -inf in a codebook stored column by column",
+         [&] {
+             return dropped(ProductQuantizer::from_codewords(
+                 poisoned(Codebook<float>(column_major_codebook().codewords()->storage(), Shape<3>{2, 4, 3}, {1, 2, 8}),
+                          -test::kInf),
+                 std::nullopt, 1, 0, 0));
+         },
+         "codewords must be finite"},
+        {"from_codewords: the rotation's shape before its orthogonality",
+         [] { return dropped(ProductQuantizer::from_codewords(test::spread_codebook(2, 4, 3), identity(7), 1, 0, 0)); },
+         "rotation must be square and match the original dimensionality"},
+        {"from_codewords: a rotation scaled by 2",
+         [] {
+             Matrix<float> twice = identity(6);
+             twice.view()(3, 3) = 2.0F;
+             return dropped(
+                 ProductQuantizer::from_codewords(test::spread_codebook(2, 4, 3), std::move(twice), 1, 0, 0));
+         },
+         "rotation must be orthogonal"},
+        {"from_codewords: a rotation holding NaN",
+         [] {
+             Matrix<float> broken = identity(6);
+             broken.view()(5, 0) = test::kNaN;
+             return dropped(
+                 ProductQuantizer::from_codewords(test::spread_codebook(2, 4, 3), std::move(broken), 1, 0, 0));
+         },
+         "rotation must be orthogonal"},
         {"from_codewords: Ks = 1 accepted",
          [] {
              return dropped(
@@ -213,6 +262,15 @@ TEST(ProductQuantizerErrors, MessagesInTheOrderEachMethodTestsThem) {
              return fit_weighted(w, data);
          },
          "ok"},
+        {"fit_weighted: weights before values",
+         [&] {
+             auto w = ones;
+             w[4] = -1.0F;
+             return fit_weighted(w, nan_data);
+         },
+         "sample_weight values must be finite and non-negative"},
+        {"fit_weighted: values after weights", [&] { return fit_weighted(ones, nan_data); },
+         "training data must be finite"},
         {"fit_weighted: weights before rows",
          [&] {
              const Matrix<float> few = spread_matrix(4, 8, 2);
@@ -240,6 +298,24 @@ TEST(ProductQuantizerErrors, MessagesInTheOrderEachMethodTestsThem) {
              return model.fit_impl(x.view(), std::nullopt);
          },
          "input dimensionality must be divisible by num_subquantizers"},
+        {"fit_impl: n = Ks before the values",
+         [] {
+             ProductQuantizer model = make_model(8, 4);
+             Matrix<float> x = spread_matrix(4, 32, 3);
+             x.view()(0, 0) = test::kNaN;
+             return model.fit_impl(x.view(), std::nullopt);
+         },
+         "training data must contain more rows than the codebook size"},
+        {"fit_impl: D = 30 before the values",
+         [] {
+             ProductQuantizer model = make_model(8, 4);
+             Matrix<float> x = spread_matrix(5, 30, 3);
+             x.view()(4, 29) = test::kInf;
+             return model.fit_impl(x.view(), std::nullopt);
+         },
+         "input dimensionality must be divisible by num_subquantizers"},
+        {"fit_impl: the values", [&] { return make_model(4, 4).fit_impl(nan_data.view(), std::nullopt); },
+         "training data must be finite"},
         {"encode: unfitted", [&] { return dropped(make_model(2, 4).encode(row_major.view())); },
          "product quantizer has not been fitted"},
         {"encode: D + 1 columns before the layout",
@@ -328,6 +404,140 @@ TEST(ProductQuantizerTraining, PowerOfTwoWeightsGiveTheUnweightedCodebooks) {
         const std::vector<float> w(700, weight);
         ASSERT_TRUE(weighted.fit_weighted(data.view(), array::ArrayView<const float, 1>::c_order(w.data(), {700})));
         EXPECT_EQ(codebook_bits(weighted), codebook_bits(plain)) << weight;
+    }
+}
+
+[[nodiscard]] error::Result<void> fit_with_weights(ProductQuantizer& model, const Matrix<float>& data,
+                                                   const std::vector<float>& weights) {
+    return model.fit_weighted(data.view(), array::ArrayView<const float, 1>::c_order(weights.data(), {weights.size()}));
+}
+
+TEST(ProductQuantizerTraining, UnevenWeightsKeepTheirBitsUnderEveryPowerOfTwo) {
+    // Times 2^-40 no sum of a pass comes near the float range and the
+    // weights are used as given; times 2^110 and 2^120 they are scaled
+    // first, which must not change a bit (at 2^120 a cluster's unscaled
+    // weight total would overflow).
+    const Matrix<float> data = spread_matrix(700, 8, 11);
+    test::SplitMix rng(12);
+    std::vector<float> weights(700);
+    for (float& w : weights) {
+        w = 0.1F + static_cast<float>(rng.next() >> 40) / 16777216.0F * 9.9F;
+    }
+    ProductQuantizer reference = make_model(2, 8, 6);
+    ASSERT_TRUE(fit_with_weights(reference, data, weights));
+    ProductQuantizer unweighted = make_model(2, 8, 6);
+    ASSERT_TRUE(unweighted.fit_impl(data.view(), std::nullopt));
+    ASSERT_NE(codebook_bits(reference), codebook_bits(unweighted)) << "the weights must matter";
+    for (const int exponent : {-40, 110, 120}) {
+        std::vector<float> scaled = weights;
+        for (float& w : scaled) {
+            w = std::ldexp(w, exponent);
+        }
+        ProductQuantizer model = make_model(2, 8, 6);
+        ASSERT_TRUE(fit_with_weights(model, data, scaled)) << exponent;
+        EXPECT_EQ(codebook_bits(model), codebook_bits(reference)) << "weights times 2^" << exponent;
+    }
+}
+
+/// 100 rows in each of four groups around (10g, 10g), g = 0..3, each row
+/// within 0.5 of its group's middle.
+[[nodiscard]] Matrix<float> four_groups() {
+    test::SplitMix rng(61);
+    Matrix<float> data(Shape<2>{400, 2});
+    for (std::size_t r = 0; r < 400; ++r) {
+        for (std::size_t d = 0; d < 2; ++d) {
+            data.view()(r, d) =
+                static_cast<float>(10 * (r / 100)) + static_cast<float>(rng.next() >> 40) / 16777216.0F - 0.5F;
+        }
+    }
+    return data;
+}
+
+/// Each codeword against the float64 weighted mean of the rows nearest to
+/// it, and each group's middle against its nearest codeword.
+void expect_weighted_means_of_the_groups(const ProductQuantizer& model, const Matrix<float>& data,
+                                         const std::vector<float>& weights, float tolerance) {
+    const auto codewords = model.codewords()->view();
+    const std::size_t ks = codewords.shape[1];
+    std::vector<double> totals(ks, 0.0);
+    std::vector<double> sums(ks * 2, 0.0);
+    for (std::size_t r = 0; r < data.extent(0); ++r) {
+        std::size_t nearest = 0;
+        double best = std::numeric_limits<double>::infinity();
+        for (std::size_t c = 0; c < ks; ++c) {
+            double distance = 0.0;
+            for (std::size_t d = 0; d < 2; ++d) {
+                const double difference = static_cast<double>(data.view()(r, d)) - codewords(0, c, d);
+                distance += difference * difference;
+            }
+            if (distance < best) {
+                best = distance;
+                nearest = c;
+            }
+        }
+        totals[nearest] += weights[r];
+        for (std::size_t d = 0; d < 2; ++d) {
+            sums[nearest * 2 + d] += static_cast<double>(weights[r]) * data.view()(r, d);
+        }
+    }
+    std::set<long> middles;
+    for (std::size_t c = 0; c < ks; ++c) {
+        ASSERT_GT(totals[c], 0.0) << "codeword " << c << " holds no row";
+        for (std::size_t d = 0; d < 2; ++d) {
+            ASSERT_TRUE(std::isfinite(codewords(0, c, d)));
+            EXPECT_NEAR(codewords(0, c, d), sums[c * 2 + d] / totals[c], tolerance) << c << " " << d;
+        }
+        middles.insert(std::lround(codewords(0, c, 0) / 10.0F));
+    }
+    EXPECT_EQ(middles, (std::set<long>{0, 1, 2, 3}));
+}
+
+TEST(ProductQuantizerTraining, ExtremeWeightsKeepEveryGroupAndItsWeightedMean) {
+    const Matrix<float> data = four_groups();
+    test::SplitMix rng(62);
+    const auto spread_weight = [&](float scale) {
+        return scale * (1.0F + static_cast<float>(rng.next() >> 40) / 16777216.0F);
+    };
+    // Weights 63 binades apart: scaling them all by one power of two so that
+    // the heavy group's sums fit must not push the light ones to zero.
+    std::vector<float> far_apart(400);
+    for (std::size_t r = 0; r < 400; ++r) {
+        far_apart[r] = spread_weight(r < 100 ? 2e36F : 1e-27F);
+    }
+    // One row whose weighted sum alone (1e38 · 10) is beyond the float range.
+    std::vector<float> one_heavy(400, 1.0F);
+    one_heavy[150] = 1e38F;
+    for (const auto& [name, weights] :
+         {std::pair<const char*, const std::vector<float>&>{"63 binades apart", far_apart},
+          std::pair<const char*, const std::vector<float>&>{"one weight of 1e38", one_heavy}}) {
+        SCOPED_TRACE(name);
+        ProductQuantizer model = make_model(1, 4, 10);
+        ASSERT_TRUE(fit_with_weights(model, data, weights));
+        expect_weighted_means_of_the_groups(model, data, weights, 1e-4F);
+    }
+}
+
+TEST(ProductQuantizerTraining, AWeightThatScalingWouldZeroStillHoldsItsCluster) {
+    // Rows at 100 weigh 1e-45 (the least subnormal), rows across [-5, 5)
+    // weigh 3e38: the scaling the heavy rows need takes the light weights
+    // below the least float. Were they 0, their cluster would be empty and
+    // take the farthest row of the heavy ones instead.
+    Matrix<float> data(Shape<2>{200, 1});
+    std::vector<float> weights(200);
+    double heavy_sum = 0.0;
+    for (std::size_t r = 0; r < 200; ++r) {
+        data.view()(r, 0) = r < 100 ? static_cast<float>(r) * 0.1F - 5.0F : 100.0F;
+        weights[r] = r < 100 ? 3e38F : 1e-45F;
+        heavy_sum += r < 100 ? data.view()(r, 0) : 0.0;
+    }
+    for (const std::size_t iterations : {1, 3}) {
+        ProductQuantizer model = make_model(1, 2, iterations);
+        ASSERT_TRUE(fit_with_weights(model, data, weights)) << iterations;
+        const auto centers = model.codewords()->view();
+        const float light = std::max(centers(0, 0, 0), centers(0, 1, 0));
+        const float heavy = std::min(centers(0, 0, 0), centers(0, 1, 0));
+        EXPECT_EQ(light, 100.0F) << iterations;
+        EXPECT_NEAR(heavy, heavy_sum / 100.0, 1e-5) << iterations;
     }
 }
 
@@ -454,6 +664,52 @@ TEST(ProductQuantizerTraining, AnyLayoutTrainsLikeItsRowMajorCopy) {
         ProductQuantizer model = make_model(3, 4, 5);
         ASSERT_TRUE(model.fit_impl(view, std::nullopt)) << name;
         EXPECT_EQ(codebook_bits(model), codebook_bits(reference)) << name;
+    }
+}
+
+TEST(ProductQuantizerTraining, NonFiniteRowsInAnyLayoutAreRefusedAndTheModelKept) {
+    constexpr std::size_t n = 60;
+    constexpr std::size_t dim = 4;
+    const Matrix<float> data = spread_matrix(n, dim, 71);
+    struct Position {
+        const char* name;
+        std::size_t row, column;
+    };
+    const Position positions[] = {{"first row", 0, 0}, {"last row", n - 1, dim - 1}, {"one value", n / 2, 2}};
+    for (const std::size_t opq_iterations : {0, 1}) {
+        ProductQuantizer model = make_model(2, 4, 3, 0, opq_iterations);
+        ASSERT_TRUE(model.fit_impl(data.view(), std::nullopt));
+        const std::vector<std::uint32_t> codewords = codebook_bits(model);
+        const std::optional<std::vector<std::uint32_t>> rotation =
+            model.rotation() ? std::optional(test::bit_patterns(model.rotation()->storage())) : std::nullopt;
+        for (const float value : {test::kNaN, test::kInf, -test::kInf}) {
+            for (const Position& at : positions) {
+                std::vector<float> column_major(n * dim);
+                std::vector<float> reversed(n * dim);
+                for (std::size_t r = 0; r < n; ++r) {
+                    for (std::size_t d = 0; d < dim; ++d) {
+                        const float x = r == at.row && d == at.column ? value : data.view()(r, d);
+                        column_major[d * n + r] = x;
+                        reversed[(n - 1 - r) * dim + d] = x;
+                    }
+                }
+                const std::pair<const char*, MatrixView<const float>> layouts[] = {
+                    {"column-major", {column_major.data(), {n, dim}, {1, static_cast<std::ptrdiff_t>(n)}}},
+                    {"negative row stride",
+                     {reversed.data() + (n - 1) * dim, {n, dim}, {-static_cast<std::ptrdiff_t>(dim), 1}}},
+                };
+                for (const auto& [layout, view] : layouts) {
+                    SCOPED_TRACE(testing::Message()
+                                 << "OPQ " << opq_iterations << ", " << value << " at " << at.name << ", " << layout);
+                    EXPECT_EQ(error_text(model.fit_impl(view, std::nullopt)), "training data must be finite");
+                    EXPECT_EQ(codebook_bits(model), codewords);
+                    EXPECT_EQ(model.rotation().has_value(), rotation.has_value());
+                    if (rotation) {
+                        EXPECT_EQ(test::bit_patterns(model.rotation()->storage()), *rotation);
+                    }
+                }
+            }
+        }
     }
 }
 

@@ -2,7 +2,7 @@
 // shortlist by sorting (estimate, index) pairs and refines it exactly: every
 // shortlist engine (lookup table, direct sums, packed 4-bit float scan, the
 // quantized fast-scan), the exact path, a rotation, NaN centers, and the
-// input checks in their order.
+// input checks in their order; and the hybrid fit's refusal of non-finite rows.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,6 +13,7 @@
 #include <numeric>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "math/math.hpp"
@@ -314,6 +315,58 @@ TEST(HybridAssign, ChecksInOrderAndEmptyInput) {
                                             p.center_view(), shortlist, nullptr, nullptr, {}, buffers)
                         .has_value());
         EXPECT_TRUE(buffers.labels.empty() && buffers.distances.empty());
+    }
+}
+
+TEST(HybridFit, NonFiniteVectorsAreRefusedAfterTheOtherChecksAndTheModelIsKept) {
+    const Problem p = make_problem(2, 8, 2, 60, 3, 31);
+    PqKMeans model = p.model(kBudget);
+    ASSERT_TRUE(model.fit_hybrid(p.code_view(), p.vector_view(), 2).has_value());
+    const std::vector<std::size_t> labels = model.labels();
+    const std::vector<double> history = model.inertia_history();
+    const std::vector<float> centers = model.dense_cluster_centers()->storage();
+    const std::vector<std::uint8_t> center_codes = model.cluster_centers()->storage();
+
+    const auto poisoned = [&](std::size_t at, float value) {
+        std::vector<float> out = p.vectors;
+        out[at] = value;
+        return out;
+    };
+    const auto message = [](const PqKMeans& m, const std::vector<std::uint8_t>& codes,
+                            const std::vector<float>& vectors) {
+        PqKMeans copy = m;
+        const std::size_t rows = vectors.size() / copy.dim();
+        const auto done =
+            copy.fit_hybrid(array::MatrixView<const std::uint8_t>::c_order(codes.data(), {rows, 2}),
+                            array::MatrixView<const float>::c_order(vectors.data(), {rows, copy.dim()}), 2);
+        return done.has_value() ? std::string() : done.error().to_string();
+    };
+    const std::vector<float> with_nan = poisoned(7, kNaN);
+    std::vector<std::uint8_t> code_of_ks = p.codes;
+    code_of_ks.back() = 8;
+    EXPECT_EQ(message(model, code_of_ks, with_nan), "code values must be below codebook_size");
+    EXPECT_EQ(message(model, std::vector<std::uint8_t>(p.codes.begin(), p.codes.begin() + 4),
+                      std::vector<float>(with_nan.begin(), with_nan.begin() + 8)),
+              "number of rows must be at least k");
+    const PqKMeans strided = *PqKMeans::new_with_options_and_spherical(
+        array::Codebook<float>(p.codewords.storage(), p.codewords.shape(),
+                               {-static_cast<std::ptrdiff_t>(p.ks * p.ds), 2, 1}),
+        std::nullopt, p.k, 1, 0, false, kBudget, pqkmeans::InitMethod::Random, false, false);
+    EXPECT_EQ(message(strided, p.codes, with_nan), "codewords are not contiguous");
+
+    const std::size_t values = p.vectors.size();
+    for (const auto& [at, value] :
+         {std::pair<std::size_t, float>{0, kNaN}, std::pair<std::size_t, float>{values - 1, kInf},
+          std::pair<std::size_t, float>{values / 2, -kInf}}) {
+        const std::vector<float> bad = poisoned(at, value);
+        const auto done =
+            model.fit_hybrid(p.code_view(), array::MatrixView<const float>::c_order(bad.data(), {p.n, p.dim()}), 2);
+        ASSERT_FALSE(done.has_value()) << value << " at " << at;
+        EXPECT_EQ(done.error().to_string(), "input vectors must be finite");
+        EXPECT_EQ(model.labels(), labels);
+        EXPECT_EQ(model.inertia_history(), history);
+        EXPECT_EQ(bit_patterns(model.dense_cluster_centers()->storage()), bit_patterns(centers));
+        EXPECT_EQ(model.cluster_centers()->storage(), center_codes);
     }
 }
 

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
+#include <memory>
 #include <numeric>
 #include <optional>
 #include <set>
@@ -53,9 +54,13 @@ array::Codebook<float> line_codebook(const std::vector<float>& positions) {
     return out;
 }
 
+/// Built over a table of its own rather than through the checked
+/// constructor, so the passes can be shown NaN codewords, which that
+/// constructor refuses.
 PqKMeans make_model(const array::Codebook<float>& codewords, std::size_t k, std::uint64_t seed, InitMethod init) {
-    auto model = PqKMeans::new_with_options_and_spherical(codewords, std::nullopt, k, 1, seed, false, 0, init, false,
-                                                          false);
+    auto table = std::make_shared<const std::vector<float>>(pqkmeans::compute_codeword_distances(codewords.view()));
+    auto model = PqKMeans::with_codeword_distances_and_options(codewords, std::move(table), std::nullopt, k, 1, seed,
+                                                               false, 0, init, false, false);
     EXPECT_TRUE(model.has_value());
     return std::move(*model);
 }

@@ -3,6 +3,7 @@
 // code-value check and 4-bit packing, the table-size rule and profile sums.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <chrono>
@@ -62,12 +63,14 @@ struct ConstructorCase {
     std::size_t k;
     std::size_t iterations;
     const char* error;  ///< nullptr: accepted
+    float rotation_diagonal = 1.0F;  ///< the diagonal of a square rotation; 1 makes it the identity
 };
 
 constexpr const char* kShape = "codewords must have shape (M, Ks, Ds)";
 constexpr const char* kKs = "codebook_size above 256 is not supported";
 constexpr const char* kTable = "codeword distance table does not match codewords";
 constexpr const char* kRotation = "rotation must be square and match the codeword dimensionality";
+constexpr const char* kOrthogonal = "rotation must be orthogonal";
 constexpr const char* kK = "k must be greater than zero";
 constexpr const char* kIterations = "iterations must be greater than zero";
 
@@ -85,6 +88,7 @@ const ConstructorCase kConstructorCases[] = {
     {"rotation_extra_column", {2, 4, 3}, TableArg::Computed, std::array<std::size_t, 2>{0, 1}, 3, 5, kRotation},
     {"rotation_extra_row", {2, 4, 3}, TableArg::Computed, std::array<std::size_t, 2>{1, 0}, 3, 5, kRotation},
     {"rotation_before_k", {2, 4, 3}, TableArg::Computed, std::array<std::size_t, 2>{0, 1}, 0, 0, kRotation},
+    {"orthogonal_before_k", {2, 4, 3}, TableArg::Computed, std::array<std::size_t, 2>{0, 0}, 0, 0, kOrthogonal, 2.0F},
     {"k_before_iterations", {2, 4, 3}, TableArg::Computed, std::nullopt, 0, 0, kK},
     {"iterations_zero", {2, 4, 3}, TableArg::Computed, std::nullopt, 3, 0, kIterations},
 };
@@ -100,6 +104,9 @@ Built build(const ConstructorCase& c) {
     std::optional<array::Matrix<float>> rotation;
     if (c.rotation) {
         rotation.emplace(array::Shape<2>{dim + (*c.rotation)[0], dim + (*c.rotation)[1]});
+        for (std::size_t i = 0; i < std::min(rotation->extent(0), rotation->extent(1)); ++i) {
+            rotation->view()(i, i) = c.rotation_diagonal;
+        }
     }
     pqkmeans::CodewordDistances table;
     if (c.table == TableArg::Computed) {
@@ -143,8 +150,12 @@ INSTANTIATE_TEST_SUITE_P(PqKMeans, Constructors, testing::ValuesIn(kConstructorC
 TEST(PqKMeansConstruction, TakesShapeAndConfigurationAndStartsWithoutResults) {
     const array::Codebook<float> codewords = tarvinex::test::spread_codebook(3, 5, 4);
     auto table = std::make_shared<const std::vector<float>>(pqkmeans::compute_codeword_distances(codewords.view()));
-    auto built = PqKMeans::with_codeword_distances_and_options(codewords, table, array::Matrix<float>({12, 12}), 7, 9,
-                                                               42, true, 1234, InitMethod::KMeansPlusPlus, true, true);
+    array::Matrix<float> identity(array::Shape<2>{12, 12});
+    for (std::size_t i = 0; i < 12; ++i) {
+        identity.view()(i, i) = 1.0F;
+    }
+    auto built = PqKMeans::with_codeword_distances_and_options(codewords, table, identity, 7, 9, 42, true, 1234,
+                                                               InitMethod::KMeansPlusPlus, true, true);
     ASSERT_TRUE(built.has_value());
     const PqKMeans& model = *built;
     EXPECT_EQ(model.num_subquantizers(), 3U);
@@ -176,6 +187,51 @@ TEST(PqKMeansConstruction, KeepsTheCodebookMemoryOrder) {
     ASSERT_TRUE(model.has_value());
     EXPECT_FALSE(model->codewords().is_c_contiguous());
     EXPECT_EQ(model->codewords().storage(), codewords.storage());
+}
+
+TEST(PqKMeansConstruction, CodewordsMustBeFiniteAfterTheirShapeAndBeforeTheRotation) {
+    const auto poisoned = [](array::Codebook<float> codewords, std::size_t s, std::size_t c, std::size_t d,
+                             float value) {
+        codewords.view()(s, c, d) = value;
+        return codewords;
+    };
+    const array::Codebook<float> plain = tarvinex::test::spread_codebook(2, 4, 3);
+    constexpr const char* kFinite = "codewords must be finite";
+    struct Case {
+        const char* name;
+        array::Codebook<float> codewords;
+        std::optional<array::Matrix<float>> rotation;
+        const char* error;  ///< nullptr: accepted
+    };
+    const Case cases[] = {
+        {"finite", plain, std::nullopt, nullptr},
+        {"NaN first", poisoned(plain, 0, 0, 0, tarvinex::test::kNaN), std::nullopt, kFinite},
+        {"+inf last", poisoned(plain, 1, 3, 2, tarvinex::test::kInf), std::nullopt, kFinite},
+        {"-inf inside, stored column by column", poisoned(column_major_copy(plain), 1, 2, 0, -tarvinex::test::kInf),
+         std::nullopt, kFinite},
+        {"Ks above 256 first", poisoned(tarvinex::test::spread_codebook(1, 257, 1), 0, 9, 0, tarvinex::test::kNaN),
+         std::nullopt, kKs},
+        {"the values before the rotation", poisoned(plain, 0, 1, 1, tarvinex::test::kNaN),
+         array::Matrix<float>(array::Shape<2>{6, 5}), kFinite},
+    };
+    const auto text = [](const auto& result) {
+        return result.has_value() ? std::string() : error_text(result.error());
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string want = c.error == nullptr ? "" : c.error;
+        EXPECT_EQ(text(pqkmeans::check_codewords(c.codewords)), want);
+        EXPECT_EQ(text(PqKMeans::new_with_options_and_spherical(c.codewords, c.rotation, 2, 1, 0, false, 0,
+                                                                InitMethod::Random, false, false)),
+                  want);
+    }
+    // Over a table of its own the values are the caller's business: NaN
+    // codewords reach the passes, which must cope with them.
+    auto table =
+        std::make_shared<const std::vector<float>>(pqkmeans::compute_codeword_distances(cases[1].codewords.view()));
+    EXPECT_TRUE(PqKMeans::with_codeword_distances_and_options(cases[1].codewords, table, std::nullopt, 2, 1, 0, false,
+                                                              0, InitMethod::Random, false, false)
+                    .has_value());
 }
 
 // --- Init method -----------------------------------------------------------
