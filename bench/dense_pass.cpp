@@ -5,7 +5,8 @@
 /// transposed or slice kernels for k = 32) and, at the same shape and in the
 /// same row blocks, `cblas_sgemm` of the rows against the centers alone. The
 /// ratio pass / product says what the norms, the argmin and the block
-/// handling cost on top of the product.
+/// handling cost on top of the product. The last column is the finiteness
+/// check a fit makes of its data once, as a share of one pass.
 ///
 /// Usage: bench_dense_pass [scale]   (default 1.0: the rows below; 0.2 for a quick look)
 
@@ -20,6 +21,7 @@
 #include "array/array.hpp"
 #include "dense/dense.hpp"
 #include "math/blas.hpp"
+#include "math/math.hpp"
 #include "parallel/pool.hpp"
 #include "rng/seeded_rng.hpp"
 #include "simd/preference.hpp"
@@ -62,7 +64,8 @@ int main(int argc, char** argv) {
     std::printf("kernels=%s workers=%zu openblas core=%s threads=%d OPENBLAS_CORETYPE=%s\n", simd::simd_runtime_label(),
                 parallel::worker_count(), openblas_get_corename(), openblas_get_num_threads(),
                 coretype != nullptr ? coretype : "(unset)");
-    std::printf("%-24s %-10s %12s %12s %10s %12s\n", "shape", "path", "pass s", "sgemm s", "pass/gemm", "gemm GFLOP/s");
+    std::printf("%-24s %-10s %12s %12s %10s %12s %10s\n", "shape", "path", "pass s", "sgemm s", "pass/gemm",
+                "gemm GFLOP/s", "finite %");
 
     rng::SeededRng rng = rng::SeededRng::seed_from_u64(1);
     for (const Shape& shape : shapes) {
@@ -104,10 +107,12 @@ int main(int argc, char** argv) {
                                     array::MatrixView<float>::c_order(scores.data(), {count, shape.k}));
             }
         });
+        bool finite = false;
+        const double check = best_seconds(3, [&] { finite = math::all_finite(data); });
         const double flops =
             2.0 * static_cast<double>(n) * static_cast<double>(shape.k) * static_cast<double>(shape.dim);
-        std::printf("%-24s %-10s %12.4f %12.4f %10.2f %12.1f\n", shape.name, path, pass, gemm, pass / gemm,
-                    flops / gemm / 1e9);
+        std::printf("%-24s %-10s %12.4f %12.4f %10.2f %12.1f %10.2f%s\n", shape.name, path, pass, gemm, pass / gemm,
+                    flops / gemm / 1e9, 100.0 * check / pass, finite ? "" : " (not finite)");
     }
     return 0;
 }

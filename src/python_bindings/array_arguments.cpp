@@ -7,17 +7,11 @@ namespace detail {
 
 namespace {
 
-/// Whether every element can be read through a pointer of the element type:
-/// the data pointer and every byte stride are whole multiples of the element
-/// size. Arrays over foreign buffers (an offset into a bytearray, a field of a
-/// packed structured array) can break this.
-bool elements_aligned(const numpy::ArrayLayout& layout) {
-    const auto item = static_cast<std::uintptr_t>(layout.item_size);
-    if (reinterpret_cast<std::uintptr_t>(layout.data) % item != 0) {
-        return false;
-    }
+/// Whether every byte stride is a whole number of elements, so the array can
+/// be walked in elements at all.
+bool strides_in_elements(const numpy::ArrayLayout& layout) {
     for (int axis = 0; axis < layout.ndim; ++axis) {
-        if (static_cast<std::uintptr_t>(layout.byte_strides[axis]) % item != 0) {
+        if (layout.byte_strides[axis] % layout.item_size != 0) {
             return false;
         }
     }
@@ -28,7 +22,7 @@ bool elements_aligned(const numpy::ArrayLayout& layout) {
 
 bool check_array(PyObject* object, const char* parameter, int ndim, numpy::ElementType type) {
     if (!numpy::is_array(object) || numpy::layout_of(object).ndim != ndim || !numpy::has_element_type(object, type) ||
-        !elements_aligned(numpy::layout_of(object))) {
+        !strides_in_elements(numpy::layout_of(object))) {
         raise_cast_failure(parameter, object, "ndarray");
         return false;
     }

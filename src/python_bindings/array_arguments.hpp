@@ -7,6 +7,12 @@
 /// last argument has been converted, from the array checked again: converting
 /// a later argument can run Python code (`__index__`, a sequence's items) that
 /// reshapes an accepted array.
+///
+/// Elements whose address is not a multiple of their size (an offset into a
+/// bytes buffer, a field of a packed structured array) are read through an
+/// aligned copy of the bytes the array spans, strides kept, so the engines
+/// see the same layout and give the same results; strides that are not whole
+/// elements cannot be described in elements and are refused.
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -14,6 +20,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <span>
@@ -28,14 +35,35 @@ namespace tarvinex::python_bindings {
 
 namespace detail {
 
-/// Checks kind, dimensions, dtype and element alignment (an array whose
-/// elements cannot be read through a T pointer is refused, never misread);
-/// TypeError with the argument prefix and the cast-failure text naming ndarray
-/// otherwise.
+/// Checks kind, dimensions, dtype and that every byte stride is a whole
+/// number of elements; TypeError with the argument prefix and the
+/// cast-failure text naming ndarray otherwise.
 bool check_array(PyObject* object, const char* parameter, int ndim, numpy::ElementType type);
 
 /// Shape and element strides of an array that passed `check_array`.
 void element_layout(PyObject* array, std::ptrdiff_t* strides, std::size_t* shape);
+
+/// The elements at `data` (any address) with this shape and these element
+/// strides, copied as the block they span into `storage`; returns where
+/// element (0, ..., 0) lies in the copy. An empty array gives null.
+template <typename T, std::size_t N>
+const T* copy_spanned_block(const char* data, const array::Shape<N>& shape, const array::Strides<N>& strides,
+                            std::vector<T>& storage) {
+    if (array::element_count(shape) == 0) {
+        storage.clear();
+        return nullptr;
+    }
+    std::ptrdiff_t lowest = 0;
+    std::ptrdiff_t highest = 0;
+    for (std::size_t axis = 0; axis < N; ++axis) {
+        const std::ptrdiff_t reach = strides[axis] * static_cast<std::ptrdiff_t>(shape[axis] - 1);
+        (reach < 0 ? lowest : highest) += reach;
+    }
+    const auto count = static_cast<std::size_t>(highest - lowest + 1);
+    storage.resize(count);
+    std::memcpy(storage.data(), data + lowest * static_cast<std::ptrdiff_t>(sizeof(T)), count * sizeof(T));
+    return storage.data() - lowest;
+}
 
 }  // namespace detail
 
@@ -57,7 +85,12 @@ public:
         }
         array::ArrayView<const T, N> view;
         detail::element_layout(array_.get(), view.strides.data(), view.shape.data());
-        view.data = reinterpret_cast<const T*>(numpy::layout_of(array_.get()).data);
+        const char* data = numpy::layout_of(array_.get()).data;
+        if (reinterpret_cast<std::uintptr_t>(data) % sizeof(T) == 0) {
+            view.data = reinterpret_cast<const T*>(data);
+        } else {
+            view.data = detail::copy_spanned_block(data, view.shape, view.strides, aligned_copy_);
+        }
         return view;
     }
 
@@ -75,6 +108,8 @@ private:
 
     PyRef array_;
     const char* parameter_;
+    /// The aligned copy a misaligned array is read through, for the call.
+    mutable std::vector<T> aligned_copy_;
 };
 
 /// An optional array parameter: `None` or a left-out argument leaves `argument`

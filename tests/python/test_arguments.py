@@ -51,9 +51,8 @@ def test_array_acceptance(cls, model):
         (lambda: model.predict(None), "argument 'codes': 'NoneType' object cannot be cast as 'ndarray'"),
         (lambda: cls(make_codewords().astype(np.float64), "not even an int"), f"argument 'codewords': {cast}"),
         (lambda: cls(make_codewords().astype(">f4"), 3), f"argument 'codewords': {cast}"),
-        # Elements that a float pointer cannot read: refused, never misread.
-        (lambda: cls(np.frombuffer(bytearray(72), np.float32, offset=2, count=16).reshape(2, 4, 2), 1),
-         f"argument 'codewords': {cast}"),
+        # Strides that are not whole elements cannot be walked in elements:
+        # refused, never misread. A misaligned start alone is read through a copy.
         (lambda: cls(np.zeros((2, 4, 2), dtype=[("a", "u1"), ("b", "<f4")])["b"], 1),
          f"argument 'codewords': {cast}"),
     ]
