@@ -12,12 +12,18 @@ struct ShapeKindText {
 
 ShapeKindText shape_kind_text(ShapeErrorKind kind) {
     switch (kind) {
-        case ShapeErrorKind::IncompatibleShape: return {"IncompatibleShape", "incompatible shapes"};
-        case ShapeErrorKind::IncompatibleLayout: return {"IncompatibleLayout", "incompatible memory layout"};
-        case ShapeErrorKind::RangeLimited: return {"RangeLimited", "the shape does not fit in type limits"};
-        case ShapeErrorKind::OutOfBounds: return {"OutOfBounds", "out of bounds indexing"};
-        case ShapeErrorKind::Unsupported: return {"Unsupported", "unsupported operation"};
-        case ShapeErrorKind::Overflow: return {"Overflow", "arithmetic overflow"};
+        case ShapeErrorKind::IncompatibleShape:
+            return {"IncompatibleShape", "incompatible shapes"};
+        case ShapeErrorKind::IncompatibleLayout:
+            return {"IncompatibleLayout", "incompatible memory layout"};
+        case ShapeErrorKind::RangeLimited:
+            return {"RangeLimited", "the shape does not fit in type limits"};
+        case ShapeErrorKind::OutOfBounds:
+            return {"OutOfBounds", "out of bounds indexing"};
+        case ShapeErrorKind::Unsupported:
+            return {"Unsupported", "unsupported operation"};
+        case ShapeErrorKind::Overflow:
+            return {"Overflow", "arithmetic overflow"};
     }
     return {"Unsupported", "unsupported operation"};
 }

@@ -91,11 +91,11 @@ public:
 
 /// Checks an invariant in every build type; a failure throws InternalFailure
 /// carrying `message`.
-#define TARVINEX_ASSERT(condition, message)                                   \
-    do {                                                                       \
-        if (!(condition)) [[unlikely]] {                                       \
-            ::tarvinex::error::raise_internal_failure(message);               \
-        }                                                                      \
+#define TARVINEX_ASSERT(condition, message)                     \
+    do {                                                        \
+        if (!(condition)) [[unlikely]] {                        \
+            ::tarvinex::error::raise_internal_failure(message); \
+        }                                                       \
     } while (false)
 
 /// Passes an engine error on: evaluates `expression`, a `Result<T>` of any T,

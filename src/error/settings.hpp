@@ -58,7 +58,8 @@ const EnvLookup& process_lookup();
 /// True when the variable exists, whatever its value.
 [[nodiscard]] bool env_present(const char* name, const EnvLookup& lookup = process_lookup());
 
-[[nodiscard]] bool word_is_one_of(const std::optional<std::string>& word, std::initializer_list<std::string_view> words);
+[[nodiscard]] bool word_is_one_of(const std::optional<std::string>& word,
+                                  std::initializer_list<std::string_view> words);
 
 /// An on-switch (default off) is on only for one of its on-words.
 [[nodiscard]] inline bool on_switch(const std::optional<std::string>& word,
@@ -106,10 +107,10 @@ enum class SettingKind : std::uint8_t {
     Choice,
     OnSwitch,
     OffSwitch,
-    Number,              ///< 0 is a usable value
-    NumberZeroIsUnset,   ///< 0 counts as unset
+    Number,             ///< 0 is a usable value
+    NumberZeroIsUnset,  ///< 0 counts as unset
     Presence,
-    SecondName,          ///< read only when `second_name_of` is unset or not text
+    SecondName,  ///< read only when `second_name_of` is unset or not text
 };
 
 enum class ReadWhen : std::uint8_t {
@@ -123,7 +124,7 @@ enum class ReadWhen : std::uint8_t {
 struct SettingInfo {
     std::string_view name;
     SettingKind kind;
-    std::string_view default_value;   ///< as a reader would describe it
+    std::string_view default_value;  ///< as a reader would describe it
     ReadWhen read;
     std::string_view second_name_of;  ///< for SecondName entries
 };

@@ -132,8 +132,9 @@ void for_chunks(std::size_t n, std::size_t chunk_rows, MakeScratch&& make_scratc
 /// body(chunk, begin, end) for each chunk of rows, as above without scratch.
 template <typename Body>
 void for_chunks(std::size_t n, std::size_t chunk_rows, Body&& body) {
-    for_chunks(n, chunk_rows, [] { return 0; },
-               [&](std::size_t c, std::size_t begin, std::size_t end, int) { body(c, begin, end); });
+    for_chunks(
+        n, chunk_rows, [] { return 0; },
+        [&](std::size_t c, std::size_t begin, std::size_t end, int) { body(c, begin, end); });
 }
 
 /// out[i] = body(i) for every i; each result lands at its own index.
@@ -168,9 +169,10 @@ template <typename T, typename MakeScratch, typename Body, typename Combine>
 /// As above, with body(piece_begin, piece_end, acc) -> T and no scratch.
 template <typename T, typename Body, typename Combine>
 [[nodiscard]] T reduce(std::size_t begin, std::size_t end, T identity, Body&& body, Combine&& combine) {
-    return reduce(begin, end, std::move(identity), [] { return 0; },
-                  [&](std::size_t b, std::size_t e, T acc, int) -> T { return body(b, e, std::move(acc)); },
-                  std::forward<Combine>(combine));
+    return reduce(
+        begin, end, std::move(identity), [] { return 0; },
+        [&](std::size_t b, std::size_t e, T acc, int) -> T { return body(b, e, std::move(acc)); },
+        std::forward<Combine>(combine));
 }
 
 /// A sum that does not depend on the worker count: partial[c] =

@@ -93,17 +93,17 @@ void write_center_levels(std::span<const float> table, std::size_t m, std::size_
 void check_chunk_outputs(const PackedPq4Codes& packed, std::size_t begin, std::size_t end,
                          std::span<std::size_t> labels, std::span<float> distances) {
     TARVINEX_ASSERT(begin % kBlockRows == 0, "PQ4 chunk scans start on a block boundary");
-    TARVINEX_ASSERT(end >= begin && end <= packed.rows && labels.size() == end - begin &&
-                        distances.size() == end - begin,
-                    "PQ4 chunk scan outputs must cover the chunk's rows");
+    TARVINEX_ASSERT(
+        end >= begin && end <= packed.rows && labels.size() == end - begin && distances.size() == end - begin,
+        "PQ4 chunk scan outputs must cover the chunk's rows");
 }
 
 /// Writes the winners of the block starting at `block_begin` for its real rows,
 /// each with the exact float distance to its center. The outputs cover the
 /// chunk that starts at row `begin`.
 template <typename Index>
-void write_block_winners(const PackedPq4Codes& packed, std::span<const float> table, std::size_t k,
-                         std::size_t begin, std::size_t block_begin, std::size_t real_rows, const Index* best_center,
+void write_block_winners(const PackedPq4Codes& packed, std::span<const float> table, std::size_t k, std::size_t begin,
+                         std::size_t block_begin, std::size_t real_rows, const Index* best_center,
                          std::span<std::size_t> labels, std::span<float> distances) {
     for (std::size_t r = 0; r < real_rows; ++r) {
         const std::size_t row = block_begin + r;

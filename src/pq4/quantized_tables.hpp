@@ -63,16 +63,16 @@ struct QuantizedPq4LookupTables {
 /// 16-bit arithmetic, for r = 0..31. Padding rows carry no result: the
 /// portable kernel writes 65535 there, the vector kernels the sum of the
 /// zero padding codes.
-using Pq4ScanKernel = void (*)(const PackedPq4Codes& packed, const QuantizedPq4LookupTables& tables,
-                               std::size_t block, std::size_t center, std::uint16_t* out);
+using Pq4ScanKernel = void (*)(const PackedPq4Codes& packed, const QuantizedPq4LookupTables& tables, std::size_t block,
+                               std::size_t center, std::uint16_t* out);
 
 void pq4_scan_cluster_scalar(const PackedPq4Codes& packed, const QuantizedPq4LookupTables& tables, std::size_t block,
                              std::size_t center, std::uint16_t* out);
 void pq4_scan_cluster_avx2(const PackedPq4Codes& packed, const QuantizedPq4LookupTables& tables, std::size_t block,
                            std::size_t center, std::uint16_t* out);
 /// Needs AVX-512BW.
-void pq4_scan_cluster_avx512(const PackedPq4Codes& packed, const QuantizedPq4LookupTables& tables,
-                             std::size_t block, std::size_t center, std::uint16_t* out);
+void pq4_scan_cluster_avx512(const PackedPq4Codes& packed, const QuantizedPq4LookupTables& tables, std::size_t block,
+                             std::size_t center, std::uint16_t* out);
 
 /// Global calibration, one block: per row, the first center with the strictly
 /// smallest raw sum from 65535 (the same winners as running the scan kernel of

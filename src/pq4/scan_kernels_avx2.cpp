@@ -76,8 +76,8 @@ __m256i take_centers(__m256i centers, __m128i better, __m256i center) {
 
 /// Per row of the block, the first center with the strictly smallest raw sum,
 /// starting from 65535, with sums and winners kept in registers.
-void select_block_global_avx2(const std::uint8_t* levels, std::size_t k, const std::uint8_t* block_bytes,
-                              std::size_t m, std::size_t pairs, std::uint32_t* best_center) {
+void select_block_global_avx2(const std::uint8_t* levels, std::size_t k, const std::uint8_t* block_bytes, std::size_t m,
+                              std::size_t pairs, std::uint32_t* best_center) {
     __m256i best_low = _mm256_set1_epi16(-1);
     __m256i best_high = _mm256_set1_epi16(-1);
     __m256i centers[4] = {_mm256_setzero_si256(), _mm256_setzero_si256(), _mm256_setzero_si256(),

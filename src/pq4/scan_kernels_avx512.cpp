@@ -44,8 +44,8 @@ __m512i sum_block_avx512(const std::uint8_t* levels, const std::uint8_t* block_b
     return rows;
 }
 
-void scan_block_avx512(const std::uint8_t* levels, const std::uint8_t* block_bytes, std::size_t m,
-                       std::size_t pairs, std::uint16_t* out) {
+void scan_block_avx512(const std::uint8_t* levels, const std::uint8_t* block_bytes, std::size_t m, std::size_t pairs,
+                       std::uint16_t* out) {
     _mm512_storeu_si512(out, sum_block_avx512(levels, block_bytes, m, pairs));
 }
 
@@ -77,16 +77,17 @@ void select_block_global_avx512(const std::uint8_t* levels, std::size_t k, const
 
 namespace tarvinex::pq4 {
 
-void pq4_scan_cluster_avx512(const PackedPq4Codes& packed, const QuantizedPq4LookupTables& tables,
-                             std::size_t block, std::size_t center, std::uint16_t* out) {
+void pq4_scan_cluster_avx512(const PackedPq4Codes& packed, const QuantizedPq4LookupTables& tables, std::size_t block,
+                             std::size_t center, std::uint16_t* out) {
     scan_block_avx512(tables.quantized.data() + center * packed.m * 16,
                       packed.data.data() + block * packed.pairs * kBlockRows, packed.m, packed.pairs, out);
 }
 
 void pq4_select_block_global_avx512(const PackedPq4Codes& packed, const QuantizedPq4LookupTables& tables,
                                     std::size_t block, std::uint32_t* best_center) {
-    select_block_global_avx512(tables.quantized.data(), tables.k, packed.data.data() + block * packed.pairs * kBlockRows,
-                               packed.m, packed.pairs, best_center);
+    select_block_global_avx512(tables.quantized.data(), tables.k,
+                               packed.data.data() + block * packed.pairs * kBlockRows, packed.m, packed.pairs,
+                               best_center);
 }
 
 }  // namespace tarvinex::pq4

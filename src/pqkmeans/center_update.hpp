@@ -62,9 +62,8 @@ void mean_dense_center_from_codes_into(array::MatrixView<const std::uint8_t> cod
                                        const simd::SliceKernelTable& kernels);
 
 /// The same mean over the rows of the C-contiguous (n, D) `vectors`.
-void mean_dense_center_from_vectors_into(array::MatrixView<const float> vectors,
-                                         std::span<const std::size_t> members, std::span<float> center,
-                                         const simd::SliceKernelTable& kernels);
+void mean_dense_center_from_vectors_into(array::MatrixView<const float> vectors, std::span<const std::size_t> members,
+                                         std::span<float> center, const simd::SliceKernelTable& kernels);
 
 /// out[s*Ds .. s*Ds + Ds - 1] = codeword (s, code(row, s)) for every s.
 void decode_code_row_into(array::MatrixView<const std::uint8_t> codes, std::size_t row,

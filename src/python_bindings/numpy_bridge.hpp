@@ -18,15 +18,25 @@ enum class ElementType : std::uint8_t { UInt8, UInt32, UInt64, Float32, Float64 
 template <typename T>
 constexpr ElementType element_type_of();
 template <>
-constexpr ElementType element_type_of<std::uint8_t>() { return ElementType::UInt8; }
+constexpr ElementType element_type_of<std::uint8_t>() {
+    return ElementType::UInt8;
+}
 template <>
-constexpr ElementType element_type_of<std::uint32_t>() { return ElementType::UInt32; }
+constexpr ElementType element_type_of<std::uint32_t>() {
+    return ElementType::UInt32;
+}
 template <>
-constexpr ElementType element_type_of<std::uint64_t>() { return ElementType::UInt64; }
+constexpr ElementType element_type_of<std::uint64_t>() {
+    return ElementType::UInt64;
+}
 template <>
-constexpr ElementType element_type_of<float>() { return ElementType::Float32; }
+constexpr ElementType element_type_of<float>() {
+    return ElementType::Float32;
+}
 template <>
-constexpr ElementType element_type_of<double>() { return ElementType::Float64; }
+constexpr ElementType element_type_of<double>() {
+    return ElementType::Float64;
+}
 
 /// Imports the NumPy C API once per process. 0, or -1 with an exception set.
 int import_api();

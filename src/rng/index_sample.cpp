@@ -90,8 +90,10 @@ std::vector<std::uint64_t> sample(SeededRng& rng, std::uint64_t length, std::uin
     const auto length32 = static_cast<std::uint32_t>(length);
     const auto amount32 = static_cast<std::uint32_t>(amount);
     switch (choose_sample_method(length, amount)) {
-        case SampleMethod::Floyd: return sample_floyd(rng, length32, amount32);
-        case SampleMethod::InPlace: return sample_in_place(rng, length32, amount32);
+        case SampleMethod::Floyd:
+            return sample_floyd(rng, length32, amount32);
+        case SampleMethod::InPlace:
+            return sample_in_place(rng, length32, amount32);
         case SampleMethod::Rejection:
             return sample_rejection(amount, [&] { return std::uint64_t{uniform_below_rejection_u32(rng, length32)}; });
     }

@@ -13,10 +13,18 @@ constexpr std::array<std::uint32_t, 4> kChaChaConstants = {0x61707865u, 0x332064
 constexpr int kChaChaDoubleRounds = 4;
 
 void quarter_round(ChaChaBlock& s, std::size_t a, std::size_t b, std::size_t c, std::size_t d) {
-    s[a] += s[b]; s[d] ^= s[a]; s[d] = std::rotl(s[d], 16);
-    s[c] += s[d]; s[b] ^= s[c]; s[b] = std::rotl(s[b], 12);
-    s[a] += s[b]; s[d] ^= s[a]; s[d] = std::rotl(s[d], 8);
-    s[c] += s[d]; s[b] ^= s[c]; s[b] = std::rotl(s[b], 7);
+    s[a] += s[b];
+    s[d] ^= s[a];
+    s[d] = std::rotl(s[d], 16);
+    s[c] += s[d];
+    s[b] ^= s[c];
+    s[b] = std::rotl(s[b], 12);
+    s[a] += s[b];
+    s[d] ^= s[a];
+    s[d] = std::rotl(s[d], 8);
+    s[c] += s[d];
+    s[b] ^= s[c];
+    s[b] = std::rotl(s[b], 7);
 }
 
 }  // namespace

@@ -84,8 +84,7 @@ const char* slice_kernel_label(SliceKernel kernel) noexcept {
 }
 
 SimdPreference simd_preference() {
-    static const SimdPreference preference =
-        preference_from_word(settings::normalize_env_word(settings::names::kSimd));
+    static const SimdPreference preference = preference_from_word(settings::normalize_env_word(settings::names::kSimd));
     return preference;
 }
 

@@ -63,8 +63,9 @@ TEST(TarvinexError, AssertionThrowsInternalFailureWithItsText) {
 
 TEST(Settings, NormalisesWords) {
     const std::pair<std::string, std::string> cases[] = {
-        {"ON", "on"}, {"O-n", "on"}, {"_o_N-", "on"}, {" on", " on"}, {"on ", "on "},
-        {"", ""},     {"AVX-512", "avx512"}, {"Avx_512", "avx512"}, {"\xc3\x84x", "\xc3\x84x"},
+        {"ON", "on"},          {"O-n", "on"},         {"_o_N-", "on"},
+        {" on", " on"},        {"on ", "on "},        {"", ""},
+        {"AVX-512", "avx512"}, {"Avx_512", "avx512"}, {"\xc3\x84x", "\xc3\x84x"},
     };
     for (const auto& [value, word] : cases) {
         EXPECT_EQ(settings::normalize_word(value), word) << value;
@@ -97,7 +98,8 @@ TEST(Settings, ParsesStrictUnsignedNumbers) {
 }
 
 TEST(Settings, InvalidUtf8CountsAsUnsetExceptForPresence) {
-    const auto env = fake_env({{"TARVINEX_PDX_EXACT", "\xff"}, {"TARVINEX_PROFILE_CLUSTER", "\xc0\xaf"},
+    const auto env = fake_env({{"TARVINEX_PDX_EXACT", "\xff"},
+                               {"TARVINEX_PROFILE_CLUSTER", "\xc0\xaf"},
                                {"TARVINEX_ROTATION_BATCH_MIB", "3\xed\xa0\x80"}});
     EXPECT_EQ(settings::normalize_env_word("TARVINEX_PDX_EXACT", env), std::nullopt);
     EXPECT_EQ(settings::env_usize("TARVINEX_ROTATION_BATCH_MIB", env), std::nullopt);

@@ -39,11 +39,21 @@ TEST(CgroupParsers, V2CpuMax) {
         std::optional<std::size_t> cpus;
     };
     const Case cases[] = {
-        {"max 100000", std::nullopt},   {"max 100000\n", std::nullopt}, {"max", std::nullopt},
-        {"150000 100000", 2},           {"150000 100000\n", 2},         {" 200000 100000 \n", 2},
-        {"50000 100000", 1},            {"400000 100000", 4},           {"100000 0", std::nullopt},
-        {"0 100000", std::nullopt},     {"-1 100000", std::nullopt},    {"150000", std::nullopt},
-        {"150000 100000 1", std::nullopt}, {"15o000 100000", std::nullopt}, {"", std::nullopt},
+        {"max 100000", std::nullopt},
+        {"max 100000\n", std::nullopt},
+        {"max", std::nullopt},
+        {"150000 100000", 2},
+        {"150000 100000\n", 2},
+        {" 200000 100000 \n", 2},
+        {"50000 100000", 1},
+        {"400000 100000", 4},
+        {"100000 0", std::nullopt},
+        {"0 100000", std::nullopt},
+        {"-1 100000", std::nullopt},
+        {"150000", std::nullopt},
+        {"150000 100000 1", std::nullopt},
+        {"15o000 100000", std::nullopt},
+        {"", std::nullopt},
         {"\n", std::nullopt},
     };
     for (const Case& c : cases) {
@@ -58,9 +68,15 @@ TEST(CgroupParsers, V1Quota) {
         std::optional<std::size_t> cpus;
     };
     const Case cases[] = {
-        {"-1\n", "100000\n", std::nullopt}, {"150000\n", "100000\n", 2}, {"300000", "100000", 3},
-        {"1", "100000", 1},                 {"100000", "0\n", std::nullopt}, {"0", "100000", std::nullopt},
-        {"abc", "100000", std::nullopt},    {"100000", "", std::nullopt},    {"100000 5", "100000", std::nullopt},
+        {"-1\n", "100000\n", std::nullopt},
+        {"150000\n", "100000\n", 2},
+        {"300000", "100000", 3},
+        {"1", "100000", 1},
+        {"100000", "0\n", std::nullopt},
+        {"0", "100000", std::nullopt},
+        {"abc", "100000", std::nullopt},
+        {"100000", "", std::nullopt},
+        {"100000 5", "100000", std::nullopt},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(parse_cgroup_v1_quota(c.quota, c.period), c.cpus) << '"' << c.quota << "\" / \"" << c.period << '"';
@@ -93,9 +109,7 @@ TEST(CgroupCpuLimit, FindsTheTightestQuotaOnFakeFiles) {
         std::optional<std::size_t> cpus;
     };
     const Case cases[] = {
-        {"v2 own cgroup",
-         {{"/proc/self/cgroup", "0::/a/b\n"}, {"/sys/fs/cgroup/a/b/cpu.max", "300000 100000\n"}},
-         3},
+        {"v2 own cgroup", {{"/proc/self/cgroup", "0::/a/b\n"}, {"/sys/fs/cgroup/a/b/cpu.max", "300000 100000\n"}}, 3},
         {"v2 ancestor is tighter",
          {{"/proc/self/cgroup", "0::/a/b\n"},
           {"/sys/fs/cgroup/a/b/cpu.max", "max 100000\n"},
@@ -628,8 +642,7 @@ TEST(Nesting, IsolateReturnsTheValueOfItsFunction) {
 TEST(BlasThreads, CappedAtFourAndTheAvailableCpus) {
     limit_blas_threads();
     limit_blas_threads();
-    EXPECT_EQ(static_cast<std::size_t>(openblas_get_num_threads()),
-              std::min(kMaxBlasThreads, available_cpu_count()));
+    EXPECT_EQ(static_cast<std::size_t>(openblas_get_num_threads()), std::min(kMaxBlasThreads, available_cpu_count()));
 }
 
 }  // namespace

@@ -43,7 +43,6 @@ using tarvinex::test::kNaN;
 constexpr InitMethod kAllMethods[] = {InitMethod::FarthestFirst, InitMethod::KMeansPlusPlus, InitMethod::Random};
 constexpr InitMethod kDistanceMethods[] = {InitMethod::FarthestFirst, InitMethod::KMeansPlusPlus};
 
-
 /// One subquantizer of one-dimensional codewords at `positions`: the distance
 /// between codewords a and b is exactly (p_a - p_b)^2.
 array::Codebook<float> line_codebook(const std::vector<float>& positions) {
@@ -355,14 +354,13 @@ TEST(PqKMeansInit, UpdateLowersOnlyOnAStrictlySmallerDistance) {
         float after;
     };
     const Case cases[] = {
-        {{0, 0, 0}, kInf, 1.75F},   // first visit
-        {{1, 2, 2}, 20.0F, 14.0F},  // a nearer center lowers the entry
-        {{1, 2, 2}, 9.0F, 9.0F},    // a farther one does not
-        {{0, 0, 0}, -1.0F, -1.0F},  // chosen rows stay chosen
-        {{0, 0, 0}, kNaN, kNaN},    // a NaN entry is never replaced
-        {{2, 0, 0}, kInf, kInf},    // a NaN distance replaces nothing
-        {{2, 0, 0}, 3.0F, 3.0F},
-        {{0, 1, 1}, kInf, 0.0F},  // summed in subquantizer order
+        {{0, 0, 0}, kInf, 1.75F},                            // first visit
+        {{1, 2, 2}, 20.0F, 14.0F},                           // a nearer center lowers the entry
+        {{1, 2, 2}, 9.0F, 9.0F},                             // a farther one does not
+        {{0, 0, 0}, -1.0F, -1.0F},                           // chosen rows stay chosen
+        {{0, 0, 0}, kNaN, kNaN},                             // a NaN entry is never replaced
+        {{2, 0, 0}, kInf, kInf},                             // a NaN distance replaces nothing
+        {{2, 0, 0}, 3.0F, 3.0F},   {{0, 1, 1}, kInf, 0.0F},  // summed in subquantizer order
     };
     const PqKMeans model = make_model(tarvinex::test::spread_codebook(3, 3, 1), 1, 0, InitMethod::FarthestFirst);
 

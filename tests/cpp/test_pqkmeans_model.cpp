@@ -31,7 +31,6 @@ using pqkmeans::PqKMeans;
 
 constexpr std::size_t kMax = std::numeric_limits<std::size_t>::max();
 
-
 /// The same codebook stored column-major: element (m, c, d) at m + M*(c + Ks*d).
 array::Codebook<float> column_major_copy(const array::Codebook<float>& source) {
     const auto& shape = source.shape();
@@ -62,7 +61,7 @@ struct ConstructorCase {
     std::optional<array::Shape<2>> rotation;  ///< (D + rows, D + cols) when given
     std::size_t k;
     std::size_t iterations;
-    const char* error;  ///< nullptr: accepted
+    const char* error;               ///< nullptr: accepted
     float rotation_diagonal = 1.0F;  ///< the diagonal of a square rotation; 1 makes it the identity
 };
 
@@ -115,11 +114,11 @@ Built build(const ConstructorCase& c) {
         table = std::make_shared<const std::vector<float>>(c.shape[0] * c.shape[1] * c.shape[1] - 1, 0.0F);
     }
     Built out{PqKMeans::with_codeword_distances_and_options(codewords, table, rotation, c.k, c.iterations, 11, true,
-                                                           4096, InitMethod::Random, true, false),
+                                                            4096, InitMethod::Random, true, false),
               std::nullopt};
     if (c.table == TableArg::Computed) {
-        out.from_codewords = PqKMeans::new_with_options_and_spherical(codewords, rotation, c.k, c.iterations, 11,
-                                                                      true, 4096, InitMethod::Random, true, false);
+        out.from_codewords = PqKMeans::new_with_options_and_spherical(codewords, rotation, c.k, c.iterations, 11, true,
+                                                                      4096, InitMethod::Random, true, false);
     }
     return out;
 }
@@ -272,8 +271,8 @@ TEST(InitMethod, ParsesListedSpellingsAndQuotesOthersAsGiven) {
             EXPECT_EQ(*parsed, *c.method);
         } else {
             ASSERT_FALSE(parsed.has_value());
-            EXPECT_EQ(error_text(parsed.error()),
-                      std::string("unsupported init '") + c.text + "'; expected one of farthest_first, kmeans++, random");
+            EXPECT_EQ(error_text(parsed.error()), std::string("unsupported init '") + c.text +
+                                                      "'; expected one of farthest_first, kmeans++, random");
         }
     }
 }
@@ -340,8 +339,8 @@ TEST(AssignmentBuffers, StartZeroedAndEmptyAndHandOverTheirLabels) {
 // --- Code values and packing -----------------------------------------------
 
 PqKMeans model_with_ks(std::size_t ks, std::size_t m = 3) {
-    auto model = PqKMeans::new_with_options_and_spherical(tarvinex::test::spread_codebook(m, ks, 2), std::nullopt, 2, 1, 0, false, 0,
-                                                          InitMethod::Random, false, false);
+    auto model = PqKMeans::new_with_options_and_spherical(tarvinex::test::spread_codebook(m, ks, 2), std::nullopt, 2, 1,
+                                                          0, false, 0, InitMethod::Random, false, false);
     EXPECT_TRUE(model.has_value());
     return std::move(*model);
 }
@@ -354,8 +353,14 @@ struct CodeValueCase {
 
 TEST(CheckCodeValues, RefusesCodesOfKsOrMoreExceptWhereEveryByteIsChecked) {
     const CodeValueCase cases[] = {
-        {1, 0, true},    {1, 1, false},     {15, 14, true}, {15, 15, false}, {17, 16, true},
-        {17, 17, false}, {255, 255, false}, {256, 255, true},
+        {1, 0, true},
+        {1, 1, false},
+        {15, 14, true},
+        {15, 15, false},
+        {17, 16, true},
+        {17, 17, false},
+        {255, 255, false},
+        {256, 255, true},
         // 4-bit packing reports codes of 16 or more with its own text.
         {16, 200, true},
     };
@@ -365,7 +370,8 @@ TEST(CheckCodeValues, RefusesCodesOfKsOrMoreExceptWhereEveryByteIsChecked) {
         // 70 rows of 3 codes, the largest one near the end.
         std::vector<std::uint8_t> codes(70 * 3, 0);
         codes[68 * 3 + 2] = c.largest_code;
-        const auto checked = model.check_code_values(array::MatrixView<const std::uint8_t>::c_order(codes.data(), {70, 3}));
+        const auto checked =
+            model.check_code_values(array::MatrixView<const std::uint8_t>::c_order(codes.data(), {70, 3}));
         if (c.accepted) {
             EXPECT_TRUE(checked.has_value());
         } else {
@@ -422,15 +428,15 @@ TEST(LookupTableEntries, BuildsWhenFourBytesPerEntryFitTheBudget) {
     constexpr std::size_t kTwo32 = std::size_t{1} << 32;
     constexpr std::size_t kTwo62 = std::size_t{1} << 62;
     const TableSizeCase cases[] = {
-        {2, 16, 3, 384, 96},             // exactly the table's bytes
-        {2, 16, 3, 383, std::nullopt},   // one byte short
-        {1, 1, 1, 0, std::nullopt},      // a zero budget never builds
+        {2, 16, 3, 384, 96},            // exactly the table's bytes
+        {2, 16, 3, 383, std::nullopt},  // one byte short
+        {1, 1, 1, 0, std::nullopt},     // a zero budget never builds
         {1, 1, 1, 4, 1},
         {4, 256, 1024, 1073741824, 1048576},
-        {kTwo32, kTwo32, 1, kMax, std::nullopt},    // M*Ks overflows
-        {kTwo31, kTwo31, 8, kMax, std::nullopt},    // M*Ks*k overflows
-        {kTwo31, kTwo31, 1, kMax, std::nullopt},    // 2^62 entries
-        {kTwo62 - 1, 1, 1, kMax, kTwo62 - 1},       // the largest table
+        {kTwo32, kTwo32, 1, kMax, std::nullopt},  // M*Ks overflows
+        {kTwo31, kTwo31, 8, kMax, std::nullopt},  // M*Ks*k overflows
+        {kTwo31, kTwo31, 1, kMax, std::nullopt},  // 2^62 entries
+        {kTwo62 - 1, 1, 1, kMax, kTwo62 - 1},     // the largest table
     };
     for (const TableSizeCase& c : cases) {
         SCOPED_TRACE(std::to_string(c.m) + " x " + std::to_string(c.ks) + " x " + std::to_string(c.k) + " in " +

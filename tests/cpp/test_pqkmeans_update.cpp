@@ -77,8 +77,8 @@ std::vector<std::size_t> members_of(const std::vector<std::size_t>& labels, std:
 PqKMeans make_model(std::vector<float> values, std::size_t m, std::size_t ks, std::size_t ds, std::size_t k,
                     std::optional<array::Matrix<float>> rotation = std::nullopt) {
     auto built = PqKMeans::new_with_options_and_spherical(
-        array::Codebook<float>(std::move(values), array::Shape<3>{m, ks, ds}), std::move(rotation), k, 1, 0, false,
-        0, pqkmeans::InitMethod::Random, false, false);
+        array::Codebook<float>(std::move(values), array::Shape<3>{m, ks, ds}), std::move(rotation), k, 1, 0, false, 0,
+        pqkmeans::InitMethod::Random, false, false);
     EXPECT_TRUE(built.has_value());
     return std::move(*built);
 }
@@ -135,8 +135,7 @@ TEST(BucketBuild, LabelOfKIsAnInternalFailure) {
 // --- Empty clusters and farthest rows ---------------------------------------
 
 TEST(EmptyClusterIndices, ListsZeroCountsAscending) {
-    EXPECT_EQ(pqkmeans::empty_cluster_indices(std::vector<std::size_t>{3, 0, 5, 0}),
-              (std::vector<std::size_t>{1, 3}));
+    EXPECT_EQ(pqkmeans::empty_cluster_indices(std::vector<std::size_t>{3, 0, 5, 0}), (std::vector<std::size_t>{1, 3}));
     EXPECT_EQ(pqkmeans::empty_cluster_indices(std::vector<std::size_t>{3, 1, 5}), std::vector<std::size_t>{});
     EXPECT_EQ(pqkmeans::empty_cluster_indices(std::vector<std::size_t>{}), std::vector<std::size_t>{});
 }
@@ -155,10 +154,7 @@ const FarthestCase kFarthestCases[] = {
     {"tie_with_the_weakest_kept_stays_out", {5.0F, 1.0F, 5.0F, 5.0F}, 2, {0, 2}},
     {"later_larger_rows_replace_kept_ones", {1.0F, 2.0F, 3.0F, 4.0F, 5.0F, 4.0F}, 3, {4, 3, 5}},
     {"negative_zero_below_positive_zero", {-0.0F, 0.0F, -0.0F}, 3, {1, 0, 2}},
-    {"nan_above_inf_negative_nan_below_minus_inf",
-     {kInf, kNaN, -kNaN, 5.0F, -kInf},
-     5,
-     {1, 0, 3, 4, 2}},
+    {"nan_above_inf_negative_nan_below_minus_inf", {kInf, kNaN, -kNaN, 5.0F, -kInf}, 5, {1, 0, 3, 4, 2}},
     {"inf_first", {1.0F, kInf, 7.0F}, 1, {1}},
     {"count_zero", {1.0F, 2.0F}, 0, {}},
     {"count_above_n", {2.0F, 5.0F, 5.0F}, 7, {1, 2, 0}},
@@ -310,7 +306,14 @@ const SmallVoteCase kSmallVotes[] = {
     // Codewords {0, 4, 5}, three members of 0 and one of 2: 25 < 49 < 75.
     // Counting each used codeword once would pick 1 (scores 25, 17, 25).
     {"member_counts_weigh_the_score", 1, 3, 1, {0, 4, 5}, {0, 0, 0, 2}, {0, 0, 0, 0}, {2}, {0}},
-    {"ks1_writes_zero", 3, 1, 2, {1, 2, 3, 4, 5, 6}, {0, 0, 0, 0, 0, 0, 0, 0, 0}, {0, 1, 1}, {7, 7, 7, 9, 9, 9},
+    {"ks1_writes_zero",
+     3,
+     1,
+     2,
+     {1, 2, 3, 4, 5, 6},
+     {0, 0, 0, 0, 0, 0, 0, 0, 0},
+     {0, 1, 1},
+     {7, 7, 7, 9, 9, 9},
      {0, 0, 0, 0, 0, 0}},
 };
 
@@ -418,8 +421,8 @@ class DenseMean : public testing::TestWithParam<DenseMode> {};
 TEST_P(DenseMean, ExactUpTo1023MembersAndCloseFrom1024) {
     using P = MeanProblem;
     TestRng rng(31);
-    const PqKMeans model = make_model(rng.floats(P::kM * P::kKs * P::kDs), P::kM, P::kKs, P::kDs, P::kK,
-                                      permutation_rotation(P::kDim));
+    const PqKMeans model =
+        make_model(rng.floats(P::kM * P::kKs * P::kDs), P::kM, P::kKs, P::kDs, P::kK, permutation_rotation(P::kDim));
     P p;
     p.labels = P::shuffled_labels(rng);
     const std::size_t n = p.labels.size();
@@ -441,9 +444,7 @@ TEST_P(DenseMean, ExactUpTo1023MembersAndCloseFrom1024) {
         ASSERT_TRUE(model.update_dense_centers_from_vectors(c_view(p.vectors, P::kDim), p.labels, distances,
                                                             c_view(centers, P::kDim), buckets));
     }
-    const auto center = [&](std::size_t j) {
-        return std::span<const float>(centers).subspan(j * P::kDim, P::kDim);
-    };
+    const auto center = [&](std::size_t j) { return std::span<const float>(centers).subspan(j * P::kDim, P::kDim); };
 
     for (const std::size_t j : {0UL, 2UL}) {
         const std::vector<std::size_t> members = members_of(p.labels, j);
@@ -451,8 +452,7 @@ TEST_P(DenseMean, ExactUpTo1023MembersAndCloseFrom1024) {
         EXPECT_EQ(bit_patterns(center(j)), bit_patterns(want)) << "center " << j;
     }
     // The fixture tells the two orders apart, so a chunked 1023 would show.
-    EXPECT_NE(bit_patterns(chunked_mean(contributions, P::kDim, members_of(p.labels, 0))),
-              bit_patterns(center(0)));
+    EXPECT_NE(bit_patterns(chunked_mean(contributions, P::kDim, members_of(p.labels, 0))), bit_patterns(center(0)));
 
     const std::vector<float> want = chunked_mean(contributions, P::kDim, members_of(p.labels, 1));
     for (std::size_t d = 0; d < P::kDim; ++d) {
@@ -499,8 +499,8 @@ TEST(Refill, SymmetricCopiesTheFarthestCodeRows) {
     std::vector<std::uint8_t> centers(P::kK * P::kM, 0);
     LabelBucketBuffers buckets;
     ClusterProfile profile;
-    ASSERT_TRUE(p.model.update_centers(c_view(p.codes, P::kM), p.labels, p.distances, c_view(centers, P::kM),
-                                       buckets, profile));
+    ASSERT_TRUE(p.model.update_centers(c_view(p.codes, P::kM), p.labels, p.distances, c_view(centers, P::kM), buckets,
+                                       profile));
     EXPECT_EQ(row_copy(centers, P::kM, 0), row_copy(p.codes, P::kM, 4));
     EXPECT_EQ(row_copy(centers, P::kM, 1), reference_vote_row(p.model, p.codes, p.members(1)));
     EXPECT_EQ(row_copy(centers, P::kM, 2), reference_vote_row(p.model, p.codes, p.members(2)));
@@ -586,8 +586,8 @@ TEST_P(InputChecks, FailInOrderBeforeAnyCenterChanges) {
                 }
             }
         }
-        auto built = PqKMeans::new_with_options_and_spherical(std::move(codewords), std::nullopt, P::kK, 1, 0,
-                                                              false, 0, pqkmeans::InitMethod::Random, false, false);
+        auto built = PqKMeans::new_with_options_and_spherical(std::move(codewords), std::nullopt, P::kK, 1, 0, false, 0,
+                                                              pqkmeans::InitMethod::Random, false, false);
         ASSERT_TRUE(built.has_value());
         column_major_model.emplace(std::move(*built));
     }
@@ -639,8 +639,8 @@ ClusterProfile profiled_update(ClusterProfile profile, bool with_empty_clusters)
     }
     std::vector<std::uint8_t> centers(P::kK * P::kM, 0);
     LabelBucketBuffers buckets;
-    EXPECT_TRUE(p.model.update_centers(c_view(p.codes, P::kM), p.labels, p.distances, c_view(centers, P::kM),
-                                       buckets, profile));
+    EXPECT_TRUE(p.model.update_centers(c_view(p.codes, P::kM), p.labels, p.distances, c_view(centers, P::kM), buckets,
+                                       profile));
     return profile;
 }
 

@@ -116,10 +116,9 @@ TEST(UniformBelow, CorrectionStep) {
         const char* what;
     };
     constexpr std::uint32_t kBound = 479001600;
-    for (const Case& c : {Case{6, 148531436, 2, "correction with carry"},
-                          Case{12, 28214295, 2, "correction without carry"},
-                          Case{0, static_cast<std::uint32_t>((std::uint64_t{0xa79a3b6c} * kBound) >> 32), 1,
-                               "no correction"}}) {
+    for (const Case& c :
+         {Case{6, 148531436, 2, "correction with carry"}, Case{12, 28214295, 2, "correction without carry"},
+          Case{0, static_cast<std::uint32_t>((std::uint64_t{0xa79a3b6c} * kBound) >> 32), 1, "no correction"}}) {
         SCOPED_TRACE(c.what);
         SeededRng rng = SeededRng::seed_from_u64(c.seed);
         EXPECT_EQ(tarvinex::rng::uniform_below_u32(rng, kBound), c.expected);
@@ -231,8 +230,12 @@ TEST(IndexSample, SeedZeroLongSamples) {
 }
 
 TEST(IndexSample, DistinctAndInRange) {
-    for (auto [length, amount] : {std::pair<std::uint64_t, std::uint64_t>{10, 10}, {400, 13}, {3000, 2999},
-                                  {1000000, 50}, {20000, 300}, {1000000, 1000}}) {
+    for (auto [length, amount] : {std::pair<std::uint64_t, std::uint64_t>{10, 10},
+                                  {400, 13},
+                                  {3000, 2999},
+                                  {1000000, 50},
+                                  {20000, 300},
+                                  {1000000, 1000}}) {
         SeededRng rng = SeededRng::seed_from_u64(length + amount);
         std::vector<std::uint64_t> drawn = index::sample(rng, length, amount);
         ASSERT_EQ(drawn.size(), amount);

@@ -34,8 +34,8 @@ TEST(SimdPreference, MapsSettingWords) {
         SimdPreference want;
     };
     const Case cases[] = {
-        {nullptr, SimdPreference::Auto},   {"auto", SimdPreference::Auto},      {"", SimdPreference::Auto},
-        {"scalar", SimdPreference::Scalar}, {"none", SimdPreference::Scalar},   {"off", SimdPreference::Scalar},
+        {nullptr, SimdPreference::Auto},    {"auto", SimdPreference::Auto},      {"", SimdPreference::Auto},
+        {"scalar", SimdPreference::Scalar}, {"none", SimdPreference::Scalar},    {"off", SimdPreference::Scalar},
         {"OFF", SimdPreference::Scalar},    {"avx2", SimdPreference::Avx2},      {"AVX_2", SimdPreference::Avx2},
         {"avx512", SimdPreference::Avx512}, {"AVX-512", SimdPreference::Avx512}, {"Avx_512", SimdPreference::Avx512},
         {"neon", SimdPreference::Neon},     {"sse4", SimdPreference::Auto},      {" scalar", SimdPreference::Auto},
@@ -63,10 +63,10 @@ constexpr Widths kAllScalar{S, S, S, S, S, S, S, S, S, S, S};
 constexpr Widths kPortable{L, L, L, W4, L, L, L, L, L, L, L};
 constexpr Widths kAvx2Widths{
     L, L, L, W4, W8, L, DistanceKernel::Simd16, L, DistanceKernel::Simd32, DistanceKernel::Simd64, L};
-constexpr Widths kAvx512Widths{L, L, L, W4, W8, L, DistanceKernel::Simd16Avx512, L, DistanceKernel::Simd32Avx512,
-                               DistanceKernel::Simd64Avx512, L};
-constexpr Widths kAvx512WithoutAvx2Widths{L, L, L, W4, L, L, DistanceKernel::Simd16Avx512, L,
-                                          DistanceKernel::Simd32Avx512, DistanceKernel::Simd64Avx512, L};
+constexpr Widths kAvx512Widths{
+    L, L, L, W4, W8, L, DistanceKernel::Simd16Avx512, L, DistanceKernel::Simd32Avx512, DistanceKernel::Simd64Avx512, L};
+constexpr Widths kAvx512WithoutAvx2Widths{
+    L, L, L, W4, L, L, DistanceKernel::Simd16Avx512, L, DistanceKernel::Simd32Avx512, DistanceKernel::Simd64Avx512, L};
 
 TEST(KernelChoice, FamilyAndWidthRoutinesByProcessorPreferenceAndVeto) {
     // TARVINEX_AVX512_AUTO values that leave AVX-512 allowed, and that veto it.
@@ -92,26 +92,21 @@ TEST(KernelChoice, FamilyAndWidthRoutinesByProcessorPreferenceAndVeto) {
          kPortable},
         {"no vector, neon", kNoVector, SimdPreference::Neon, SliceKernel::Scalar, SliceKernel::Scalar, kPortable,
          kPortable},
-        {"avx2, auto", kAvx2Only, SimdPreference::Auto, SliceKernel::Avx2, SliceKernel::Avx2, kAvx2Widths,
-         kAvx2Widths},
+        {"avx2, auto", kAvx2Only, SimdPreference::Auto, SliceKernel::Avx2, SliceKernel::Avx2, kAvx2Widths, kAvx2Widths},
         {"avx2, scalar", kAvx2Only, SimdPreference::Scalar, SliceKernel::Scalar, SliceKernel::Scalar, kAllScalar,
          kAllScalar},
-        {"avx2, avx2", kAvx2Only, SimdPreference::Avx2, SliceKernel::Avx2, SliceKernel::Avx2, kAvx2Widths,
-         kAvx2Widths},
+        {"avx2, avx2", kAvx2Only, SimdPreference::Avx2, SliceKernel::Avx2, SliceKernel::Avx2, kAvx2Widths, kAvx2Widths},
         {"avx2, avx512", kAvx2Only, SimdPreference::Avx512, SliceKernel::Avx2, SliceKernel::Avx2, kAvx2Widths,
          kAvx2Widths},
-        {"avx2, neon", kAvx2Only, SimdPreference::Neon, SliceKernel::Scalar, SliceKernel::Scalar, kPortable,
-         kPortable},
+        {"avx2, neon", kAvx2Only, SimdPreference::Neon, SliceKernel::Scalar, SliceKernel::Scalar, kPortable, kPortable},
         {"avx512, auto", kAvx512, SimdPreference::Auto, SliceKernel::Avx512, SliceKernel::Avx2, kAvx512Widths,
          kAvx2Widths},
         {"avx512, scalar", kAvx512, SimdPreference::Scalar, SliceKernel::Scalar, SliceKernel::Scalar, kAllScalar,
          kAllScalar},
-        {"avx512, avx2", kAvx512, SimdPreference::Avx2, SliceKernel::Avx2, SliceKernel::Avx2, kAvx2Widths,
-         kAvx2Widths},
+        {"avx512, avx2", kAvx512, SimdPreference::Avx2, SliceKernel::Avx2, SliceKernel::Avx2, kAvx2Widths, kAvx2Widths},
         {"avx512, avx512 ignores the veto", kAvx512, SimdPreference::Avx512, SliceKernel::Avx512, SliceKernel::Avx512,
          kAvx512Widths, kAvx512Widths},
-        {"avx512, neon", kAvx512, SimdPreference::Neon, SliceKernel::Scalar, SliceKernel::Scalar, kPortable,
-         kPortable},
+        {"avx512, neon", kAvx512, SimdPreference::Neon, SliceKernel::Scalar, SliceKernel::Scalar, kPortable, kPortable},
         {"avx512 without avx2, auto", kAvx512WithoutAvx2, SimdPreference::Auto, SliceKernel::Avx512,
          SliceKernel::Scalar, kAvx512WithoutAvx2Widths, kPortable},
         {"avx512 without avx2, avx512", kAvx512WithoutAvx2, SimdPreference::Avx512, SliceKernel::Avx512,
@@ -187,8 +182,7 @@ TEST(KernelChoice, ProcessWideChoiceFollowsThisProcessEnvironment) {
     EXPECT_STREQ(tarvinex::simd::simd_runtime_label(),
                  tarvinex::simd::slice_kernel_label(tarvinex::simd::selected_slice_kernel()));
     for (const std::size_t d : kWidths) {
-        EXPECT_EQ(tarvinex::simd::for_subdim(d),
-                  tarvinex::simd::choose_distance_kernel(d, preference, features, veto))
+        EXPECT_EQ(tarvinex::simd::for_subdim(d), tarvinex::simd::choose_distance_kernel(d, preference, features, veto))
             << "d = " << d;
     }
 }

@@ -59,9 +59,7 @@ PyObject* raise_internal_failure(PyObject*, PyObject* args) {
     const std::string message = text;
     return pb::guarded_call([&]() -> PyObject* {
         if (in_worker) {
-            tarvinex::parallel::for_range(0, 1000, [&](std::size_t i) {
-                TARVINEX_ASSERT(i != 617, message);
-            });
+            tarvinex::parallel::for_range(0, 1000, [&](std::size_t i) { TARVINEX_ASSERT(i != 617, message); });
         } else {
             TARVINEX_ASSERT(false, message);
         }
@@ -83,9 +81,8 @@ struct SamplePayload {
 using SampleInstance = pb::Instance<SamplePayload>;
 
 PyObject* sample_new(PyTypeObject* type, PyObject*, PyObject*) {
-    return pb::guarded_call([&]() -> PyObject* {
-        return reinterpret_cast<PyObject*>(pb::allocate_instance<SampleInstance>(type, 7L));
-    });
+    return pb::guarded_call(
+        [&]() -> PyObject* { return reinterpret_cast<PyObject*>(pb::allocate_instance<SampleInstance>(type, 7L)); });
 }
 
 PyObject* get_value(PyObject* self) {
@@ -180,8 +177,8 @@ PyMethodDef g_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef g_module_def = {PyModuleDef_HEAD_INIT, "_tarvinex_testhooks", "", 0, g_methods,
-                            nullptr,               nullptr,               nullptr, nullptr};
+PyModuleDef g_module_def = {
+    PyModuleDef_HEAD_INIT, "_tarvinex_testhooks", "", 0, g_methods, nullptr, nullptr, nullptr, nullptr};
 
 }  // namespace
 
