@@ -3,7 +3,7 @@
 PYTHON := .venv/bin/python
 DEV_PATH := PYTHONPATH=$(CURDIR)/build/python
 
-.PHONY: setup build run test sanitize bench clean
+.PHONY: setup build run test lint sanitize bench clean
 
 setup:
 	@bash scripts/setup.sh
@@ -17,6 +17,10 @@ run: build
 test: build
 	ctest --test-dir build --output-on-failure -j2
 	$(DEV_PATH) $(PYTHON) -m pytest -q tests/python
+
+# The format check and a warning-free build of everything (build-werror/).
+lint: setup
+	@bash scripts/lint.sh
 
 # The same tests on a separate tree built with the address and undefined-behaviour sanitizers.
 sanitize: setup
@@ -39,4 +43,4 @@ bench: build
 	$(DEV_PATH) $(PYTHON) bench/analyze_k.py --rows $(BENCH_ROWS)
 
 clean:
-	rm -rf build build-bench build-sanitize
+	rm -rf build build-bench build-sanitize build-werror

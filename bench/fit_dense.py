@@ -8,21 +8,22 @@ randomly drawn rows; tarvinex's fit always draws its own initial centers, here
 random rows as well, so the comparison is seconds per pass. tarvinex runs with
 its default settings and with TARVINEX_DENSE_HAMERLY=1; its time per pass
 includes its initialisation and the final assignment after the last pass.
-faiss and scikit-learn run on as many threads as tarvinex has workers. Ratios
-are peer seconds per pass over tarvinex's default, from one run. Peers absent
-from the environment are skipped.
+faiss and scikit-learn run on as many threads as tarvinex has workers. Every
+library, and tarvinex with each setting, runs in a child process of its own on
+the same rows (see processes.py). Ratios are peer seconds per pass over
+tarvinex's default, from one run. Peers absent from the environment are
+skipped.
 
 Usage: python bench/fit_dense.py [--scale S] [--iterations I] [--peer-iterations P] [--cases a,b,c,d]
 """
 
 import argparse
 import os
-import sys
 import time
 
 import numpy as np
 
-import tarvinex
+import processes
 
 CASES = {
     "a": (200_000, 128, 1024),
@@ -46,25 +47,32 @@ def seconds_per_pass(call):
     return (time.perf_counter() - start) / max(1, passes)
 
 
-def run_tarvinex(data, k, iterations, hamerly):
-    if hamerly:
-        os.environ["TARVINEX_DENSE_HAMERLY"] = "1"
-    try:
-        model = tarvinex._NativeDenseKMeans(k, iterations=iterations, seed=0, init="random")
-        return seconds_per_pass(lambda: (model.fit(data), len(model.inertia_history))[1])
-    finally:
-        os.environ.pop("TARVINEX_DENSE_HAMERLY", None)
+def run_tarvinex(data, k, iterations):
+    import tarvinex
+
+    rows = processes.load(data)
+    model = tarvinex._NativeDenseKMeans(k, iterations=iterations, seed=0, init="random")
+    return seconds_per_pass(lambda: (model.fit(rows), len(model.inertia_history))[1])
 
 
-def run_faiss(faiss, data, start, iterations):
-    kmeans = faiss.Kmeans(data.shape[1], start.shape[0], niter=iterations, seed=0,
-                          max_points_per_centroid=data.shape[0], verbose=False)
-    return seconds_per_pass(lambda: (kmeans.train(data, init_centroids=start), iterations)[1])
+def run_faiss(data, start, iterations):
+    import faiss
+
+    faiss.omp_set_num_threads(processes.workers())
+    rows, first = processes.load(data), processes.load(start)
+    kmeans = faiss.Kmeans(rows.shape[1], first.shape[0], niter=iterations, seed=0,
+                          max_points_per_centroid=rows.shape[0], verbose=False)
+    return seconds_per_pass(lambda: (kmeans.train(rows, init_centroids=first), iterations)[1])
 
 
-def run_sklearn(cluster, data, start, iterations, algorithm):
-    model = cluster.KMeans(start.shape[0], init=start, n_init=1, max_iter=iterations, tol=0.0, algorithm=algorithm)
-    return seconds_per_pass(lambda: model.fit(data).n_iter_)
+def run_sklearn(data, start, iterations, algorithm):
+    import threadpoolctl
+    from sklearn import cluster
+
+    threadpoolctl.threadpool_limits(processes.workers())
+    rows, first = processes.load(data), processes.load(start)
+    model = cluster.KMeans(first.shape[0], init=first, n_init=1, max_iter=iterations, tol=0.0, algorithm=algorithm)
+    return seconds_per_pass(lambda: model.fit(rows).n_iter_)
 
 
 def main():
@@ -75,46 +83,36 @@ def main():
     parser.add_argument("--cases", default="a,b,c,d")
     args = parser.parse_args()
 
-    workers = len(os.sched_getaffinity(0))
-    try:
-        import faiss
-
-        faiss.omp_set_num_threads(workers)
-    except ImportError:
-        faiss = None
-        print("faiss is not installed here: skipped", file=sys.stderr)
-    try:
-        import threadpoolctl
-        from sklearn import cluster
-
-        threadpoolctl.threadpool_limits(workers)
-    except ImportError:
-        cluster = None
-        print("scikit-learn is not installed here: skipped", file=sys.stderr)
-
-    print(f"workers={workers} kernels={tarvinex.simd_runtime()} iterations={args.iterations} "
+    workers = processes.workers()
+    print(f"workers={workers} kernels={processes.run_child('kernel_family')} iterations={args.iterations} "
           f"peer_iterations={args.peer_iterations} OPENBLAS_CORETYPE={os.environ.get('OPENBLAS_CORETYPE', '(unset)')} "
           f"load={os.getloadavg()[0]:.1f}")
-    columns = ["tarvinex", "hamerly"] + (["faiss"] if faiss else []) + (["lloyd", "elkan"] if cluster else [])
+    columns = ["tarvinex", "hamerly", "faiss", "lloyd", "elkan"]
     print(f"{'case (s per pass)':<28}" + "".join(f"{name:>10}" for name in columns) + "   peer / tarvinex")
     for name in args.cases.split(","):
         rows, dim, k = CASES[name]
         rows = max(k, int(rows * args.scale))
-        data = mixture(rows, dim, 2 * k, seed=1)
-        start = data[np.random.default_rng(2).choice(rows, size=k, replace=False)].copy()
-        times = {
-            "tarvinex": run_tarvinex(data, k, args.iterations, hamerly=False),
-            "hamerly": run_tarvinex(data, k, args.iterations, hamerly=True),
-        }
-        if faiss:
-            times["faiss"] = run_faiss(faiss, data, start, args.peer_iterations)
-        if cluster:
+        with processes.SharedArrays() as shared:
+            values = mixture(rows, dim, 2 * k, seed=1)
+            data = shared.save("data", values)
+            start = shared.save("start", values[np.random.default_rng(2).choice(rows, size=k, replace=False)])
+            del values
+            times = {
+                "tarvinex": processes.run_child("tarvinex", data=data, k=k, iterations=args.iterations),
+                "hamerly": processes.run_child("tarvinex", env={"TARVINEX_DENSE_HAMERLY": "1"}, data=data, k=k,
+                                               iterations=args.iterations),
+                "faiss": processes.run_child("faiss", data=data, start=start, iterations=args.peer_iterations),
+            }
             for algorithm in ("lloyd", "elkan"):
-                times[algorithm] = run_sklearn(cluster, data, start, args.peer_iterations, algorithm)
-        ratios = " ".join(f"{peer}={times[peer] / times['tarvinex']:.2f}x" for peer in columns[1:])
-        print(f"{name} {rows} x {dim}, k={k}".ljust(28) + "".join(f"{times[c]:>10.3f}" for c in columns) +
-              f"   {ratios}", flush=True)
+                times[algorithm] = processes.run_child("sklearn", data=data, start=start,
+                                                       iterations=args.peer_iterations, algorithm=algorithm)
+        cells = "".join(f"{times[c]:>10.3f}" if times[c] is not None else f"{'-':>10}" for c in columns)
+        ratios = " ".join(f"{peer}={times[peer] / times['tarvinex']:.2f}x" for peer in columns[1:]
+                          if times[peer] is not None)
+        print(f"{name} {rows} x {dim}, k={k}".ljust(28) + cells + f"   {ratios}", flush=True)
 
+
+processes.serve_children({"tarvinex": run_tarvinex, "faiss": run_faiss, "sklearn": run_sklearn})
 
 if __name__ == "__main__":
     main()

@@ -8,20 +8,21 @@ same inner k-means iterations, followed by a PQ trained on the rotated rows
 (faiss starts its rotation at random, tarvinex at the identity).
 Each model then encodes and decodes `encode_rows` further rows of the mixture,
 on which the reconstruction error (mean squared error per vector) is taken.
-faiss runs on as many OpenMP threads as tarvinex has workers. Ratios are peer
-seconds over tarvinex seconds, and peer error over tarvinex error, from one run.
+faiss runs on as many OpenMP threads as tarvinex has workers, each library in
+a child process of its own on the same saved rows (see processes.py). Ratios
+are peer seconds over tarvinex seconds, and peer error over tarvinex error,
+from one run.
 
 Usage: python bench/train_quantizer.py [--rows N] [--encode-rows E] [--iterations I] [--opq-iterations O]
 """
 
 import argparse
 import os
-import sys
 import time
 
 import numpy as np
 
-import tarvinex
+import processes
 
 M, KS, DIM, COMPONENTS = 16, 256, 128, 256
 
@@ -53,6 +54,9 @@ def squared_error(rows, decoded, block=100_000):
 
 
 def run_tarvinex(train, rows, iterations, opq_iterations):
+    import tarvinex
+
+    train, rows = processes.load(train), processes.load(rows)
     model = tarvinex._NativeProductQuantizer(M, KS, iterations=iterations, seed=0, opq_iterations=opq_iterations)
     _, fit = timed(lambda: model.fit(train))
     codes, encode = timed(lambda: model.encode(rows))
@@ -60,7 +64,11 @@ def run_tarvinex(train, rows, iterations, opq_iterations):
     return fit, encode, decode, squared_error(rows, decoded)
 
 
-def run_faiss(faiss, train, rows, iterations, opq_iterations):
+def run_faiss(train, rows, iterations, opq_iterations):
+    import faiss
+
+    faiss.omp_set_num_threads(processes.workers())
+    train, rows = processes.load(train), processes.load(rows)
     pq = faiss.ProductQuantizer(DIM, M, 8)
     pq.cp.niter = iterations
     pq.cp.max_points_per_centroid = len(train)
@@ -96,33 +104,37 @@ def main():
     parser.add_argument("--opq-iterations", type=int, default=10)
     args = parser.parse_args()
 
-    try:
-        import faiss
-    except ImportError:
-        faiss = None
-        print("faiss is not installed here: tarvinex figures only", file=sys.stderr)
-    workers = len(os.sched_getaffinity(0))
-    if faiss is not None:
-        faiss.omp_set_num_threads(workers)
+    workers = processes.workers()
+    with processes.SharedArrays() as shared:
+        train = shared.save("train", mixture(args.rows, seed=1))
+        rows = shared.save("rows", mixture(args.encode_rows, seed=2))
+        peer = processes.run_child("faiss_version")
+        print(f"train={args.rows} encode={args.encode_rows} D={DIM} M={M} Ks={KS} iterations={args.iterations} "
+              f"opq_iterations={args.opq_iterations} workers={workers} kernels={processes.run_child('kernel_family')} "
+              f"{peer or 'faiss absent'} load={os.getloadavg()[0]:.1f}")
 
-    train, rows = mixture(args.rows, seed=1), mixture(args.encode_rows, seed=2)
-    peer = f"faiss {faiss.__version__} threads={faiss.omp_get_max_threads()}" if faiss is not None else "faiss absent"
-    print(f"train={args.rows} encode={args.encode_rows} D={DIM} M={M} Ks={KS} iterations={args.iterations} "
-          f"opq_iterations={args.opq_iterations} workers={workers} kernels={tarvinex.simd_runtime()} {peer} "
-          f"load={os.getloadavg()[0]:.1f}")
+        print(f"{'':<11}{'tarvinex':>11}" + (f"{'faiss':>11}{'ratio':>8}" if peer else ""))
+        for name, opq_iterations in [("PQ", 0), ("OPQ", args.opq_iterations)]:
+            if name == "OPQ" and opq_iterations == 0:
+                continue
+            settings = dict(train=train, rows=rows, iterations=args.iterations, opq_iterations=opq_iterations)
+            ours = processes.run_child("tarvinex", **settings)
+            theirs = processes.run_child("faiss", **settings) if peer else None
+            for step, index in [("train s", 0), ("encode s", 1), ("decode s", 2), ("error", 3)]:
+                line = f"{name + ' ' + step:<11}{ours[index]:>11.3f}"
+                if theirs is not None:
+                    line += f"{theirs[index]:>11.3f}{theirs[index] / ours[index]:>7.2f}x"
+                print(line, flush=True)
 
-    print(f"{'':<11}{'tarvinex':>11}" + (f"{'faiss':>11}{'ratio':>8}" if faiss is not None else ""))
-    for name, opq_iterations in [("PQ", 0), ("OPQ", args.opq_iterations)]:
-        if name == "OPQ" and opq_iterations == 0:
-            continue
-        ours = run_tarvinex(train, rows, args.iterations, opq_iterations)
-        theirs = run_faiss(faiss, train, rows, args.iterations, opq_iterations) if faiss is not None else None
-        for step, index in [("train s", 0), ("encode s", 1), ("decode s", 2), ("error", 3)]:
-            line = f"{name + ' ' + step:<11}{ours[index]:>11.3f}"
-            if theirs is not None:
-                line += f"{theirs[index]:>11.3f}{theirs[index] / ours[index]:>7.2f}x"
-            print(line, flush=True)
 
+def faiss_version():
+    import faiss
+
+    faiss.omp_set_num_threads(processes.workers())
+    return f"faiss {faiss.__version__} threads={faiss.omp_get_max_threads()}"
+
+
+processes.serve_children({"tarvinex": run_tarvinex, "faiss": run_faiss, "faiss_version": faiss_version})
 
 if __name__ == "__main__":
     main()

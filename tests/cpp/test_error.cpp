@@ -1,8 +1,11 @@
 // The error type's texts and the settings reading rule.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <map>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "error/error.hpp"
 #include "error/interrupt.hpp"
@@ -150,6 +153,63 @@ TEST(Settings, IndexNamesEverySettingOnce) {
         if (info.kind == settings::SettingKind::SecondName) {
             EXPECT_TRUE(seen.contains(info.second_name_of)) << info.name;
         }
+    }
+}
+
+/// The kind column of the README's settings table.
+std::string kind_words(const settings::SettingInfo& info) {
+    switch (info.kind) {
+        case settings::SettingKind::Choice:
+            return "choice";
+        case settings::SettingKind::OnSwitch:
+            return "on-switch";
+        case settings::SettingKind::OffSwitch:
+            return "off-switch";
+        case settings::SettingKind::Number:
+            return "number";
+        case settings::SettingKind::NumberZeroIsUnset:
+            return "number (0 = unset)";
+        case settings::SettingKind::Presence:
+            return "presence";
+        case settings::SettingKind::SecondName:
+            return "second name of `" + std::string(info.second_name_of) + "`";
+    }
+    return "";
+}
+
+std::string trimmed(std::string_view text) {
+    const std::size_t first = text.find_first_not_of(' ');
+    const std::size_t last = text.find_last_not_of(' ');
+    return first == std::string_view::npos ? "" : std::string(text.substr(first, last - first + 1));
+}
+
+TEST(Settings, ReadmeTableListsEverySettingAsTheIndexDoes) {
+    // Users learn the settings from the README: its table must not drift from
+    // the index the code reads by.
+    std::ifstream readme(TARVINEX_SOURCE_DIR "/README.md");
+    ASSERT_TRUE(readme) << "README.md not found";
+    std::vector<std::vector<std::string>> rows;
+    for (std::string line; std::getline(readme, line);) {
+        if (!line.starts_with("| `TARVINEX_")) {
+            continue;
+        }
+        std::vector<std::string> cells;
+        std::string_view rest(line);
+        rest.remove_prefix(1);
+        for (std::size_t bar = rest.find('|'); bar != std::string_view::npos; bar = rest.find('|')) {
+            cells.push_back(trimmed(rest.substr(0, bar)));
+            rest.remove_prefix(bar + 1);
+        }
+        rows.push_back(std::move(cells));
+    }
+    ASSERT_EQ(rows.size(), settings::kAllSettings.size());
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const settings::SettingInfo& info = settings::kAllSettings[i];
+        ASSERT_EQ(rows[i].size(), 4U) << info.name;
+        EXPECT_EQ(rows[i][0], "`" + std::string(info.name) + "`");
+        EXPECT_EQ(rows[i][1], kind_words(info)) << info.name;
+        EXPECT_EQ(rows[i][2], info.default_value) << info.name;
+        EXPECT_FALSE(rows[i][3].empty()) << info.name;
     }
 }
 
