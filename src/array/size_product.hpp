@@ -26,4 +26,13 @@ template <typename... Rest>
     return checked_product(first, rest...).value_or(std::numeric_limits<std::size_t>::max());
 }
 
+/// first + rest..., or the largest size_t when the sum does not fit: a byte
+/// count made of saturated products stays saturated.
+template <typename... Rest>
+[[nodiscard]] constexpr std::size_t saturating_sum(std::size_t first, Rest... rest) {
+    std::size_t sum = first;
+    const bool overflow = (__builtin_add_overflow(sum, static_cast<std::size_t>(rest), &sum) || ...);
+    return overflow ? std::numeric_limits<std::size_t>::max() : sum;
+}
+
 }  // namespace tarvinex::array

@@ -89,6 +89,7 @@ struct CandidateInputs {
     std::uint64_t seed;
     bool verbose;
     std::size_t lookup_table_bytes;
+    pqkmeans::RunSettings run;
 };
 
 error::Result<CandidateMetrics> evaluate_candidate(const CandidateInputs& in, std::size_t index, std::size_t k,
@@ -97,7 +98,7 @@ error::Result<CandidateMetrics> evaluate_candidate(const CandidateInputs& in, st
                         pqkmeans::PqKMeans::with_codeword_distances_and_options(
                             in.codewords, in.table, std::nullopt, k, in.iterations, in.seed + index, in.verbose,
                             in.lookup_table_bytes, pqkmeans::InitMethod::FarthestFirst, false, false));
-    TARVINEX_TRY(model.fit(in.sample.view(), settings::process_lookup(), &stop));
+    TARVINEX_TRY(model.fit(in.sample.view(), in.run, &stop));
     const array::Matrix<std::uint8_t> centers = *model.cluster_centers();
     const std::span<const float> distances = *in.table;
     const AssignmentSummary summary = summarize_assignments(in.sample.view(), centers.view(), distances,
@@ -111,7 +112,7 @@ error::Result<AutoKAnalysis> analyze_k_candidates(array::Codebook<float> codewor
                                                   array::MatrixView<const std::uint8_t> codes,
                                                   std::span<const std::size_t> candidate_ks, std::size_t iterations,
                                                   std::uint64_t seed, bool verbose, std::size_t lookup_table_bytes,
-                                                  std::size_t sample_rows) {
+                                                  std::size_t sample_rows, const settings::EnvLookup& lookup) {
     if (iterations == 0) {
         return error::fail("iterations must be greater than zero");
     }
@@ -130,7 +131,8 @@ error::Result<AutoKAnalysis> analyze_k_candidates(array::Codebook<float> codewor
 
     const pqkmeans::CodewordDistances table =
         std::make_shared<const std::vector<float>>(pqkmeans::compute_codeword_distances(codewords.view()));
-    const CandidateInputs inputs{codewords, table, sample, iterations, seed, verbose, lookup_table_bytes};
+    const CandidateInputs inputs{
+        codewords, table, sample, iterations, seed, verbose, lookup_table_bytes, pqkmeans::RunSettings::read(lookup)};
     const std::size_t count = analysis.candidate_ks.size();
     std::vector<std::optional<CandidateMetrics>> records(count);
     TARVINEX_TRY(

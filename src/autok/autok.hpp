@@ -17,6 +17,7 @@
 
 #include "array/array.hpp"
 #include "error/error.hpp"
+#include "error/settings.hpp"
 
 namespace tarvinex::autok {
 
@@ -77,12 +78,12 @@ struct AutoKAnalysis {
 /// fits with seed + i, farthest-first, no early stopping, `iterations` passes
 /// and the `lookup_table_bytes` budget, which also bounds each candidate's
 /// summary table. The first candidate error fails the analysis; the other
-/// candidates stop at their next pass boundary.
-[[nodiscard]] error::Result<AutoKAnalysis> analyze_k_candidates(array::Codebook<float> codewords,
-                                                                array::MatrixView<const std::uint8_t> codes,
-                                                                std::span<const std::size_t> candidate_ks,
-                                                                std::size_t iterations, std::uint64_t seed,
-                                                                bool verbose, std::size_t lookup_table_bytes,
-                                                                std::size_t sample_rows);
+/// candidates stop at their next pass boundary. The settings the fits run
+/// with are read once from `lookup`, before any candidate starts.
+[[nodiscard]] error::Result<AutoKAnalysis> analyze_k_candidates(
+    array::Codebook<float> codewords, array::MatrixView<const std::uint8_t> codes,
+    std::span<const std::size_t> candidate_ks, std::size_t iterations, std::uint64_t seed, bool verbose,
+    std::size_t lookup_table_bytes, std::size_t sample_rows,
+    const settings::EnvLookup& lookup = settings::process_lookup());
 
 }  // namespace tarvinex::autok

@@ -16,7 +16,7 @@
 #include "dense/dense.hpp"
 #include "error/settings.hpp"
 #include "parallel/pool.hpp"
-#include "pqkmeans/empty_clusters.hpp"
+#include "kmeans/kmeans.hpp"
 #include "ranking/float_order.hpp"
 
 namespace tarvinex::dense {
@@ -27,11 +27,6 @@ constexpr std::size_t kLargeBufferBytes = std::size_t{1} << 20;
 constexpr std::size_t kChunkRows = 4096;
 /// Chunk buffers per worker in one wave.
 constexpr std::size_t kBuffersPerWorker = 2;
-
-[[nodiscard]] std::size_t saturating_sum(std::size_t a, std::size_t b) noexcept {
-    std::size_t sum = 0;
-    return __builtin_add_overflow(a, b, &sum) ? std::numeric_limits<std::size_t>::max() : sum;
-}
 
 /// The one accumulation both forms share: rows [begin, end) in order, those
 /// whose label lies in [first_center, end_center) added into the spans.
@@ -128,7 +123,7 @@ DenseUpdateMode read_dense_update_mode(const settings::EnvLookup& lookup) {
 }
 
 std::size_t dense_chunk_buffer_bytes(std::size_t k, std::size_t dim) noexcept {
-    return saturating_sum(array::saturating_product(4, k, dim), array::saturating_product(8, k));
+    return array::saturating_sum(array::saturating_product(4, k, dim), array::saturating_product(8, k));
 }
 
 bool dense_center_update_sharded_enabled(std::size_t n, std::size_t k, std::size_t dim, DenseUpdateMode mode) {
@@ -215,7 +210,7 @@ void dense_center_sums_from_view(array::MatrixView<const float> data, std::span<
 void refill_empty_centers(array::MatrixView<const float> data, std::span<const std::size_t> labels,
                           std::span<const float> distances, std::span<const std::size_t> counts,
                           array::MatrixView<float> centers) {
-    const std::vector<std::size_t> empty = pqkmeans::empty_cluster_indices(counts);
+    const std::vector<std::size_t> empty = kmeans::empty_cluster_indices(counts);
     if (empty.empty()) {
         return;
     }

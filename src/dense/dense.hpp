@@ -34,7 +34,7 @@
 #include "array/size_product.hpp"
 #include "error/error.hpp"
 #include "error/settings.hpp"
-#include "pqkmeans/init_method.hpp"
+#include "kmeans/kmeans.hpp"
 #include "simd/cpu_features.hpp"
 #include "simd/preference.hpp"
 #include "simd/slice_kernels.hpp"
@@ -246,7 +246,7 @@ void update_min_l2_distances(array::MatrixView<const float> data, std::span<cons
 /// cluster center" when no candidate with a finite distance is left. An
 /// oversized center matrix is std::bad_alloc.
 [[nodiscard]] error::Result<array::Matrix<float>> initial_centers(array::MatrixView<const float> data, std::size_t k,
-                                                                  std::uint64_t seed, pqkmeans::InitMethod init,
+                                                                  std::uint64_t seed, kmeans::InitMethod init,
                                                                   bool spherical, const DenseInitSettings& settings);
 
 /// Each row divided by its norm sqrt(s), s the sequential sum of the rounded
@@ -456,7 +456,7 @@ public:
     [[nodiscard]] bool verbose() const { return verbose_; }
     [[nodiscard]] bool early_stopping() const { return early_stopping_; }
     [[nodiscard]] bool spherical() const { return spherical_; }
-    [[nodiscard]] pqkmeans::InitMethod init() const { return init_; }
+    [[nodiscard]] kmeans::InitMethod init() const { return init_; }
     /// (k, dim), row-major after a fit, in the given layout after set_centers.
     [[nodiscard]] const std::optional<array::Matrix<float>>& centers() const { return centers_; }
     [[nodiscard]] const std::vector<std::size_t>& labels() const { return labels_; }
@@ -474,7 +474,7 @@ private:
     bool verbose_ = false;
     bool early_stopping_ = false;
     bool spherical_ = false;
-    pqkmeans::InitMethod init_ = pqkmeans::InitMethod::KMeansPlusPlus;
+    kmeans::InitMethod init_ = kmeans::InitMethod::KMeansPlusPlus;
 };
 
 }  // namespace tarvinex::dense

@@ -155,16 +155,16 @@ std::optional<std::size_t> farthest_candidate(std::span<const float> min_distanc
 }
 
 error::Result<array::Matrix<float>> initial_centers(array::MatrixView<const float> data, std::size_t k,
-                                                    std::uint64_t seed, pqkmeans::InitMethod init, bool spherical,
+                                                    std::uint64_t seed, kmeans::InitMethod init, bool spherical,
                                                     const DenseInitSettings& settings) {
     const std::size_t n = data.shape[0];
     const std::size_t dim = data.shape[1];
     TARVINEX_ASSERT(k >= 1 && k <= n && dim >= 1, "initial centers need 1 <= k <= n and at least one column");
     array::Matrix<float> centers(std::vector<float>(checked_element_count<float>(k, dim)), {k, dim});
     std::vector<std::size_t> chosen;
-    if (init == pqkmeans::InitMethod::FarthestFirst || init == pqkmeans::InitMethod::KMeansPlusPlus) {
+    if (init == kmeans::InitMethod::FarthestFirst || init == kmeans::InitMethod::KMeansPlusPlus) {
         TARVINEX_TRY_ASSIGN(
-            chosen, choose_among_candidates(data, k, seed, init == pqkmeans::InitMethod::KMeansPlusPlus, settings));
+            chosen, choose_among_candidates(data, k, seed, init == kmeans::InitMethod::KMeansPlusPlus, settings));
     } else {
         chosen = sample_rows(seed, n, k);
     }

@@ -129,7 +129,7 @@ bool dense_should_stop_early(std::span<const double> inertia_history) {
 
 error::Result<DenseKMeans> DenseKMeans::create(std::size_t k, std::size_t iterations, std::uint64_t seed, bool verbose,
                                                std::string_view init, bool early_stopping, bool spherical) {
-    TARVINEX_TRY_ASSIGN(const pqkmeans::InitMethod method, pqkmeans::parse_init_method(init));
+    TARVINEX_TRY_ASSIGN(const kmeans::InitMethod method, kmeans::parse_init_method(init));
     if (k == 0) {
         return error::fail("k must be greater than zero");
     }

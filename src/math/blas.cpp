@@ -14,6 +14,7 @@
 
 #include "array/size_product.hpp"
 #include "math/math.hpp"
+#include "parallel/cpu_count.hpp"
 #include "parallel/pool.hpp"
 
 /// LAPACK's Fortran entry, as OpenBLAS exports it (the Debian package ships no
@@ -196,6 +197,15 @@ void multiply_vector_into(array::MatrixView<const float> a, std::span<const floa
         y[i] = sum;
     }
 }
+
+void limit_blas_threads() {
+    [[maybe_unused]] static const bool limited = [] {
+        openblas_set_num_threads(static_cast<int>(std::min(kMaxBlasThreads, parallel::available_cpu_count())));
+        return true;
+    }();
+}
+
+std::size_t blas_threads() { return static_cast<std::size_t>(openblas_get_num_threads()); }
 
 std::vector<double> upper_gram_f64(std::span<const double> a, std::size_t k, std::size_t n) {
     TARVINEX_ASSERT(array::checked_product(k, n) == a.size(), "gram operand does not match its shape");

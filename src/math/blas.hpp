@@ -17,6 +17,19 @@
 
 namespace tarvinex::math {
 
+/// OpenBLAS runs its own thread pool beside ours. Left alone it starts one
+/// thread per CPU it sees (ignoring the cgroup quota), and those threads then
+/// compete with the pool's workers; a few threads already saturate the
+/// products the engines hand it. This is the most it may use.
+inline constexpr std::size_t kMaxBlasThreads = 4;
+
+/// Sets OpenBLAS's pool to min(kMaxBlasThreads, available_cpu_count()).
+/// Call it once when the library loads; later calls do nothing.
+void limit_blas_threads();
+
+/// The threads OpenBLAS uses now.
+[[nodiscard]] std::size_t blas_threads();
+
 /// out = a·b for a (m, k), b (k, n), out (m, n): alpha 1, beta 0, so out is
 /// overwritten and never read, and k = 0 gives zeros. out must not overlap a or b.
 void multiply_into(array::MatrixView<const float> a, array::MatrixView<const float> b, array::MatrixView<float> out);

@@ -45,10 +45,8 @@ struct Accumulator {
     if (n == 0) {
         return 1;
     }
-    std::size_t bytes = 0;
-    if (__builtin_add_overflow(array::saturating_product(ks, ds, 4), array::saturating_product(ks, 4), &bytes)) {
-        bytes = std::numeric_limits<std::size_t>::max();
-    }
+    const std::size_t bytes =
+        array::saturating_sum(array::saturating_product(ks, ds, 4), array::saturating_product(ks, 4));
     if (bytes < kLargeAccumulatorBytes) {
         return std::min(n, kRowsPerChunk);
     }

@@ -15,7 +15,6 @@
 
 #include "parallel/pool.hpp"
 #include "pqkmeans/center_update.hpp"
-#include "pqkmeans/empty_clusters.hpp"
 #include "pqkmeans/model.hpp"
 #include "simd/slice_kernels.hpp"
 

@@ -11,6 +11,11 @@ namespace tarvinex::pqkmeans {
 
 error::Result<void> PqKMeans::fit(array::MatrixView<const std::uint8_t> codes, const settings::EnvLookup& lookup,
                                   const std::atomic<bool>* stop_requested) {
+    return fit(codes, RunSettings::read(lookup), stop_requested);
+}
+
+error::Result<void> PqKMeans::fit(array::MatrixView<const std::uint8_t> codes, const RunSettings& run,
+                                  const std::atomic<bool>* stop_requested) {
     const auto stopped = [&] { return stop_requested != nullptr && stop_requested->load(std::memory_order_relaxed); };
     const std::size_t n = codes.extent(0);
     const std::size_t m_count = num_subquantizers_;
@@ -25,7 +30,6 @@ error::Result<void> PqKMeans::fit(array::MatrixView<const std::uint8_t> codes, c
     }
     TARVINEX_TRY(check_code_values(codes));
 
-    const RunSettings run = RunSettings::read(lookup);
     ClusterProfile profile;
     profile.enabled = run.profile;
     const PhaseTimer init_timer(profile.enabled);

@@ -22,15 +22,22 @@
 #include "array/array.hpp"
 #include "error/error.hpp"
 #include "error/settings.hpp"
+#include "kmeans/kmeans.hpp"
 #include "pdx/pdx.hpp"
 #include "pq4/packed_codes.hpp"
 #include "pq4/quantized_tables.hpp"
 #include "pqkmeans/assignment_buffers.hpp"
 #include "pqkmeans/codeword_distances.hpp"
-#include "pqkmeans/init_method.hpp"
 #include "pqkmeans/profile.hpp"
+#include "ranking/farthest_rows.hpp"
 
 namespace tarvinex::pqkmeans {
+
+// The shared k-means vocabulary under the names PQ k-means has always used.
+using kmeans::empty_cluster_indices;
+using kmeans::InitMethod;
+using kmeans::parse_init_method;
+using ranking::select_farthest_rows;
 
 /// Codes are bytes, so a codebook holds at most 256 codewords.
 inline constexpr std::size_t kMaxCodebookSize = 256;
@@ -271,6 +278,10 @@ public:
     /// cancelling each other's loops in the middle of a pass.
     [[nodiscard]] error::Result<void> fit(array::MatrixView<const std::uint8_t> codes,
                                           const settings::EnvLookup& lookup = settings::process_lookup(),
+                                          const std::atomic<bool>* stop_requested = nullptr);
+    /// The same with the run's settings already read, for callers that start
+    /// several fits from one reading.
+    [[nodiscard]] error::Result<void> fit(array::MatrixView<const std::uint8_t> codes, const RunSettings& run,
                                           const std::atomic<bool>* stop_requested = nullptr);
     /// The nearest stored center code of every row; the model is unchanged.
     [[nodiscard]] error::Result<std::vector<std::size_t>> predict(

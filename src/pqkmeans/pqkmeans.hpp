@@ -6,8 +6,6 @@
 #include "pqkmeans/assignment_buffers.hpp"
 #include "pqkmeans/center_update.hpp"
 #include "pqkmeans/codeword_distances.hpp"
-#include "pqkmeans/empty_clusters.hpp"
-#include "pqkmeans/init_method.hpp"
 #include "pqkmeans/lookup_table.hpp"
 #include "pqkmeans/model.hpp"
 #include "pqkmeans/profile.hpp"

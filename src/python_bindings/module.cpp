@@ -11,7 +11,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "parallel/blas_threads.hpp"
+#include "math/blas.hpp"
 #include "python_bindings/class_object.hpp"
 #include "python_bindings/dense_kmeans_class.hpp"
 #include "python_bindings/errors.hpp"
@@ -26,7 +26,7 @@ namespace {
 
 // BLAS sizes its own pool when the library loads; cap it as soon as the module
 // is loaded, before any call can reach it.
-[[maybe_unused]] const bool kBlasThreadsLimited = (parallel::limit_blas_threads(), true);
+[[maybe_unused]] const bool kBlasThreadsLimited = (math::limit_blas_threads(), true);
 
 constexpr std::int64_t kNoInterpreter = -1;
 std::atomic<std::int64_t> g_first_interpreter{kNoInterpreter};

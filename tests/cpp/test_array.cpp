@@ -1,4 +1,4 @@
-// Size products that must not wrap, row and column slices and transposes of
+// Size products and sums that must not wrap, row and column slices and transposes of
 // strided matrices, and C-ordered copies of any layout.
 
 #include <algorithm>
@@ -49,6 +49,15 @@ TEST(SizeProduct, CheckedAndSaturatingAgreeUntilOverflow) {
         EXPECT_EQ(checked, c.product);
         EXPECT_EQ(saturated, c.product.value_or(kMax));
     }
+}
+
+TEST(SizeSum, SaturatesInsteadOfWrapping) {
+    EXPECT_EQ(array::saturating_sum(3, 4), 7U);
+    EXPECT_EQ(array::saturating_sum(kMax - 1, 1), kMax);
+    EXPECT_EQ(array::saturating_sum(kMax - 1, 2), kMax);
+    EXPECT_EQ(array::saturating_sum(kMax, 1, 0), kMax);
+    EXPECT_EQ(array::saturating_sum(kMax / 2, kMax / 2, 1), kMax);
+    EXPECT_EQ(array::saturating_sum(kMax / 2, kMax / 2, 2), kMax);
 }
 
 TEST(ArrayView, RowsAndColumnsFollowTheStrides) {

@@ -334,7 +334,7 @@ TEST(DenseKMeansModel, ConstructionChecksInOrder) {
               "iterations must be greater than zero");
     const auto made = dense::DenseKMeans::create(3, 5, 11, true, "kmeans++", true, true);
     ASSERT_TRUE(made.has_value());
-    EXPECT_EQ(made->init(), tarvinex::pqkmeans::InitMethod::KMeansPlusPlus);
+    EXPECT_EQ(made->init(), tarvinex::kmeans::InitMethod::KMeansPlusPlus);
     EXPECT_FALSE(made->centers().has_value());
     EXPECT_TRUE(made->labels().empty());
 }

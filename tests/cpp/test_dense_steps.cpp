@@ -30,7 +30,7 @@ namespace array = tarvinex::array;
 namespace dense = tarvinex::dense;
 namespace rng = tarvinex::rng;
 using Env = std::map<std::string, std::string>;
-using tarvinex::pqkmeans::InitMethod;
+using tarvinex::kmeans::InitMethod;
 using tarvinex::test::bit_patterns;
 using tarvinex::test::bits;
 using tarvinex::test::fake_env;

@@ -24,6 +24,7 @@
 #include "error/settings.hpp"
 #include "math/blas.hpp"
 #include "math/math.hpp"
+#include "parallel/cpu_count.hpp"
 #include "testing.hpp"
 
 namespace {
@@ -673,6 +674,12 @@ TEST(MathErrors, TextsInTheOrderTheyAreTested) {
     for (const Case& c : cases) {
         EXPECT_EQ(c.call(), c.expected) << c.name;
     }
+}
+
+TEST(BlasThreads, CappedAtFourAndTheAvailableCpus) {
+    math::limit_blas_threads();
+    math::limit_blas_threads();
+    EXPECT_EQ(math::blas_threads(), std::min(math::kMaxBlasThreads, tarvinex::parallel::available_cpu_count()));
 }
 
 }  // namespace

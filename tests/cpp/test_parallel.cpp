@@ -1,9 +1,8 @@
 /// The CPU count (quota parsers and cgroup lookup on fake files), the pool's
 /// loops (coverage, order, sums, failure and cancellation, the stop raised
 /// for long bodies, nesting, isolation, exceptions carried back to the
-/// caller) and the BLAS thread cap.
+/// caller).
 
-#include <cblas.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -21,7 +20,6 @@
 #include <vector>
 
 #include "error/error.hpp"
-#include "parallel/blas_threads.hpp"
 #include "parallel/cpu_count.hpp"
 #include "parallel/pool.hpp"
 
@@ -635,14 +633,6 @@ TEST(Nesting, IsolateReturnsTheValueOfItsFunction) {
                   },
                   std::plus<>{}),
               6);
-}
-
-// ---------------------------------------------------------------- BLAS
-
-TEST(BlasThreads, CappedAtFourAndTheAvailableCpus) {
-    limit_blas_threads();
-    limit_blas_threads();
-    EXPECT_EQ(static_cast<std::size_t>(openblas_get_num_threads()), std::min(kMaxBlasThreads, available_cpu_count()));
 }
 
 }  // namespace

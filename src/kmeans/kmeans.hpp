@@ -1,13 +1,17 @@
 #pragma once
-/// How a k-means run picks its first centers. Both k-means engines store and
-/// parse the same byte, so this header depends on nothing PQ-specific.
+/// The vocabulary both k-means engines share, below either of them: how a run
+/// picks its first centers, and which clusters a center update refills (the
+/// empty ones ascending, the lowest getting the farthest row).
 
+#include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string_view>
+#include <vector>
 
 #include "error/error.hpp"
 
-namespace tarvinex::pqkmeans {
+namespace tarvinex::kmeans {
 
 /// Stored as one byte: 0 farthest-first, 1 k-means++, anything else random.
 enum class InitMethod : std::uint8_t {
@@ -24,4 +28,7 @@ enum class InitMethod : std::uint8_t {
 /// Anything else fails, quoting `text` as given.
 [[nodiscard]] error::Result<InitMethod> parse_init_method(std::string_view text);
 
-}  // namespace tarvinex::pqkmeans
+/// The clusters whose count is 0, ascending.
+[[nodiscard]] std::vector<std::size_t> empty_cluster_indices(std::span<const std::size_t> counts);
+
+}  // namespace tarvinex::kmeans

@@ -1,6 +1,6 @@
-#include "pqkmeans/empty_clusters.hpp"
+#include "kmeans/kmeans.hpp"
 
-namespace tarvinex::pqkmeans {
+namespace tarvinex::kmeans {
 
 std::vector<std::size_t> empty_cluster_indices(std::span<const std::size_t> counts) {
     std::vector<std::size_t> empty;
@@ -12,4 +12,4 @@ std::vector<std::size_t> empty_cluster_indices(std::span<const std::size_t> coun
     return empty;
 }
 
-}  // namespace tarvinex::pqkmeans
+}  // namespace tarvinex::kmeans

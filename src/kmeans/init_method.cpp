@@ -1,10 +1,10 @@
-#include "pqkmeans/init_method.hpp"
+#include "kmeans/kmeans.hpp"
 
 #include <array>
 #include <string>
 #include <utility>
 
-namespace tarvinex::pqkmeans {
+namespace tarvinex::kmeans {
 namespace {
 
 /// Underscores count as hyphens. Unlike the TARVINEX_* word rule, hyphens are
@@ -47,4 +47,4 @@ error::Result<InitMethod> parse_init_method(std::string_view text) {
     return error::fail(std::move(message));
 }
 
-}  // namespace tarvinex::pqkmeans
+}  // namespace tarvinex::kmeans
