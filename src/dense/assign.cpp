@@ -223,8 +223,8 @@ void assign_dense_into(array::MatrixView<const float> data, array::MatrixView<co
             const std::vector<float> transposed = transpose_centers(centers);
             const TransposedKernels kernels = transposed_kernels_for(settings.family, simd::detected_cpu_features());
             parallel::for_chunks(shape.n, kChunkRows, [&](std::size_t, std::size_t begin, std::size_t end) {
-                assign_dense_transposed_avx512_into(data, transposed, shape.k, spherical, kernels, begin, end, labels,
-                                                    distances);
+                assign_dense_transposed_into(data, transposed, shape.k, spherical, kernels, begin, end, labels,
+                                             distances);
             });
             return;
         }

@@ -15,8 +15,8 @@
 #include "array/size_product.hpp"
 #include "dense/dense.hpp"
 #include "error/settings.hpp"
-#include "parallel/pool.hpp"
 #include "kmeans/kmeans.hpp"
+#include "parallel/pool.hpp"
 #include "ranking/float_order.hpp"
 
 namespace tarvinex::dense {

@@ -170,10 +170,9 @@ struct TransposedKernels {
 [[nodiscard]] const TransposedKernels& selected_transposed_kernels();
 
 /// Labels and distances of rows [begin, end) by the transposed kernels.
-void assign_dense_transposed_avx512_into(array::MatrixView<const float> data, std::span<const float> transposed,
-                                         std::size_t k, bool spherical, const TransposedKernels& kernels,
-                                         std::size_t begin, std::size_t end, std::span<std::size_t> labels,
-                                         std::span<float> distances);
+void assign_dense_transposed_into(array::MatrixView<const float> data, std::span<const float> transposed, std::size_t k,
+                                  bool spherical, const TransposedKernels& kernels, std::size_t begin, std::size_t end,
+                                  std::span<std::size_t> labels, std::span<float> distances);
 
 /// Labels and distances of rows [begin, end) by the family's slice kernels;
 /// data and centers C-contiguous.

@@ -74,7 +74,9 @@ TransposedKernels transposed_kernels_for(simd::SliceKernel family, const simd::C
                                                nearest_dot_center_transposed_scalar};
     static constexpr TransposedKernels kAvx512{simd::SliceKernel::Avx512, nearest_l2_center_transposed_avx512,
                                                nearest_dot_center_transposed_avx512};
-    return family == simd::SliceKernel::Avx512 && features.avx512f ? kAvx512 : kScalar;
+    // Only the AVX-512 family has a transposed form; every other family reads the portable one.
+    static constexpr simd::KernelTable<TransposedKernels> kTable{kScalar, std::nullopt, kAvx512};
+    return kTable.for_family(family, features);
 }
 
 const TransposedKernels& selected_transposed_kernels() {
@@ -83,10 +85,9 @@ const TransposedKernels& selected_transposed_kernels() {
     return kernels;
 }
 
-void assign_dense_transposed_avx512_into(array::MatrixView<const float> data, std::span<const float> transposed,
-                                         std::size_t k, bool spherical, const TransposedKernels& kernels,
-                                         std::size_t begin, std::size_t end, std::span<std::size_t> labels,
-                                         std::span<float> distances) {
+void assign_dense_transposed_into(array::MatrixView<const float> data, std::span<const float> transposed, std::size_t k,
+                                  bool spherical, const TransposedKernels& kernels, std::size_t begin, std::size_t end,
+                                  std::span<std::size_t> labels, std::span<float> distances) {
     const std::size_t dim = data.shape[1];
     const std::size_t stride = transposed_stride(k);
     const TransposedKernel nearest = spherical ? kernels.nearest_dot_center : kernels.nearest_l2_center;

@@ -105,7 +105,8 @@ FlashKernels flash_kernels_for(simd::SliceKernel family, const simd::CpuFeatures
     static constexpr FlashKernels kScalar{simd::SliceKernel::Scalar, panel_l2_scalar};
     static constexpr FlashKernels kAvx2{simd::SliceKernel::Avx2, panel_l2_avx2};
     static constexpr FlashKernels kAvx512{simd::SliceKernel::Avx512, panel_l2_avx512};
-    return simd::runnable_kernels(family, features, kScalar, kAvx2, kAvx512);
+    static constexpr simd::KernelTable<FlashKernels> kTable{kScalar, kAvx2, kAvx512};
+    return kTable.for_family(family, features);
 }
 
 const FlashKernels& selected_flash_kernels() {

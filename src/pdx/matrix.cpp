@@ -107,7 +107,8 @@ PdxKernels pdx_kernels_for(simd::SliceKernel family, const simd::CpuFeatures& fe
     static constexpr PdxKernels kAvx2{simd::SliceKernel::Avx2, block_center_l2_avx2, block_center_l2_pruned_avx2};
     static constexpr PdxKernels kAvx512{simd::SliceKernel::Avx512, block_center_l2_avx512,
                                         block_center_l2_pruned_avx512};
-    return simd::runnable_kernels(family, features, kScalar, kAvx2, kAvx512);
+    static constexpr simd::KernelTable<PdxKernels> kTable{kScalar, kAvx2, kAvx512};
+    return kTable.for_family(family, features);
 }
 
 const PdxKernels& selected_pdx_kernels() {

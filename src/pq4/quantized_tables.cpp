@@ -257,22 +257,9 @@ Pq4Kernels pq4_kernels_for(simd::SliceKernel family, const simd::CpuFeatures& fe
     static constexpr Pq4Kernels kAvx2{simd::SliceKernel::Avx2, pq4_scan_cluster_avx2, pq4_select_block_global_avx2};
     static constexpr Pq4Kernels kAvx512{simd::SliceKernel::Avx512, pq4_scan_cluster_avx512,
                                         pq4_select_block_global_avx512};
-    // Each family falls to the next one down until the processor can run it.
-    switch (family) {
-        case simd::SliceKernel::Avx512:
-            if (features.avx512bw) {
-                return kAvx512;
-            }
-            [[fallthrough]];
-        case simd::SliceKernel::Avx2:
-            if (features.avx2) {
-                return kAvx2;
-            }
-            [[fallthrough]];
-        case simd::SliceKernel::Scalar:
-            break;
-    }
-    return kScalar;
+    // The AVX-512 scan shuffles bytes, which takes AVX-512BW.
+    static constexpr simd::KernelTable<Pq4Kernels> kTable{kScalar, kAvx2, kAvx512, simd::Avx512Needs::FAndBw};
+    return kTable.for_family(family, features);
 }
 
 const Pq4Kernels& selected_pq4_kernels() {

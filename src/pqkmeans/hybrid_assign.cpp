@@ -95,12 +95,13 @@ private:
 /// width-D routine chosen once for the call.
 class Refiner {
 public:
-    explicit Refiner(const HybridRefineInput& input) : input_(input), kernel_(simd::for_subdim(input.dim)) {}
+    explicit Refiner(const HybridRefineInput& input)
+        : input_(input), distance_(simd::distance_function(simd::for_subdim(input.dim))) {}
 
     void write(std::size_t row, const Shortlist& shortlist) const {
         const std::span<const float> vector = input_.vectors.subspan(row * input_.dim, input_.dim);
         const simd::IndexedValue best = shortlist.refine([&](std::size_t c) {
-            return simd::distance(kernel_, vector, input_.centers.subspan(c * input_.dim, input_.dim));
+            return distance_(vector.data(), input_.centers.data() + c * input_.dim, input_.dim);
         });
         input_.labels[row] = static_cast<std::size_t>(best.index);
         input_.distances[row] = best.value;
@@ -111,7 +112,7 @@ public:
 
 private:
     const HybridRefineInput& input_;
-    simd::DistanceKernel kernel_;
+    simd::DistanceFunction distance_;
 };
 
 /// The row-at-a-time engines: the row's M codes are read once, by
@@ -168,13 +169,12 @@ void assign_exact_dense_into(std::span<const float> vectors, std::span<const flo
 void assign_hybrid_direct_adc_into(std::span<const std::uint8_t> codes, std::span<const float> workspace,
                                    std::span<const float> codewords, std::size_t m, std::size_t ks, std::size_t ds,
                                    std::size_t shortlist, const HybridRefineInput& refine) {
-    const simd::DistanceKernel kernel = simd::for_subdim(ds);
+    const simd::DistanceFunction distance = simd::distance_function(simd::for_subdim(ds));
     const std::size_t dim = m * ds;
     shortlist_rows(m, shortlist, refine, row_of(codes, m), [&](std::span<const std::uint8_t> row, std::size_t j) {
         float sum = 0.0F;
         for (std::size_t s = 0; s < m; ++s) {
-            const std::span<const float> codeword = codewords.subspan((s * ks + row[s]) * ds, ds);
-            sum += simd::distance(kernel, codeword, workspace.subspan(j * dim + s * ds, ds));
+            sum += distance(codewords.data() + (s * ks + row[s]) * ds, workspace.data() + j * dim + s * ds, ds);
         }
         return sum;
     });

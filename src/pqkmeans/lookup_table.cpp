@@ -151,16 +151,16 @@ bool PqKMeans::build_dense_lookup_tables_into(array::MatrixView<const float> cen
     const std::size_t ks = codebook_size_;
     const std::size_t ds = subdim_;
     const std::size_t k = k_;
-    const simd::DistanceKernel kernel = simd::for_subdim(ds);
+    const simd::DistanceFunction distance = simd::distance_function(simd::for_subdim(ds));
     const float* codewords = codewords_.view().data;
     TARVINEX_ASSERT(block_centers > 0, "lookup table blocks need at least one center");
     for_each_table_row(num_subquantizers_ * ks, k, block_centers, lookup.data(),
                        [&](std::size_t r, std::size_t block_begin, std::size_t width, float* out) {
                            // Row r = s*Ks + c is codeword (s, c) of the C-ordered codebook.
-                           const std::span<const float> codeword(codewords + r * ds, ds);
+                           const float* codeword = codewords + r * ds;
                            const array::MatrixView<const float> parts = centers.columns((r / ks) * ds, ds);
                            for (std::size_t t = 0; t < width; ++t) {
-                               out[t] = simd::distance(kernel, codeword, parts.row(block_begin + t));
+                               out[t] = distance(codeword, parts.row(block_begin + t).data(), ds);
                            }
                        });
     return true;

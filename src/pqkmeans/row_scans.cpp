@@ -83,9 +83,9 @@ constexpr std::size_t kMaxLaneCenters = std::size_t{1} << 31;
 
 /// The direct sums with eight rows in the lanes of one vector; a chunk's last
 /// rows are padded with copies of its last row, whose results are dropped.
-void assign_direct_in_lanes(array::MatrixView<const std::uint8_t> codes, const std::uint8_t* centers, std::size_t k,
-                            std::span<const float> codeword_distances, std::size_t ks, std::span<std::size_t> labels,
-                            std::span<float> distances) {
+void assign_direct_in_lanes(const simd::DirectRowKernels& lanes, array::MatrixView<const std::uint8_t> codes,
+                            const std::uint8_t* centers, std::size_t k, std::span<const float> codeword_distances,
+                            std::size_t ks, std::span<std::size_t> labels, std::span<float> distances) {
     constexpr std::size_t kRows = simd::kDirectRows;
     const std::size_t m_count = codes.extent(1);
     struct Scratch {
@@ -111,10 +111,8 @@ void assign_direct_in_lanes(array::MatrixView<const std::uint8_t> codes, const s
                     }
                     rows = scratch.padded_rows.data();
                 }
-                simd::interleave_row_tables_avx2(rows, m_count, codeword_distances.data(), ks,
-                                                 scratch.interleaved.data());
-                simd::nearest_direct_rows_avx2(scratch.interleaved.data(), centers, m_count, ks, k, group_labels,
-                                               group_distances);
+                lanes.interleave(rows, m_count, codeword_distances.data(), ks, scratch.interleaved.data());
+                lanes.nearest(scratch.interleaved.data(), centers, m_count, ks, k, group_labels, group_distances);
                 std::copy_n(group_labels, count, labels.begin() + static_cast<std::ptrdiff_t>(i));
                 std::copy_n(group_distances, count, distances.begin() + static_cast<std::ptrdiff_t>(i));
             }
@@ -151,9 +149,9 @@ void assign_direct_into(array::MatrixView<const std::uint8_t> codes, array::Matr
     TARVINEX_ASSERT(centers.is_c_contiguous(), "center codes must be C-contiguous");
     const std::size_t m_count = codes.extent(1);
     const std::size_t k = centers.extent(0);
-    // Both vector families run the AVX2 form; AVX-512 adds nothing to lanes this narrow.
-    if (family != simd::SliceKernel::Scalar && simd::detected_cpu_features().avx2 && k < kMaxLaneCenters) {
-        assign_direct_in_lanes(codes, centers.data, k, codeword_distances, ks, labels, distances);
+    const simd::DirectRowKernels lanes = simd::direct_row_kernels(family, simd::detected_cpu_features());
+    if (lanes.nearest != nullptr && k < kMaxLaneCenters) {
+        assign_direct_in_lanes(lanes, codes, centers.data, k, codeword_distances, ks, labels, distances);
         return;
     }
     const std::size_t table_entries = m_count * ks;
@@ -194,6 +192,7 @@ void assign_adc_direct_into(array::MatrixView<const std::uint8_t> codes, array::
     const std::size_t ks = codewords.extent(1);
     const std::size_t ds = codewords.extent(2);
     const std::size_t k = centers.extent(0);
+    const simd::DistanceFunction distance = simd::distance_function(kernel);
     parallel::for_chunks(
         codes.extent(0), kScanChunkRows, [&] { return RowPointers(m_count); },
         [&](std::size_t, std::size_t begin, std::size_t end, RowPointers& codeword_of) {
@@ -208,7 +207,7 @@ void assign_adc_direct_into(array::MatrixView<const std::uint8_t> codes, array::
                     const std::span<const float> center = centers.row(j);
                     float total = 0.0F;
                     for (std::size_t s = 0; s < m_count; ++s) {
-                        total = total + simd::distance(kernel, {codeword_of[s], ds}, center.subspan(s * ds, ds));
+                        total = total + distance(codeword_of[s], center.data() + s * ds, ds);
                     }
                     if (total < best_distance) {
                         best_label = j;

@@ -26,15 +26,8 @@ NearestCodewordScan nearest_codeword_scan(DistanceKernel kernel, SliceKernel fam
         case DistanceKernel::Scalar:
             return nearest_codeword_sequential_scalar;
         case DistanceKernel::Slice:
-            switch (family) {
-                case SliceKernel::Avx512:
-                    return nearest_codeword_slice_avx512;
-                case SliceKernel::Avx2:
-                    return nearest_codeword_slice_avx2;
-                case SliceKernel::Scalar:
-                    break;
-            }
-            return nearest_codeword_sequential_scalar;
+            return by_family(family, nearest_codeword_sequential_scalar, nearest_codeword_slice_avx2,
+                             nearest_codeword_slice_avx512);
         case DistanceKernel::Simd4:
             // The per-pair routine is SSE under every preference; its AVX2 scan
             // runs only where the family already runs AVX2.
@@ -61,15 +54,7 @@ NearestCodewordScan nearest_codeword_scan(DistanceKernel kernel) {
 }
 
 TransposedScores transposed_scores_kernel(SliceKernel family) noexcept {
-    switch (family) {
-        case SliceKernel::Avx512:
-            return transposed_scores_avx512;
-        case SliceKernel::Avx2:
-            return transposed_scores_avx2;
-        case SliceKernel::Scalar:
-            break;
-    }
-    return transposed_scores_scalar;
+    return by_family(family, transposed_scores_scalar, transposed_scores_avx2, transposed_scores_avx512);
 }
 
 }  // namespace tarvinex::simd

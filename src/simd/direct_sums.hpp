@@ -12,6 +12,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "simd/cpu_features.hpp"
+#include "simd/preference.hpp"
+
 namespace tarvinex::simd {
 
 inline constexpr std::size_t kDirectRows = 8;
@@ -27,5 +30,21 @@ void interleave_row_tables_avx2(const std::uint8_t* rows, std::size_t m_count, c
 /// distances[r]. Callers guarantee k < 2^31.
 void nearest_direct_rows_avx2(const float* interleaved, const std::uint8_t* centers, std::size_t m_count,
                               std::size_t ks, std::size_t k, std::size_t* labels, float* distances) noexcept;
+
+using InterleaveRowTables = void (*)(const std::uint8_t* rows, std::size_t m_count, const float* codeword_distances,
+                                     std::size_t ks, float* interleaved) noexcept;
+using NearestDirectRows = void (*)(const float* interleaved, const std::uint8_t* centers, std::size_t m_count,
+                                   std::size_t ks, std::size_t k, std::size_t* labels, float* distances) noexcept;
+
+/// The eight-row direct sums of a family, both null where it has none (the
+/// portable family scores rows its own way).
+struct DirectRowKernels {
+    InterleaveRowTables interleave = nullptr;
+    NearestDirectRows nearest = nullptr;
+};
+
+/// The direct-sum kernels for `family` on a processor with `features`: the
+/// AVX2 form for both vector families.
+[[nodiscard]] DirectRowKernels direct_row_kernels(SliceKernel family, const CpuFeatures& features);
 
 }  // namespace tarvinex::simd

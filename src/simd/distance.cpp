@@ -44,6 +44,47 @@ DistanceKernel choose_distance_kernel(std::size_t d, SimdPreference preference, 
     return d == 4 ? DistanceKernel::Simd4 : DistanceKernel::Slice;
 }
 
+namespace {
+
+template <float (*Routine)(std::span<const float>, std::span<const float>) noexcept>
+float over_width(const float* a, const float* b, std::size_t d) noexcept {
+    return Routine({a, d}, {b, d});
+}
+
+template <float (*Routine)(const float*, const float*) noexcept>
+float fixed_width(const float* a, const float* b, std::size_t /*d*/) noexcept {
+    return Routine(a, b);
+}
+
+}  // namespace
+
+DistanceFunction distance_function(DistanceKernel kernel) {
+    switch (kernel) {
+        case DistanceKernel::Scalar:
+            return over_width<l2_distance_scalar>;
+        case DistanceKernel::Slice:
+            return by_family<DistanceFunction>(selected_slice_kernel(), over_width<l2_distance_scalar>,
+                                               over_width<l2_distance_avx2>, over_width<l2_distance_avx512>);
+        case DistanceKernel::Simd4:
+            return fixed_width<simd4_distance_impl>;
+        case DistanceKernel::Simd8:
+            return fixed_width<simd8_distance_impl>;
+        case DistanceKernel::Simd16:
+            return fixed_width<simd16_distance_impl>;
+        case DistanceKernel::Simd32:
+            return fixed_width<simd32_distance_impl>;
+        case DistanceKernel::Simd64:
+            return fixed_width<simd64_distance_impl>;
+        case DistanceKernel::Simd16Avx512:
+            return fixed_width<simd16_distance_avx512_impl>;
+        case DistanceKernel::Simd32Avx512:
+            return fixed_width<simd32_distance_avx512_impl>;
+        case DistanceKernel::Simd64Avx512:
+            return fixed_width<simd64_distance_avx512_impl>;
+    }
+    std::unreachable();
+}
+
 DistanceKernel for_subdim(std::size_t d) {
     const SimdPreference preference = simd_preference();
     const CpuFeatures& features = detected_cpu_features();

@@ -2,8 +2,9 @@
 /// The squared Euclidean distance of two sub-vectors, by a routine picked for
 /// the vector width.
 ///
-/// Resolve the kernel once per operation with `for_subdim` and call `distance`
-/// in the row loop. Each routine keeps its own summation order, and the last
+/// Resolve the kernel once per operation with `for_subdim`, and the routine
+/// once before a row loop with `distance_function`, which the loop then calls;
+/// `distance` is for single calls. Each routine keeps its own summation order, and the last
 /// bits of its results (so the winner of a near-tie) depend on it:
 /// - Scalar: sequential sum over the shorter length, from zero.
 /// - Slice: the process family's l2_distance (lane order, then the tail).
@@ -60,6 +61,13 @@ enum class DistanceKernel : std::uint8_t {
 [[nodiscard]] float simd16_distance_avx512_impl(const float* a, const float* b) noexcept;
 [[nodiscard]] float simd32_distance_avx512_impl(const float* a, const float* b) noexcept;
 [[nodiscard]] float simd64_distance_avx512_impl(const float* a, const float* b) noexcept;
+
+/// A routine as a plain function of two pointers and the width d (which the
+/// fixed-width routines do not read).
+using DistanceFunction = float (*)(const float* a, const float* b, std::size_t d) noexcept;
+
+/// The routine of `kernel`, resolved once; Slice takes this process's family.
+[[nodiscard]] DistanceFunction distance_function(DistanceKernel kernel);
 
 /// The squared distance of a and b by `kernel`. Pass equal lengths; the
 /// fixed-width kernels need at least their width in both.

@@ -58,15 +58,7 @@ using LowerMinDistances = FarthestRow (*)(std::span<float> min_distances, std::s
 
 /// The one place a family turns into this kernel.
 [[nodiscard]] constexpr LowerMinDistances lower_min_distances_kernel(SliceKernel family) noexcept {
-    switch (family) {
-        case SliceKernel::Avx512:
-            return lower_min_distances_avx512;
-        case SliceKernel::Avx2:
-            return lower_min_distances_avx2;
-        case SliceKernel::Scalar:
-            break;
-    }
-    return lower_min_distances_scalar;
+    return by_family(family, lower_min_distances_scalar, lower_min_distances_avx2, lower_min_distances_avx512);
 }
 
 /// Where the same scan ends over `earlier` then `later` (exact while neither

@@ -53,10 +53,10 @@ SliceKernel choose_slice_kernel(SimdPreference preference, const CpuFeatures& fe
     return SliceKernel::Scalar;
 }
 
-SliceKernel runnable_family(SliceKernel wanted, const CpuFeatures& features) noexcept {
+SliceKernel runnable_family(SliceKernel wanted, const CpuFeatures& features, Avx512Needs needs) noexcept {
     switch (wanted) {
         case SliceKernel::Avx512:
-            if (features.avx512f) {
+            if (features.avx512f && (needs == Avx512Needs::F || features.avx512bw)) {
                 return SliceKernel::Avx512;
             }
             [[fallthrough]];

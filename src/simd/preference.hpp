@@ -37,16 +37,21 @@ enum class SliceKernel : std::uint8_t { Scalar, Avx2, Avx512 };
 [[nodiscard]] SliceKernel choose_slice_kernel(SimdPreference preference, const CpuFeatures& features,
                                               const std::optional<std::string>& avx512_auto_word) noexcept;
 
-/// The highest family at or below `wanted` that a processor with `features`
-/// can run: avx512 needs AVX-512F, avx2 needs AVX2. Kernel tables asked for a
-/// family the processor lacks fall back through it.
-[[nodiscard]] SliceKernel runnable_family(SliceKernel wanted, const CpuFeatures& features) noexcept;
+/// What a module's AVX-512 kernels need of the processor beyond AVX-512F.
+enum class Avx512Needs : std::uint8_t { F, FAndBw };
 
-/// Of one kernel set per family, the set of `runnable_family(wanted, features)`.
-template <typename Kernels>
-[[nodiscard]] const Kernels& runnable_kernels(SliceKernel wanted, const CpuFeatures& features, const Kernels& scalar,
-                                              const Kernels& avx2, const Kernels& avx512) noexcept {
-    switch (runnable_family(wanted, features)) {
+/// The highest family at or below `wanted` that a processor with `features`
+/// can run: avx512 needs AVX-512F (and BW where `needs` says so), avx2 needs
+/// AVX2. Kernel tables asked for a family the processor lacks fall back
+/// through it.
+[[nodiscard]] SliceKernel runnable_family(SliceKernel wanted, const CpuFeatures& features,
+                                          Avx512Needs needs = Avx512Needs::F) noexcept;
+
+/// The one switch from a family to what belongs to it (a kernel, or a pointer
+/// to a family's table).
+template <typename T>
+[[nodiscard]] constexpr T by_family(SliceKernel family, T scalar, T avx2, T avx512) noexcept {
+    switch (family) {
         case SliceKernel::Avx512:
             return avx512;
         case SliceKernel::Avx2:
@@ -56,6 +61,36 @@ template <typename Kernels>
     }
     return scalar;
 }
+
+/// A module's kernels, one set per family it has, and the one fallback rule
+/// every such table follows: a family asked for falls to the highest family
+/// at or below it that the table has and the processor runs. A table without
+/// an AVX2 (or an AVX-512) set leaves it empty.
+template <typename Kernels>
+struct KernelTable {
+    Kernels scalar;
+    std::optional<Kernels> avx2;
+    std::optional<Kernels> avx512;
+    Avx512Needs avx512_needs = Avx512Needs::F;
+
+    [[nodiscard]] constexpr const Kernels& for_family(SliceKernel wanted, const CpuFeatures& features) const noexcept {
+        switch (runnable_family(wanted, features, avx512_needs)) {
+            case SliceKernel::Avx512:
+                if (avx512) {
+                    return *avx512;
+                }
+                [[fallthrough]];
+            case SliceKernel::Avx2:
+                if (avx2) {
+                    return *avx2;
+                }
+                [[fallthrough]];
+            case SliceKernel::Scalar:
+                break;
+        }
+        return scalar;
+    }
+};
 
 /// "scalar", "avx2" or "avx512".
 [[nodiscard]] const char* slice_kernel_label(SliceKernel kernel) noexcept;

@@ -173,15 +173,7 @@ struct SliceKernelTable {
         lookup_min_from_avx512,
         lookup_min_rows_avx512,
     };
-    switch (family) {
-        case SliceKernel::Avx512:
-            return kAvx512;
-        case SliceKernel::Avx2:
-            return kAvx2;
-        case SliceKernel::Scalar:
-            break;
-    }
-    return kScalar;
+    return *by_family(family, &kScalar, &kAvx2, &kAvx512);
 }
 
 /// Rows per task of a scan that visits a table block by block: enough rows
@@ -216,28 +208,6 @@ inline void lookup_min_over_blocks(const SliceKernelTable& kernels, std::span<co
 [[nodiscard]] inline const SliceKernelTable& slice_kernels() {
     static const SliceKernelTable& table = slice_kernels(selected_slice_kernel());
     return table;
-}
-
-// The process family's form of each kernel, for call sites that run one call.
-[[nodiscard]] inline IndexedValue argmin(std::span<const float> values) { return slice_kernels().argmin(values); }
-[[nodiscard]] inline float l2_distance(std::span<const float> a, std::span<const float> b) {
-    return slice_kernels().l2_distance(a, b);
-}
-inline void add_assign(std::span<float> dst, std::span<const float> src) { slice_kernels().add_assign(dst, src); }
-inline void scaled_add_assign(std::span<float> dst, std::span<const float> src, float scale) {
-    slice_kernels().scaled_add_assign(dst, src, scale);
-}
-[[nodiscard]] inline IndexedValue nearest_l2_center(std::span<const float> row, std::span<const float> centers,
-                                                    std::size_t k, std::size_t dim) {
-    return slice_kernels().nearest_l2_center(row, centers, k, dim);
-}
-[[nodiscard]] inline IndexedValue nearest_dot_center(std::span<const float> row, std::span<const float> centers,
-                                                     std::size_t k, std::size_t dim) {
-    return slice_kernels().nearest_dot_center(row, centers, k, dim);
-}
-[[nodiscard]] inline IndexedValue select_lookup_min(std::span<const std::uint8_t> codes, std::span<const float> table,
-                                                    std::size_t ks, std::size_t k) {
-    return slice_kernels().select_lookup_min(codes, table, ks, k);
 }
 
 }  // namespace tarvinex::simd
