@@ -1,6 +1,7 @@
 /// The symmetric assignment pass: center codes against row codes through the
 /// codeword-distance table, via a center lookup table when it fits the budget.
 
+#include "pqkmeans/checks.hpp"
 #include "pqkmeans/model.hpp"
 #include "pqkmeans/row_scans.hpp"
 #include "pqkmeans/table_scan.hpp"
@@ -12,12 +13,8 @@ error::Result<void> PqKMeans::assign_codes_into(array::MatrixView<const std::uin
                                                 const pq4::PackedPq4Codes* packed,
                                                 const pq4::FastScanSettings& fastscan,
                                                 AssignmentBuffers& buffers) const {
-    if (!codes.is_c_contiguous()) {
-        return error::fail("code matrix must be C-contiguous");
-    }
-    if (!centers.is_c_contiguous()) {
-        return error::fail("cluster centers must be C-contiguous");
-    }
+    TARVINEX_TRY(require_c_contiguous(codes, texts::kCodesNotContiguous));
+    TARVINEX_TRY(require_c_contiguous(centers, texts::kCentersNotContiguous));
     TARVINEX_ASSERT(codes.extent(1) == num_subquantizers_, "code matrix does not match the model");
     const std::size_t n = codes.extent(0);
     buffers.labels.resize(n);

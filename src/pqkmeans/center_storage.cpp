@@ -18,6 +18,7 @@
 #include "math/math.hpp"
 #include "parallel/pool.hpp"
 #include "pq/pq.hpp"
+#include "pqkmeans/checks.hpp"
 #include "pqkmeans/model.hpp"
 
 namespace tarvinex::pqkmeans {
@@ -48,7 +49,7 @@ void normalize_row(std::span<float> row) {
 [[nodiscard]] error::Result<void> check_dense_center_shape(array::MatrixView<const float> centers, std::size_t k,
                                                            std::size_t dim) {
     if (centers.extent(0) != k || centers.extent(1) != dim) {
-        return error::fail("dense cluster center shape does not match the model");
+        return error::fail(texts::kDenseCenterShape);
     }
     return {};
 }
@@ -57,12 +58,8 @@ void normalize_row(std::span<float> row) {
 
 error::Result<array::Matrix<std::uint8_t>> PqKMeans::encode_centers_from_pq(
     array::MatrixView<const float> centers) const {
-    if (!centers.is_c_contiguous()) {
-        return error::fail("dense centers must be C-contiguous");
-    }
-    if (!codewords_.is_c_contiguous()) {
-        return error::fail("codewords are not contiguous");
-    }
+    TARVINEX_TRY(require_c_contiguous(centers, texts::kDenseCentersNotContiguous));
+    TARVINEX_TRY(require_c_contiguous(codewords_, texts::kCodewordsNotContiguous));
     TARVINEX_ASSERT(centers.extent(0) == k_ && centers.extent(1) == dim_, "pqkmeans: centers to encode must be (k, D)");
     // The standard encoder is the exact per-subspace nearest codeword by the
     // fixed-width distance of Ds; the transposed one may differ in near ties.
@@ -82,9 +79,7 @@ error::Result<array::Matrix<float>> PqKMeans::centers_to_pq_space(array::MatrixV
 error::Result<void> PqKMeans::normalize_dense_centers_in_place(array::MatrixView<float> centers, std::size_t dim,
                                                                std::size_t k) {
     TARVINEX_TRY(check_dense_center_shape(centers, k, dim));
-    if (!centers.is_c_contiguous()) {
-        return error::fail("dense centers must be C-contiguous");
-    }
+    TARVINEX_TRY(require_c_contiguous(centers, texts::kDenseCentersNotContiguous));
     parallel::for_range(0, k, kNormalizeRowsPerTask, [&](std::size_t i) { normalize_row(centers.row(i)); });
     return {};
 }
@@ -108,9 +103,7 @@ error::Result<void> PqKMeans::store_dense_centers_from_pq(array::MatrixView<cons
     TARVINEX_TRY(check_dense_center_shape(centers, k_, dim_));
     // Refused in both modes alike: the normalised copy below would otherwise
     // accept a layout that the encoder refuses without it.
-    if (!centers.is_c_contiguous()) {
-        return error::fail("dense centers must be C-contiguous");
-    }
+    TARVINEX_TRY(require_c_contiguous(centers, texts::kDenseCentersNotContiguous));
     std::optional<array::Matrix<float>> normalized;
     if (spherical_) {
         normalized = array::c_order_copy(centers);

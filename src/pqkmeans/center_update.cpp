@@ -15,6 +15,7 @@
 
 #include "parallel/pool.hpp"
 #include "pqkmeans/center_update.hpp"
+#include "pqkmeans/checks.hpp"
 #include "pqkmeans/model.hpp"
 #include "simd/slice_kernels.hpp"
 
@@ -52,9 +53,7 @@ error::Result<void> PqKMeans::update_centers(array::MatrixView<const std::uint8_
     const LabelBucketBuffers::Views views = buckets.build(labels, k_);
     phase_timer.lap_into(profile.update_counts);
 
-    if (!centers.is_c_contiguous()) {
-        return error::fail("cluster centers must be C-contiguous");
-    }
+    TARVINEX_TRY(require_c_contiguous(centers, texts::kCentersNotContiguous));
     TARVINEX_ASSERT(centers.extent(0) == k_ && centers.extent(1) == num_subquantizers_,
                     "cluster centers do not match the model");
 
@@ -87,17 +86,13 @@ error::Result<void> PqKMeans::update_dense_centers_from_codes(array::MatrixView<
                                                               std::span<const float> distances,
                                                               array::MatrixView<float> centers,
                                                               LabelBucketBuffers& buckets) const {
-    if (!codewords_.is_c_contiguous()) {
-        return error::fail("codewords are not contiguous");
-    }
+    TARVINEX_TRY(require_c_contiguous(codewords_, texts::kCodewordsNotContiguous));
     TARVINEX_ASSERT(codes.extent(1) == num_subquantizers_, "code matrix does not match the model");
     check_pass_outputs(codes.extent(0), labels, distances);
 
     const LabelBucketBuffers::Views views = buckets.build(labels, k_);
 
-    if (!centers.is_c_contiguous()) {
-        return error::fail("dense centers must be C-contiguous");
-    }
+    TARVINEX_TRY(require_c_contiguous(centers, texts::kDenseCentersNotContiguous));
     TARVINEX_ASSERT(centers.extent(0) == k_ && centers.extent(1) == dim_, "dense centers do not match the model");
 
     const simd::SliceKernelTable& kernels = simd::slice_kernels();
@@ -123,17 +118,13 @@ error::Result<void> PqKMeans::update_dense_centers_from_vectors(array::MatrixVie
                                                                 std::span<const float> distances,
                                                                 array::MatrixView<float> centers,
                                                                 LabelBucketBuffers& buckets) const {
-    if (!vectors.is_c_contiguous()) {
-        return error::fail("input vectors must be C-contiguous");
-    }
+    TARVINEX_TRY(require_c_contiguous(vectors, texts::kVectorsNotContiguous));
     TARVINEX_ASSERT(vectors.extent(1) == dim_, "input vectors do not match the model");
     check_pass_outputs(vectors.extent(0), labels, distances);
 
     const LabelBucketBuffers::Views views = buckets.build(labels, k_);
 
-    if (!centers.is_c_contiguous()) {
-        return error::fail("dense centers must be C-contiguous");
-    }
+    TARVINEX_TRY(require_c_contiguous(centers, texts::kDenseCentersNotContiguous));
     TARVINEX_ASSERT(centers.extent(0) == k_ && centers.extent(1) == dim_, "dense centers do not match the model");
 
     const simd::SliceKernelTable& kernels = simd::slice_kernels();

@@ -4,10 +4,11 @@
 /// predictions. Both follow the symmetric loop pass for pass.
 
 #include <algorithm>
-#include <cstring>
 #include <optional>
 
 #include "math/math.hpp"
+#include "pqkmeans/center_update.hpp"
+#include "pqkmeans/checks.hpp"
 #include "pqkmeans/model.hpp"
 #include "pqkmeans/training_loop.hpp"
 
@@ -46,35 +47,19 @@ array::Matrix<float> PqKMeans::take_raw_center_rows(array::MatrixView<const floa
 
 error::Result<void> PqKMeans::fit_adc(array::MatrixView<const std::uint8_t> codes, const settings::EnvLookup& lookup) {
     const std::size_t n = codes.extent(0);
-    if (codes.extent(1) != num_subquantizers_) {
-        return error::fail("code dimensionality does not match codewords");
-    }
-    if (n < k_) {
-        return error::fail("number of rows must be at least k");
-    }
-    if (!codes.is_c_contiguous()) {
-        return error::fail("code matrix must be C-contiguous");
-    }
-    TARVINEX_TRY(check_code_values(codes));
+    TARVINEX_TRY(check_training_codes(codes));
     const pq4::FastScanSettings fastscan = pq4::read_fastscan_settings(lookup);
 
     // Packing is also what refuses codes of 16 or more when Ks is 16, so it
     // comes before anything reads the codes.
     TARVINEX_TRY_ASSIGN(const std::optional<pq4::PackedPq4Codes> packed, pack_pq4_codes(codes));
+    TARVINEX_TRY(require_c_contiguous(codewords_, texts::kCodewordsNotContiguous));
+    // Each start center is its row decoded, in the rotated space like the codes.
     const std::vector<std::size_t> chosen = initialize_center_indices(codes.contiguous_span(), n);
-    if (!codewords_.is_c_contiguous()) {
-        return error::fail("codewords are not contiguous");
-    }
-    // Each start center is its row decoded: codeword (s, code) in part s.
     array::Matrix<float> centers(array::Shape<2>{k_, dim_});
-    const float* codewords = codewords_.view().data;
     for (std::size_t i = 0; i < k_; ++i) {
-        const std::span<const std::uint8_t> code = codes.row(chosen[i]);
-        float* out = centers.view().row(i).data();
-        for (std::size_t s = 0; s < num_subquantizers_; ++s) {
-            std::memcpy(out + s * subdim_, codewords + (s * codebook_size_ + code[s]) * subdim_,
-                        subdim_ * sizeof(float));
-        }
+        decode_code_row_into(codes, chosen[i], codewords_.storage(), num_subquantizers_, codebook_size_, subdim_,
+                             centers.view().row(i));
     }
     const auto normalize = [&] { return normalize_if_spherical(centers.view()); };
     TARVINEX_TRY(normalize());
@@ -107,7 +92,7 @@ error::Result<void> check_hybrid_arguments(array::MatrixView<const std::uint8_t>
                                            array::MatrixView<const float> vectors, std::size_t refine_exact_top_l,
                                            std::size_t m, std::size_t dim) {
     if (codes.extent(1) != m) {
-        return error::fail("code dimensionality does not match codewords");
+        return error::fail(texts::kCodeColumns);
     }
     if (vectors.extent(0) != codes.extent(0)) {
         return error::fail("vector row count must match code row count");
@@ -128,21 +113,13 @@ error::Result<void> PqKMeans::fit_hybrid(array::MatrixView<const std::uint8_t> c
                                          const settings::EnvLookup& lookup) {
     const std::size_t n = codes.extent(0);
     TARVINEX_TRY(check_hybrid_arguments(codes, vectors, refine_exact_top_l, num_subquantizers_, dim_));
-    if (n < k_) {
-        return error::fail("number of rows must be at least k");
-    }
-    if (!codes.is_c_contiguous()) {
-        return error::fail("code matrix must be C-contiguous");
-    }
-    if (!vectors.is_c_contiguous()) {
-        return error::fail("input vectors must be C-contiguous");
-    }
+    TARVINEX_TRY(check_rows_for_k(n));
+    TARVINEX_TRY(require_c_contiguous(codes, texts::kCodesNotContiguous));
+    TARVINEX_TRY(require_c_contiguous(vectors, texts::kVectorsNotContiguous));
     TARVINEX_TRY(check_code_values(codes));
     // The run ends by encoding its centers, which needs the codebook as one
     // block: found out now rather than after every pass has run.
-    if (!codewords_.is_c_contiguous()) {
-        return error::fail("codewords are not contiguous");
-    }
+    TARVINEX_TRY(require_c_contiguous(codewords_, texts::kCodewordsNotContiguous));
     // The centers are means of these rows: one NaN would stay in its center
     // for good and keep the fit from settling.
     if (!math::all_finite(vectors)) {
@@ -182,16 +159,12 @@ error::Result<void> PqKMeans::fit_hybrid(array::MatrixView<const std::uint8_t> c
 
 error::Result<std::vector<std::size_t>> PqKMeans::predict_adc(array::MatrixView<const std::uint8_t> codes,
                                                               const settings::EnvLookup& lookup) const {
-    if (codes.extent(1) != num_subquantizers_) {
-        return error::fail("code dimensionality does not match codewords");
-    }
+    TARVINEX_TRY(check_code_columns(codes));
     if (!dense_cluster_centers_) {
-        return error::fail("dense cluster centers are not initialized");
+        return error::fail(texts::kDenseCentersNotInitialized);
     }
     TARVINEX_TRY_ASSIGN(const array::Matrix<float> rotated, centers_to_pq_space(dense_cluster_centers_->view()));
-    if (!codes.is_c_contiguous()) {
-        return error::fail("code matrix must be C-contiguous");
-    }
+    TARVINEX_TRY(require_c_contiguous(codes, texts::kCodesNotContiguous));
     TARVINEX_TRY(check_code_values(codes));
     TARVINEX_TRY_ASSIGN(const std::optional<pq4::PackedPq4Codes> packed, pack_pq4_codes(codes));
     AssignmentBuffers buffers = AssignmentBuffers::create(codes.extent(0));
@@ -206,14 +179,10 @@ error::Result<std::vector<std::size_t>> PqKMeans::predict_hybrid(array::MatrixVi
                                                                  const settings::EnvLookup& lookup) const {
     TARVINEX_TRY(check_hybrid_arguments(codes, vectors, refine_exact_top_l, num_subquantizers_, dim_));
     if (!dense_cluster_centers_) {
-        return error::fail("dense cluster centers are not initialized");
+        return error::fail(texts::kDenseCentersNotInitialized);
     }
-    if (!codes.is_c_contiguous()) {
-        return error::fail("code matrix must be C-contiguous");
-    }
-    if (!vectors.is_c_contiguous()) {
-        return error::fail("input vectors must be C-contiguous");
-    }
+    TARVINEX_TRY(require_c_contiguous(codes, texts::kCodesNotContiguous));
+    TARVINEX_TRY(require_c_contiguous(vectors, texts::kVectorsNotContiguous));
     // The exact path never reads the codes.
     if (refine_exact_top_l < k_) {
         TARVINEX_TRY(check_code_values(codes));

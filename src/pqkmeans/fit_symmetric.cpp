@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "error/settings.hpp"
+#include "pqkmeans/checks.hpp"
 #include "pqkmeans/model.hpp"
 #include "pqkmeans/training_loop.hpp"
 
@@ -19,16 +20,7 @@ error::Result<void> PqKMeans::fit(array::MatrixView<const std::uint8_t> codes, c
     const auto stopped = [&] { return stop_requested != nullptr && stop_requested->load(std::memory_order_relaxed); };
     const std::size_t n = codes.extent(0);
     const std::size_t m_count = num_subquantizers_;
-    if (codes.extent(1) != m_count) {
-        return error::fail("code dimensionality does not match codewords");
-    }
-    if (n < k_) {
-        return error::fail("number of rows must be at least k");
-    }
-    if (!codes.is_c_contiguous()) {
-        return error::fail("code matrix must be C-contiguous");
-    }
-    TARVINEX_TRY(check_code_values(codes));
+    TARVINEX_TRY(check_training_codes(codes));
 
     ClusterProfile profile;
     profile.enabled = run.profile;
@@ -70,15 +62,11 @@ error::Result<void> PqKMeans::fit(array::MatrixView<const std::uint8_t> codes, c
 
 error::Result<std::vector<std::size_t>> PqKMeans::predict(array::MatrixView<const std::uint8_t> codes,
                                                           const settings::EnvLookup& lookup) const {
-    if (codes.extent(1) != num_subquantizers_) {
-        return error::fail("code dimensionality does not match codewords");
-    }
+    TARVINEX_TRY(check_code_columns(codes));
     if (!cluster_centers_) {
-        return error::fail("cluster centers are not initialized");
+        return error::fail(texts::kCentersNotInitialized);
     }
-    if (!codes.is_c_contiguous()) {
-        return error::fail("code matrix must be C-contiguous");
-    }
+    TARVINEX_TRY(require_c_contiguous(codes, texts::kCodesNotContiguous));
     TARVINEX_TRY(check_code_values(codes));
     const RunSettings run = RunSettings::read(lookup);
     TARVINEX_TRY_ASSIGN(const std::optional<pq4::PackedPq4Codes> packed, pack_pq4_codes(codes));

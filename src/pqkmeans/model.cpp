@@ -7,6 +7,7 @@
 #include "array/size_product.hpp"
 #include "math/math.hpp"
 #include "parallel/pool.hpp"
+#include "pqkmeans/checks.hpp"
 
 namespace tarvinex::pqkmeans {
 namespace {
@@ -28,6 +29,27 @@ bool table_matches(const CodewordDistances& table, std::size_t m_count, std::siz
 }
 
 }  // namespace
+
+error::Result<void> PqKMeans::check_code_columns(array::MatrixView<const std::uint8_t> codes) const {
+    if (codes.extent(1) != num_subquantizers_) {
+        return error::fail(texts::kCodeColumns);
+    }
+    return {};
+}
+
+error::Result<void> PqKMeans::check_rows_for_k(std::size_t n) const {
+    if (n < k_) {
+        return error::fail(texts::kTooFewRows);
+    }
+    return {};
+}
+
+error::Result<void> PqKMeans::check_training_codes(array::MatrixView<const std::uint8_t> codes) const {
+    TARVINEX_TRY(check_code_columns(codes));
+    TARVINEX_TRY(check_rows_for_k(codes.extent(0)));
+    TARVINEX_TRY(require_c_contiguous(codes, texts::kCodesNotContiguous));
+    return check_code_values(codes);
+}
 
 error::Result<void> check_codewords(const array::Codebook<float>& codewords) {
     TARVINEX_TRY(check_codebook_shape(codewords));

@@ -320,6 +320,16 @@ public:
 private:
     PqKMeans() = default;
 
+    // The checks the drivers share, each a step of their fixed order.
+
+    /// "code dimensionality does not match codewords" unless `codes` has M columns.
+    [[nodiscard]] error::Result<void> check_code_columns(array::MatrixView<const std::uint8_t> codes) const;
+    /// "number of rows must be at least k" for fewer than k rows.
+    [[nodiscard]] error::Result<void> check_rows_for_k(std::size_t n) const;
+    /// What every training driver asks of its codes first, in this order:
+    /// M columns, at least k rows, C order, every code below Ks.
+    [[nodiscard]] error::Result<void> check_training_codes(array::MatrixView<const std::uint8_t> codes) const;
+
     /// Whether a code of `codes` (any strides) is Ks or more; never with Ks = 256.
     [[nodiscard]] bool has_code_of_codebook_size_or_more(array::MatrixView<const std::uint8_t> codes) const;
 

@@ -18,7 +18,7 @@
 
 #include "math/math.hpp"
 #include "pq4/quantized_tables.hpp"
-#include "pqkmeans/hybrid_assign.hpp"
+#include "pqkmeans/hybrid_shortlist.hpp"
 #include "pqkmeans/pqkmeans.hpp"
 #include "simd/distance.hpp"
 #include "testing.hpp"
@@ -155,6 +155,31 @@ Assignment run(const Problem& p, std::size_t shortlist, std::size_t budget, pq4:
 void expect_same(const Assignment& got, const Assignment& want) {
     EXPECT_EQ(got.labels, want.labels);
     EXPECT_EQ(bit_patterns(got.distances), bit_patterns(want.distances));
+}
+
+TEST(HybridAssign, PathFollowsTheExactRuleThenTheTable) {
+    using P = pqkmeans::HybridAssignmentPath;
+    struct Case {
+        pqkmeans::HybridPathInputs in;
+        P path;
+    };
+    const Case cases[] = {
+        {{.exact = true}, P::ExactPlain},
+        {{.exact = true, .flash = true}, P::ExactFlash},
+        {{.exact = true, .pdx_copy = true, .flash = true}, P::ExactPdx},
+        {{.exact = true, .pdx_copy = true, .pdx_pruning = true}, P::ExactPdxPruned},
+        // The pruning switch alone makes no copy; the table never matters to the exact pass.
+        {{.exact = true, .pdx_pruning = true, .table_fits = true, .packed = true}, P::ExactPlain},
+        {{}, P::ShortlistDirectAdc},
+        {{.pdx_copy = true, .flash = true, .packed = true, .fastscan = true}, P::ShortlistDirectAdc},
+        {{.table_fits = true}, P::ShortlistLookup},
+        {{.table_fits = true, .fastscan = true}, P::ShortlistLookup},
+        {{.table_fits = true, .packed = true}, P::ShortlistPq4Lookup},
+        {{.table_fits = true, .packed = true, .fastscan = true}, P::ShortlistPq4Quantized},
+    };
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        EXPECT_EQ(pqkmeans::choose_hybrid_path(cases[i].in), cases[i].path) << "case " << i;
+    }
 }
 
 TEST(HybridAssign, ShortlistEnginesMatchTheSortedReference) {

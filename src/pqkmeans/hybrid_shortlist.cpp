@@ -1,7 +1,7 @@
 /// The hybrid assignment engines: the exact scan over every center and the
 /// four shortlist-and-refine scans, which differ only in their estimates.
 
-#include "pqkmeans/hybrid_assign.hpp"
+#include "pqkmeans/hybrid_shortlist.hpp"
 
 #include <algorithm>
 #include <array>

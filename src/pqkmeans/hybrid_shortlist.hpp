@@ -26,6 +26,7 @@
 
 namespace tarvinex::pqkmeans {
 
+/// The engine of one hybrid pass.
 enum class HybridAssignmentPath : std::uint8_t {
     ExactPdx,
     ExactPdxPruned,
@@ -36,6 +37,25 @@ enum class HybridAssignmentPath : std::uint8_t {
     ShortlistPq4Lookup,
     ShortlistPq4Quantized,
 };
+
+/// What the choice of a hybrid pass's engine depends on.
+struct HybridPathInputs {
+    bool exact = false;        ///< refine_exact_top_l >= k: every center is refined
+    bool pdx_copy = false;     ///< the call made the dimension-major copy of the vectors
+    bool pdx_pruning = false;  ///< TARVINEX_PDX_PRUNE
+    bool flash = false;        ///< TARVINEX_FLASH_EXACT
+    bool table_fits = false;   ///< the center lookup table fits the budget and the codebook is C-contiguous
+    bool packed = false;       ///< 4-bit packed codes (Ks = 16)
+    bool fastscan = false;     ///< TARVINEX_PQ4_FASTSCAN
+};
+
+/// The engine, a pure function of the inputs. Exact: the dimension-major
+/// copy when there is one (pruned when asked), else flash when asked, else the
+/// plain kernels. Shortlist: the lookup table when it fits (over packed
+/// codes, quantized when the fast-scan is on), else the direct ADC sums. A
+/// quantized table that cannot be made (a non-finite entry) leaves the pass
+/// on the float table of the same codes.
+[[nodiscard]] HybridAssignmentPath choose_hybrid_path(const HybridPathInputs& in) noexcept;
 
 /// What every engine refines with: the raw vectors (n, D) and the unrotated
 /// centers (k, D), both C order, and the outputs of n entries.
