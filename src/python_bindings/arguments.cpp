@@ -1,6 +1,7 @@
 #include "python_bindings/arguments.hpp"
 
 #include <algorithm>
+#include <utility>
 
 #include "python_bindings/numpy_bridge.hpp"
 #include "python_bindings/py_ref.hpp"
@@ -41,8 +42,12 @@ std::string join_quoted(const std::vector<const char*>& names) {
 
 Signature::Signature(const char* class_name, const char* function_name, std::initializer_list<const char*> parameters,
                      std::size_t required)
+    : Signature(class_name, function_name, std::vector<const char*>(parameters), required) {}
+
+Signature::Signature(const char* class_name, const char* function_name, std::vector<const char*> parameters,
+                     std::size_t required)
     : display_name_(std::string(class_name) + "." + function_name + "()"),
-      parameters_(parameters),
+      parameters_(std::move(parameters)),
       required_(required) {}
 
 bool Signature::intern_names() const {

@@ -28,6 +28,8 @@ class Signature {
 public:
     Signature(const char* class_name, const char* function_name, std::initializer_list<const char*> parameters,
               std::size_t required);
+    Signature(const char* class_name, const char* function_name, std::vector<const char*> parameters,
+              std::size_t required);
 
     [[nodiscard]] const std::string& display_name() const { return display_name_; }
     [[nodiscard]] std::size_t size() const { return parameters_.size(); }

@@ -26,38 +26,24 @@ constexpr std::uint64_t kDefaultIterations = 20;
 
 using Model = dense::DenseKMeans;
 
-struct DenseKMeansPayload {
-    Model engine;
-    BorrowFlag borrow{0};
+using DenseKMeansPayload = EnginePayload<Model>;
 
-    explicit DenseKMeansPayload(Model model) : engine(std::move(model)) {}
+constexpr ParameterTable kConstructorParameters{
+    required("k", to_unsigned),
+    defaulted("iterations", to_unsigned, kDefaultIterations),
+    defaulted("seed", to_unsigned, std::uint64_t{0}),
+    defaulted("verbose", to_flag, false),
+    defaulted("init", to_text, std::string_view("kmeans++")),
+    defaulted("early_stopping", to_flag, false),
+    defaulted("spherical", to_flag, false),
 };
 
-using PyDenseKMeans = Instance<DenseKMeansPayload>;
-
 PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    static const Signature signature(kClassName, "__new__",
-                                     {"k", "iterations", "seed", "verbose", "init", "early_stopping", "spherical"}, 1);
-    Bound<7> bound;
-    if (!signature.bind(args, kwargs, bound.slots.data())) return nullptr;
-    const auto k = to_unsigned(bound[0], "k");
-    if (!k) return nullptr;
-    const auto iterations = convert_or(bound[1], "iterations", kDefaultIterations, to_unsigned);
-    if (!iterations) return nullptr;
-    const auto seed = convert_or(bound[2], "seed", std::uint64_t{0}, to_unsigned);
-    if (!seed) return nullptr;
-    const auto verbose = convert_or(bound[3], "verbose", false, to_flag);
-    if (!verbose) return nullptr;
-    const auto init = convert_or(bound[4], "init", std::string_view("kmeans++"), to_text);
-    if (!init) return nullptr;
-    const auto early_stopping = convert_or(bound[5], "early_stopping", false, to_flag);
-    if (!early_stopping) return nullptr;
-    const auto spherical = convert_or(bound[6], "spherical", false, to_flag);
-    if (!spherical) return nullptr;
-    return value_or_raise(
-        Model::create(*k, *iterations, *seed, *verbose, *init, *early_stopping, *spherical), [&](Model built) {
-            return reinterpret_cast<PyObject*>(allocate_instance<PyDenseKMeans>(type, std::move(built)));
-        });
+    static const Signature signature = kConstructorParameters.signature(kClassName, "__new__");
+    const auto converted = convert_arguments(kConstructorParameters, signature, args, kwargs);
+    if (!converted) return nullptr;
+    const auto& [k, iterations, seed, verbose, init, early_stopping, spherical] = *converted;
+    return instance_or_raise(type, Model::create(k, iterations, seed, verbose, init, early_stopping, spherical));
 }
 
 PyObject* construct_guarded(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -153,9 +139,9 @@ PyObject* dense_kmeans_class() {
             "tarvinex._tarvinex._NativeDenseKMeans",
             "_NativeDenseKMeans(k, iterations=20, seed=0, verbose=False, init=\"kmeans++\", early_stopping=False, "
             "spherical=False)\n--\n\n",
-            static_cast<int>(sizeof(PyDenseKMeans)),
+            static_cast<int>(sizeof(Instance<DenseKMeansPayload>)),
             construct_guarded,
-            dealloc_instance<PyDenseKMeans>,
+            dealloc_instance<Instance<DenseKMeansPayload>>,
             g_methods,
             g_getset,
         };

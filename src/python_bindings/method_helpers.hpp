@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <optional>
+#include <tuple>
 #include <utility>
 
 #include "array/array.hpp"
@@ -21,8 +22,27 @@
 #include "python_bindings/borrow.hpp"
 #include "python_bindings/class_object.hpp"
 #include "python_bindings/errors.hpp"
+#include "python_bindings/parameters.hpp"
 
 namespace tarvinex::python_bindings {
+
+/// The payload of every class: its engine and the borrow flag of the object.
+template <typename Model>
+struct EnginePayload {
+    Model engine;
+    BorrowFlag borrow{0};
+
+    explicit EnginePayload(Model model) : engine(std::move(model)) {}
+};
+
+/// A new instance of `type` over a successfully built model, or null with the
+/// engine's error raised.
+template <typename Model>
+PyObject* instance_or_raise(PyTypeObject* type, error::Result<Model> model) {
+    return value_or_raise(std::move(model), [&](Model built) {
+        return reinterpret_cast<PyObject*>(allocate_instance<Instance<EnginePayload<Model>>>(type, std::move(built)));
+    });
+}
 
 template <typename Payload>
 auto& engine_of(PyObject* self) {
@@ -99,6 +119,50 @@ PyObject* with_array_copy(const Signature& signature, PyObject* self, PyObject* 
     std::optional<array::OwnedArray<T, N>> copy = argument->copy();
     if (!copy) return nullptr;
     return std::forward<Call>(call)(engine_of<Payload>(self), std::move(*copy));
+}
+
+/// A method of several parameters: binds them by `signature`, takes the
+/// borrow, converts every argument by `table` in parameter order, views the
+/// arrays, then returns `call(engine, values...)`, the engine const unless
+/// the borrow is exclusive.
+template <typename Payload, bool Exclusive, typename Table, typename Call>
+PyObject* with_arguments(const Table& table, const Signature& signature, PyObject* self, PyObject* const* args,
+                         Py_ssize_t nargs, PyObject* kwnames, Call&& call) {
+    Bound<Table::kSize> bound;
+    if (!bind_fast(signature, args, nargs, kwnames, bound)) return nullptr;
+    const std::optional<Borrow> borrow = borrow_for_call<Payload, Exclusive>(self);
+    if (!borrow) return nullptr;
+    const auto converted = table.convert(bound);
+    if (!converted) return nullptr;
+    const auto viewed = views_of(*converted);
+    if (!viewed) return nullptr;
+    auto& engine = engine_of<Payload>(self);
+    return std::apply(
+        [&](const auto&... values) {
+            if constexpr (Exclusive) {
+                return call(engine, values...);
+            } else {
+                return call(std::as_const(engine), values...);
+            }
+        },
+        *viewed);
+}
+
+/// The converted arguments of a constructor (bound from its tuple and dict)
+/// or of a static method; nothing with the first error set.
+template <typename Table>
+auto convert_arguments(const Table& table, const Signature& signature, PyObject* args, PyObject* kwargs)
+    -> decltype(table.convert(std::declval<const Bound<Table::kSize>&>())) {
+    Bound<Table::kSize> bound;
+    if (!signature.bind(args, kwargs, bound.slots.data())) return std::nullopt;
+    return table.convert(bound);
+}
+template <typename Table>
+auto convert_arguments(const Table& table, const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) -> decltype(table.convert(std::declval<const Bound<Table::kSize>&>())) {
+    Bound<Table::kSize> bound;
+    if (!bind_fast(signature, args, nargs, kwnames, bound)) return std::nullopt;
+    return table.convert(bound);
 }
 
 /// The same for a static method: no instance and no borrow; returns `call(view)`.

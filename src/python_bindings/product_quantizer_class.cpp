@@ -25,56 +25,37 @@ constexpr const char* kNotFitted = "product quantizer has not been fitted";
 
 using Model = pq::ProductQuantizer;
 
-struct ProductQuantizerPayload {
-    Model engine;
-    BorrowFlag borrow{0};
-
-    explicit ProductQuantizerPayload(Model model) : engine(std::move(model)) {}
-};
-
-using PyProductQuantizer = Instance<ProductQuantizerPayload>;
+using ProductQuantizerPayload = EnginePayload<Model>;
 
 /// The training options, the last three parameters of both the constructor
 /// and `from_codewords`, in this order.
-struct TrainingOptions {
-    std::uint64_t iterations = 20;
-    std::uint64_t seed = 0;
-    std::uint64_t opq_iterations = 0;
+constexpr auto kIterations = defaulted("iterations", to_unsigned, std::uint64_t{20});
+constexpr auto kSeed = defaulted("seed", to_unsigned, std::uint64_t{0});
+constexpr auto kOpqIterations = defaulted("opq_iterations", to_unsigned, std::uint64_t{0});
+
+constexpr ParameterTable kConstructorParameters{
+    required("num_subquantizers", to_unsigned),
+    defaulted("codebook_size", to_unsigned, kDefaultCodebookSize),
+    kIterations,
+    kSeed,
+    kOpqIterations,
 };
 
-/// The options from the three bound slots starting at `slots`, or nothing with
-/// the first conversion error set.
-std::optional<TrainingOptions> convert_training_options(PyObject* const* slots) {
-    const TrainingOptions defaults;
-    const auto iterations = convert_or(slots[0], "iterations", defaults.iterations, to_unsigned);
-    if (!iterations) return std::nullopt;
-    const auto seed = convert_or(slots[1], "seed", defaults.seed, to_unsigned);
-    if (!seed) return std::nullopt;
-    const auto opq_iterations = convert_or(slots[2], "opq_iterations", defaults.opq_iterations, to_unsigned);
-    if (!opq_iterations) return std::nullopt;
-    return TrainingOptions{*iterations, *seed, *opq_iterations};
-}
+constexpr ParameterTable kFromCodewordsParameters{
+    required("codewords", to_array<float, 3>), optional_array<float, 2>("rotation"), kIterations, kSeed, kOpqIterations,
+};
 
-/// A new instance of `type` over a successfully built model.
-PyObject* instance_or_raise(PyTypeObject* type, error::Result<Model> model) {
-    return value_or_raise(std::move(model), [&](Model built) {
-        return reinterpret_cast<PyObject*>(allocate_instance<PyProductQuantizer>(type, std::move(built)));
-    });
-}
+constexpr ParameterTable kFitWeightedParameters{
+    required("data", to_array<float, 2>),
+    required("sample_weight", to_array<float, 1>),
+};
 
 PyObject* construct(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    static const Signature signature(kClassName, "__new__",
-                                     {"num_subquantizers", "codebook_size", "iterations", "seed", "opq_iterations"}, 1);
-    Bound<5> bound;
-    if (!signature.bind(args, kwargs, bound.slots.data())) return nullptr;
-    const auto num_subquantizers = to_unsigned(bound[0], "num_subquantizers");
-    if (!num_subquantizers) return nullptr;
-    const auto codebook_size = convert_or(bound[1], "codebook_size", kDefaultCodebookSize, to_unsigned);
-    if (!codebook_size) return nullptr;
-    const std::optional<TrainingOptions> training = convert_training_options(bound.slots.data() + 2);
-    if (!training) return nullptr;
-    return instance_or_raise(type, Model::create(*num_subquantizers, *codebook_size, training->iterations,
-                                                 training->seed, training->opq_iterations));
+    static const Signature signature = kConstructorParameters.signature(kClassName, "__new__");
+    const auto converted = convert_arguments(kConstructorParameters, signature, args, kwargs);
+    if (!converted) return nullptr;
+    const auto& [num_subquantizers, codebook_size, iterations, seed, opq_iterations] = *converted;
+    return instance_or_raise(type, Model::create(num_subquantizers, codebook_size, iterations, seed, opq_iterations));
 }
 
 PyObject* construct_guarded(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -82,27 +63,19 @@ PyObject* construct_guarded(PyTypeObject* type, PyObject* args, PyObject* kwargs
 }
 
 PyObject* from_codewords(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Signature signature(kClassName, "from_codewords",
-                                     {"codewords", "rotation", "iterations", "seed", "opq_iterations"}, 1);
-    Bound<5> bound;
-    if (!bind_fast(signature, args, nargs, kwnames, bound)) return nullptr;
-    const auto codewords = ArrayArgument<float, 3>::accept(bound[0], "codewords");
-    if (!codewords) return nullptr;
-    std::optional<ArrayArgument<float, 2>> rotation;
-    if (!accept_optional(bound[1], "rotation", rotation)) return nullptr;
-    const std::optional<TrainingOptions> training = convert_training_options(bound.slots.data() + 2);
-    if (!training) return nullptr;
-
-    std::optional<array::Codebook<float>> codewords_copy = codewords->copy();
+    static const Signature signature = kFromCodewordsParameters.signature(kClassName, "from_codewords");
+    auto converted = convert_arguments(kFromCodewordsParameters, signature, args, nargs, kwnames);
+    if (!converted) return nullptr;
+    auto& [codewords, rotation, iterations, seed, opq_iterations] = *converted;
+    std::optional<array::Codebook<float>> codewords_copy = codewords.copy();
     if (!codewords_copy) return nullptr;
     std::optional<std::optional<array::Matrix<float>>> rotation_copy = copy_optional(std::move(rotation));
     if (!rotation_copy) return nullptr;
     // Whichever way it was called, the result is of exactly this class.
     auto* type = reinterpret_cast<PyTypeObject*>(product_quantizer_class());
     if (type == nullptr) return nullptr;
-    return instance_or_raise(
-        type, Model::from_codewords(std::move(*codewords_copy), std::move(*rotation_copy), training->iterations,
-                                    training->seed, training->opq_iterations));
+    return instance_or_raise(type, Model::from_codewords(std::move(*codewords_copy), std::move(*rotation_copy),
+                                                         iterations, seed, opq_iterations));
 }
 
 PyObject* fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -113,21 +86,11 @@ PyObject* fit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
 }
 
 PyObject* fit_weighted(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static const Signature signature(kClassName, "fit_weighted", {"data", "sample_weight"}, 2);
-    Bound<2> bound;
-    if (!bind_fast(signature, args, nargs, kwnames, bound)) return nullptr;
-    const std::optional<Borrow> borrow = borrow_for_call<ProductQuantizerPayload, true>(self);
-    if (!borrow) return nullptr;
-    // Declared in parameter order, so sample_weight is released first.
-    const auto data = ArrayArgument<float, 2>::accept(bound[0], "data");
-    if (!data) return nullptr;
-    const auto sample_weight = ArrayArgument<float, 1>::accept(bound[1], "sample_weight");
-    if (!sample_weight) return nullptr;
-    const auto data_view = data->view();
-    if (!data_view) return nullptr;
-    const auto weight_view = sample_weight->view();
-    if (!weight_view) return nullptr;
-    return none_or_raise(engine_of<ProductQuantizerPayload>(self).fit_weighted(*data_view, *weight_view));
+    static const Signature signature = kFitWeightedParameters.signature(kClassName, "fit_weighted");
+    return with_arguments<ProductQuantizerPayload, true>(
+        kFitWeightedParameters, signature, self, args, nargs, kwnames, [](Model& model, auto data, auto sample_weight) {
+            return none_or_raise(model.fit_weighted(data, sample_weight));
+        });
 }
 
 PyObject* encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -219,9 +182,9 @@ PyObject* product_quantizer_class() {
             "tarvinex._tarvinex._NativeProductQuantizer",
             "_NativeProductQuantizer(num_subquantizers, codebook_size=256, iterations=20, seed=0, "
             "opq_iterations=0)\n--\n\n",
-            static_cast<int>(sizeof(PyProductQuantizer)),
+            static_cast<int>(sizeof(Instance<ProductQuantizerPayload>)),
             construct_guarded,
-            dealloc_instance<PyProductQuantizer>,
+            dealloc_instance<Instance<ProductQuantizerPayload>>,
             g_methods,
             g_getset,
         };
