@@ -492,8 +492,7 @@ TEST(DenseTransposed, ChunkBodyMatchesBruteForceAndNeverTakesPadding) {
         for (const bool spherical : {false, true}) {
             SCOPED_TRACE(testing::Message() << simd::slice_kernel_label(form.family) << " spherical " << spherical);
             Assignment got{std::vector<std::size_t>(n), std::vector<float>(n)};
-            dense::assign_dense_transposed_into(data.view, t, k, spherical, form, 0, n, got.labels,
-                                                       got.distances);
+            dense::assign_dense_transposed_into(data.view, t, k, spherical, form, 0, n, got.labels, got.distances);
             const Assignment want = brute_force(p.data, p.centers, dim, spherical);
             EXPECT_EQ(got.labels, want.labels);
             EXPECT_EQ(bit_patterns(got.distances), bit_patterns(want.distances));
