@@ -11,8 +11,14 @@
 /// - direct path: M*k scalar table reads and adds per row (workers x clock);
 /// - fast-scan: M*k 16-bit lookup-adds per row, 32 rows per vector op.
 ///
-/// Usage: bench_assign_pass [rows [path]]   (default 1000000 rows, every path;
-/// a path runs only the cases whose path name starts with it)
+/// The table cases run in blocks sized from this machine's L2 (the first line
+/// says how large and where the figure came from); a third argument, a list
+/// of slice sizes in KiB ("1024,4096,491520"), runs each table case again in
+/// blocks of each slice, so one machine shows every regime, a virtual
+/// machine's whole-host cache included.
+///
+/// Usage: bench_assign_pass [rows [path [slice_kib,...]]]   (default 1000000
+/// rows, every path; a path runs only the cases whose path name starts with it)
 
 #include <algorithm>
 #include <chrono>
@@ -28,6 +34,7 @@
 #include "parallel/pool.hpp"
 #include "pqkmeans/pqkmeans.hpp"
 #include "rng/seeded_rng.hpp"
+#include "simd/cache_sizes.hpp"
 #include "simd/cpu_features.hpp"
 #include "simd/preference.hpp"
 
@@ -84,8 +91,17 @@ pqkmeans::PqKMeans make_model(std::size_t m, std::size_t ks, std::size_t k, std:
 
 std::string g_path_filter;
 
+/// The table's block width: the pass's own choice, or that of a given slice.
+std::size_t block_for(const pqkmeans::PqKMeans& model, const pq4::PackedPq4Codes* packed,
+                      const pq4::FastScanSettings& scan, std::optional<std::size_t> slice_bytes) {
+    if (!slice_bytes || (packed != nullptr && scan.enabled)) {
+        return model.scan_block_centers(packed, scan);
+    }
+    return pqkmeans::lookup_block_centers(model.num_subquantizers(), model.codebook_size(), model.k(), *slice_bytes);
+}
+
 void run_case(const Machine& machine, const char* path, std::size_t n, std::size_t m, std::size_t ks, std::size_t k,
-              bool use_table, bool fastscan) {
+              bool use_table, bool fastscan, std::optional<std::size_t> slice_bytes = std::nullopt) {
     if (std::string(path).rfind(g_path_filter, 0) != 0) {
         return;
     }
@@ -101,10 +117,21 @@ void run_case(const Machine& machine, const char* path, std::size_t n, std::size
     const pq4::FastScanSettings scan{.enabled = fastscan, .calibration = pq4::LutCalibration::Global};
     pqkmeans::AssignmentBuffers buffers = pqkmeans::AssignmentBuffers::create(n);
     pqkmeans::ClusterProfile profile;
+    const pq4::PackedPq4Codes* packing = packed ? &*packed : nullptr;
+    const std::size_t block = block_for(model, packing, scan, slice_bytes);
     const auto start = Clock::now();
-    if (!model.assign_codes_into(code_view, center_view, profile, packed ? &*packed : nullptr, scan, buffers)) {
-        std::fprintf(stderr, "assignment failed\n");
-        std::exit(1);
+    if (!use_table) {
+        if (!model.assign_codes_into(code_view, center_view, profile, packing, scan, buffers)) {
+            std::fprintf(stderr, "assignment failed\n");
+            std::exit(1);
+        }
+    } else {
+        // The table path as the pass runs it, with the block width chosen here.
+        if (!model.build_lookup_tables_into(center_view, block, buffers.lookup)) {
+            std::fprintf(stderr, "the table does not fit\n");
+            std::exit(1);
+        }
+        pqkmeans::scan_lookup_table_into(code_view, packing, scan, ks, k, block, buffers);
     }
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
 
@@ -122,8 +149,9 @@ void run_case(const Machine& machine, const char* path, std::size_t n, std::size
         bound_seconds = lookups / (static_cast<double>(machine.workers * machine.float_lanes) * machine.hz);
         bound = "vector float adds";
     }
-    std::printf("%-18s M=%-3zu Ks=%-3zu k=%-5zu %10.3f s %12.0f rows/s %8.3f ns/(row*center)  %5.1f%% of %s\n", path, m,
-                ks, k, seconds, static_cast<double>(n) / seconds, seconds * 1e9 / pairs,
+    const std::string blocks = use_table ? " B=" + std::to_string(std::min(block, k)) : "";
+    std::printf("%-18s M=%-3zu Ks=%-3zu k=%-5zu%-8s %10.3f s %12.0f rows/s %8.3f ns/(row*center)  %5.1f%% of %s\n",
+                path, m, ks, k, blocks.c_str(), seconds, static_cast<double>(n) / seconds, seconds * 1e9 / pairs,
                 100.0 * bound_seconds / seconds, bound);
 }
 
@@ -132,6 +160,14 @@ void run_case(const Machine& machine, const char* path, std::size_t n, std::size
 int main(int argc, char** argv) {
     const std::size_t n = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1000000;
     g_path_filter = argc > 2 ? argv[2] : "";
+    std::vector<std::size_t> slices;
+    if (argc > 3) {
+        for (const char* p = argv[3]; *p != '\0';) {
+            char* end = nullptr;
+            slices.push_back(std::strtoull(p, &end, 10) << 10);
+            p = *end == ',' ? end + 1 : end;
+        }
+    }
     const simd::SliceKernel family = simd::selected_slice_kernel();
     const Machine machine{clock_hz(), read_bandwidth(), parallel::worker_count(),
                           family == simd::SliceKernel::Avx512 ? std::size_t{16}
@@ -141,9 +177,16 @@ int main(int argc, char** argv) {
     std::printf("rows=%zu kernels=%s workers=%zu clock=%.2f GHz read bandwidth=%.1f GB/s OPENBLAS_CORETYPE=%s\n", n,
                 simd::simd_runtime_label(), machine.workers, machine.hz / 1e9, machine.bandwidth / 1e9,
                 coretype != nullptr ? coretype : "(unset)");
+    const simd::CacheSizes& cache = simd::detected_cache_sizes();
+    std::printf("L2 per core %zu KiB (%s): table slices of %zu KiB\n", cache.l2_bytes >> 10, cache.source.c_str(),
+                pqkmeans::lookup_block_slice_bytes(cache) >> 10);
     for (const std::size_t m : {8, 16}) {
         for (const std::size_t k : {256, 1024, 4096, 10000}) {
             run_case(machine, "table", n, m, 256, k, true, false);
+            for (const std::size_t slice : slices) {
+                run_case(machine, ("table " + std::to_string(slice >> 10) + "K").c_str(), n, m, 256, k, true, false,
+                         slice);
+            }
             if (k <= 4096) {
                 run_case(machine, "direct", n, m, 256, k, false, false);
             }
@@ -152,6 +195,10 @@ int main(int argc, char** argv) {
     for (const std::size_t m : {16, 32}) {
         for (const std::size_t k : {256, 1024, 4096}) {
             run_case(machine, "pq4 float table", n, m, 16, k, true, false);
+            for (const std::size_t slice : slices) {
+                run_case(machine, ("pq4 float " + std::to_string(slice >> 10) + "K").c_str(), n, m, 16, k, true, false,
+                         slice);
+            }
             run_case(machine, "pq4 fast-scan", n, m, 16, k, true, true);
         }
     }

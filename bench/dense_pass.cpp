@@ -94,7 +94,7 @@ int main(int argc, char** argv) {
         });
 
         // The same product in the engine's row blocks: rows x centers^T.
-        const std::size_t block = dense::blas_block_rows(n, shape.k);
+        const std::size_t block = dense::blas_block_rows(n, shape.k, settings.blas_tile_score_bytes);
         std::vector<float> scores = dense::allocate_scores(std::min(block, n), shape.k);
         const array::MatrixView<const float> centers_t{
             rows.data(), {shape.dim, shape.k}, {1, static_cast<std::ptrdiff_t>(shape.dim)}};

@@ -1,10 +1,11 @@
 /// The assignment entry point: the settings it reads, the path choice, and the
 /// BLAS, slice and strided paths.
 ///
-/// The BLAS path turns the distances of a block of rows into one product
-/// S = B·Cᵀ and a scan of the scores; a block holds at least 1024 rows so the
-/// product stays large enough to be worth its call, and at most 256 MiB of
-/// scores beyond that. The per-row paths allocate nothing per row.
+/// The BLAS path turns the distances of a tile of rows into one product
+/// S = B·Cᵀ and selects from the scores at once, while they are still in the
+/// workers' L2 caches; read back from memory they made a pass cost twice its
+/// product. A tile holds at least 1024 rows so the product stays large enough
+/// to be worth its call. The per-row paths allocate nothing per row.
 
 #include <algorithm>
 #include <climits>
@@ -30,8 +31,6 @@ namespace {
 
 /// Rows per task of the per-row paths.
 constexpr std::size_t kChunkRows = 512;
-constexpr std::size_t kBlasMinRows = 1024;
-constexpr std::size_t kScoreBlockBytes = std::size_t{1} << 28;
 constexpr std::uint64_t kDefaultBlasMinK = 256;
 constexpr std::uint64_t kDefaultBlasMinOps = 1'000'000'000;
 constexpr std::size_t kTransposedMinDim = 64;
@@ -64,15 +63,6 @@ void assign_strided_into(array::MatrixView<const float> data, array::MatrixView<
     }
 }
 
-/// The plain-mode distances of one score row, written over the scores:
-/// (|c|^2 + |x|^2) - 2x.c with a negative rounding artefact clamped to +0.
-void scores_to_distances(std::span<float> scores, std::span<const float> center_norms, float row_norm) {
-    for (std::size_t j = 0; j < scores.size(); ++j) {
-        const float d = (center_norms[j] + row_norm) - (scores[j] + scores[j]);
-        scores[j] = d < 0.0F ? 0.0F : d;
-    }
-}
-
 /// The first least distance, NaN never chosen, (0, +inf) when nothing is
 /// below +inf, as `best_of` gives it; the family's vector argmin finds it.
 simd::IndexedValue least_distance(std::span<const float> distances, const simd::SliceKernelTable& kernels) {
@@ -84,12 +74,12 @@ simd::IndexedValue least_distance(std::span<const float> distances, const simd::
 
 void assign_blas_into(array::MatrixView<const float> data, array::MatrixView<const float> centers,
                       std::span<const float> row_norms, bool spherical, const simd::SliceKernelTable& kernels,
-                      std::span<std::size_t> labels, std::span<float> distances) {
+                      std::size_t tile_score_bytes, std::span<std::size_t> labels, std::span<float> distances) {
     const std::size_t n = data.shape[0];
     const std::size_t k = centers.shape[0];
     const std::size_t dim = data.shape[1];
     const std::vector<float> center_norms = spherical ? std::vector<float>{} : squared_row_norms(centers);
-    const std::size_t block = blas_block_rows(n, k);
+    const std::size_t block = blas_block_rows(n, k, tile_score_bytes);
     std::vector<float> scores = allocate_scores(std::min(block, n), k);
     // Cᵀ as a (dim, k) view over the row-major centers.
     const array::MatrixView<const float> centers_t{centers.data, {dim, k}, {1, static_cast<std::ptrdiff_t>(dim)}};
@@ -108,7 +98,8 @@ void assign_blas_into(array::MatrixView<const float> data, array::MatrixView<con
                     store(best_of(k, true, [&](std::size_t j) { return s[j]; }), true, r, labels, distances);
                     continue;
                 }
-                scores_to_distances(s, center_norms, row_norms[r]);
+                // (|c|^2 + |x|^2) - 2x.c, a negative rounding artefact clamped to +0.
+                kernels.scores_to_l2_distances(s, center_norms, row_norms[r]);
                 store(least_distance(s, kernels), false, r, labels, distances);
             }
         });
@@ -139,6 +130,7 @@ DenseAssignSettings read_dense_assign_settings(const settings::EnvLookup& lookup
     out.transposed = settings::off_switch_is_on(settings::normalize_env_word(names::kDenseTransposed, lookup),
                                                 {"0", "no", "off", "false", "disable", "disabled"});
     out.family = simd::selected_slice_kernel();
+    out.blas_tile_score_bytes = blas_tile_score_bytes(simd::detected_cache_sizes(), parallel::worker_count());
     return out;
 }
 
@@ -178,9 +170,13 @@ DensePath choose_dense_path(const AssignShape& shape, const DenseAssignSettings&
     return transposed ? DensePath::Transposed : DensePath::Slice;
 }
 
-std::size_t blas_block_rows(std::size_t n, std::size_t k) noexcept {
-    const std::size_t fitting = std::max<std::size_t>(1, kScoreBlockBytes / array::saturating_product(4, k));
+std::size_t blas_block_rows(std::size_t n, std::size_t k, std::size_t score_bytes) noexcept {
+    const std::size_t fitting = score_bytes / array::saturating_product(4, k);
     return std::max(kBlasMinRows, std::min(n, fitting));
+}
+
+std::size_t blas_tile_score_bytes(const simd::CacheSizes& cache, std::size_t workers) noexcept {
+    return array::saturating_product(cache.l2_bytes, std::max<std::size_t>(1, workers));
 }
 
 std::vector<float> allocate_scores(std::size_t rows, std::size_t k) {
@@ -217,7 +213,7 @@ void assign_dense_into(array::MatrixView<const float> data, array::MatrixView<co
     switch (choose_dense_path(shape, settings)) {
         case DensePath::Blas:
             assign_blas_into(data, centers, row_norms.value_or(std::span<const float>{}), spherical,
-                             simd::slice_kernels(settings.family), labels, distances);
+                             simd::slice_kernels(settings.family), settings.blas_tile_score_bytes, labels, distances);
             return;
         case DensePath::Transposed: {
             const std::vector<float> transposed = transpose_centers(centers);

@@ -35,6 +35,7 @@
 #include "error/error.hpp"
 #include "error/settings.hpp"
 #include "kmeans/kmeans.hpp"
+#include "simd/cache_sizes.hpp"
 #include "simd/cpu_features.hpp"
 #include "simd/preference.hpp"
 #include "simd/slice_kernels.hpp"
@@ -76,6 +77,11 @@ using settings::env_usize;
 
 /// What one assignment call reads from the environment, read once on the
 /// calling thread and passed down; `family` is this process's kernel family.
+/// Where a machine's caches are unknown: two cores of 2 MiB.
+inline constexpr std::size_t kDefaultBlasTileScoreBytes = std::size_t{4} << 20;
+/// The fewest rows a BLAS tile holds, so each product stays worth its call.
+inline constexpr std::size_t kBlasMinRows = 1024;
+
 struct DenseAssignSettings {
     bool blas_enabled = true;  ///< TARVINEX_DENSE_ASSIGN is not a BLAS-off word
     bool blas_forced = false;  ///< TARVINEX_DENSE_ASSIGN asks for BLAS
@@ -85,7 +91,13 @@ struct DenseAssignSettings {
     std::optional<std::uint64_t> blas_min_ops;
     bool transposed = true;  ///< TARVINEX_DENSE_TRANSPOSED leaves the transposed path on
     simd::SliceKernel family = simd::SliceKernel::Scalar;
+    /// The score bytes one BLAS tile may hold: the L2 of every worker, so a
+    /// tile's scores are still in cache when they are selected.
+    std::size_t blas_tile_score_bytes = kDefaultBlasTileScoreBytes;
 };
+
+/// The tile score bytes for `workers` workers whose cores have `cache`.
+[[nodiscard]] std::size_t blas_tile_score_bytes(const simd::CacheSizes& cache, std::size_t workers) noexcept;
 
 /// False when TARVINEX_DENSE_ASSIGN is "row", "rows", "scalar" or "manual"
 /// after ASCII lower-casing alone ("-" and "_" are kept); unset, not text and
@@ -121,9 +133,13 @@ struct AssignShape {
 [[nodiscard]] DensePath choose_dense_path(const AssignShape& shape, const DenseAssignSettings& settings,
                                           const simd::CpuFeatures& features = simd::detected_cpu_features());
 
-/// Rows per BLAS block: max(1024, min(n, max(1, floor(2^28 / (4k))))), so a
-/// score block stays within 256 MiB unless 1024 rows need more.
-[[nodiscard]] std::size_t blas_block_rows(std::size_t n, std::size_t k) noexcept;
+/// Rows per BLAS tile: max(kBlasMinRows, min(n, floor(score_bytes / (4k)))),
+/// so a tile's scores stay within `score_bytes` unless the least rows that
+/// keep the product worth its call need more. Each tile's product is
+/// followed at once by its selection, while its scores are in cache; every
+/// score is the same dot product whatever the tile, so the rows per tile
+/// change no result.
+[[nodiscard]] std::size_t blas_block_rows(std::size_t n, std::size_t k, std::size_t score_bytes) noexcept;
 
 /// A zeroed score buffer of rows*k floats; a size beyond what a vector can
 /// hold is std::bad_alloc, like any other failed allocation.

@@ -1,9 +1,6 @@
 #include "pqkmeans/lookup_table.hpp"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <fstream>
 #include <span>
 #include <vector>
 
@@ -16,25 +13,6 @@ namespace tarvinex::pqkmeans {
 namespace {
 
 constexpr std::size_t kMaxLookupEntries = std::size_t{1} << 62;
-
-/// Assumed where the system reports no last-level cache.
-constexpr std::size_t kFallbackCacheBytes = std::size_t{8} << 20;
-
-/// The last-level cache that this process's cores share, as the kernel
-/// describes it; the processor's own leaf can describe the host's instead
-/// of what a virtual machine gets.
-std::size_t shared_cache_bytes() {
-    static const std::size_t bytes = [] {
-        std::ifstream size_file("/sys/devices/system/cpu/cpu0/cache/index3/size");
-        std::size_t kib = 0;
-        if (size_file >> kib && kib > 0) {
-            return kib << 10;
-        }
-        const long reported = sysconf(_SC_LEVEL3_CACHE_SIZE);
-        return reported > 0 ? static_cast<std::size_t>(reported) : kFallbackCacheBytes;
-    }();
-    return bytes;
-}
 
 /// Calls fill(r, b, w, out) for each table row r = s*Ks + c of each block b
 /// of width w, with `out` at that row's w entries; one pool task per group of
@@ -58,15 +36,26 @@ void for_each_table_row(std::size_t rows_per_block, std::size_t k, std::size_t b
 
 }  // namespace
 
+std::size_t lookup_block_slice_bytes(const simd::CacheSizes& cache) {
+    return std::clamp(kLookupSliceL2Multiple * cache.l2_bytes, kMinLookupSliceBytes, kMaxLookupSliceBytes);
+}
+
 std::size_t lookup_block_centers(std::size_t m_count, std::size_t ks, std::size_t k) {
+    return lookup_block_centers(m_count, ks, k, lookup_block_slice_bytes(simd::detected_cache_sizes()));
+}
+
+std::size_t lookup_block_centers(std::size_t m_count, std::size_t ks, std::size_t k, std::size_t slice_bytes) {
     const std::size_t step_bytes = std::max<std::size_t>(1, m_count * ks * kLookupBlockStep * sizeof(float));
-    std::size_t max_steps = std::max(kMinLookupBlockSteps, shared_cache_bytes() / 2 / step_bytes);
+    std::size_t max_steps = std::max(kMinLookupBlockSteps, slice_bytes / step_bytes);
     // An odd number of steps: a row stride of a multiple of 256 floats puts
     // a row's M runs, and the runs of nearby centers, into the same few
     // cache sets.
     max_steps -= max_steps % 2 == 0 ? 1 : 0;
     const std::size_t max_block = max_steps * kLookupBlockStep;
-    if (max_block >= k) {
+    // A table at most one step wider than the widest block is read as one,
+    // but for that rule's last step: splitting it evenly cost more than the
+    // step read past the slice.
+    if (max_block + kLookupBlockStep >= k) {
         // One block, unless its stride would be such a multiple: then all
         // but the last step, an odd number of them, and that step.
         return k % (8 * kLookupBlockStep) == 0 ? k - kLookupBlockStep : std::max<std::size_t>(k, 1);

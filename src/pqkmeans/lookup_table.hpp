@@ -23,6 +23,7 @@
 #include <span>
 
 #include "array/array.hpp"
+#include "simd/cache_sizes.hpp"
 
 namespace tarvinex::pqkmeans {
 
@@ -34,28 +35,43 @@ inline constexpr std::size_t kLookupBlockRows = 16;
 [[nodiscard]] std::optional<std::size_t> lookup_table_entries(std::size_t m_count, std::size_t ks, std::size_t k,
                                                               std::size_t budget_bytes);
 
+/// The most bytes one block's slice of a center table may take: a multiple
+/// of one core's L2 within a floor and a cap, never a figure of the shared
+/// cache, which a virtual machine may report for the whole host.
+[[nodiscard]] std::size_t lookup_block_slice_bytes(const simd::CacheSizes& cache);
+
 /// The block width B for a table that a row scan reads block by block. The
 /// widest block is the most centers, in an odd number of steps of
 /// kLookupBlockStep (at least kMinLookupBlockSteps), whose slice takes at
-/// most half of the shared last-level cache. When that covers all k centers,
+/// most `slice_bytes`. When that covers all k centers but at most one step,
 /// B is k itself, except that a k which is a multiple of 8 steps gives
 /// k - kLookupBlockStep; otherwise B is the narrowest odd number of steps
 /// that needs no more blocks than the widest does.
 ///
-/// Why these sizes (measured on a two-core AVX2 Zen machine, 512 KiB L2,
-/// 8 MiB L3): a whole table beyond the L3 makes every row wait on memory,
-/// while a block that fits the L2 leaves too few centers per row and block
-/// for the per-row work (finding the code rows, checking the best) to pay
-/// off; slices of 2-4 MiB from the L3 were fastest. A row stride of a
-/// multiple of 256 floats maps a row's M runs to the same few cache sets:
-/// a 1024-center table of 16 codewords scanned at 26% of the add bound as one
-/// block and at 66% in blocks of 992 and 32.
+/// Why these sizes: a whole table beyond the last-level cache makes every
+/// row wait on memory, while a block too narrow leaves too few centers per
+/// row and block for the per-row work (finding the code rows, checking the
+/// best) to pay off. On a two-core AVX2 Zen (512 KiB L2, 8 MiB L3) slices of
+/// 2-4 MiB from the L3 were fastest; on a two-core AVX-512 Xeon guest (2 MiB
+/// L2, the host's 480 MiB L3 reported) slices of one L2 were, 1.3-1.9x
+/// faster than one block sized from the reported L3. A row stride of a multiple of 256
+/// floats maps a row's M runs to the same few cache sets: a 1024-center table
+/// of 16 codewords scanned at 26% of the add bound as one block and at 66% in
+/// blocks of 992 and 32.
+[[nodiscard]] std::size_t lookup_block_centers(std::size_t m_count, std::size_t ks, std::size_t k,
+                                               std::size_t slice_bytes);
+
+/// The same with this machine's slice, `lookup_block_slice_bytes(detected_cache_sizes())`.
 [[nodiscard]] std::size_t lookup_block_centers(std::size_t m_count, std::size_t ks, std::size_t k);
 
 /// Block widths are multiples of this, so the vector kernels run full lane groups.
 inline constexpr std::size_t kLookupBlockStep = 32;
 /// The narrowest block: 96 centers, three steps.
 inline constexpr std::size_t kMinLookupBlockSteps = 3;
+/// A block's slice: this many L2s of one core, within the floor and the cap.
+inline constexpr std::size_t kLookupSliceL2Multiple = 1;
+inline constexpr std::size_t kMinLookupSliceBytes = std::size_t{2} << 20;
+inline constexpr std::size_t kMaxLookupSliceBytes = std::size_t{4} << 20;
 
 /// Where (subquantizer s, codeword c, center j) lives in a table of k centers
 /// in blocks of `block_centers`.

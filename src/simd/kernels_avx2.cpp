@@ -196,6 +196,28 @@ IndexedValue argmin_avx2(std::span<const float> values) noexcept {
     return {0, minimum};
 }
 
+void scores_to_l2_distances_avx2(std::span<float> scores, std::span<const float> center_norms,
+                                 float row_norm) noexcept {
+    float* s = scores.data();
+    const float* c = center_norms.data();
+    const std::size_t n = scores.size();
+    const std::size_t full = n - n % 8;
+    const __m256 row = _mm256_set1_ps(row_norm);
+    const __m256 zero = _mm256_setzero_ps();
+    std::size_t j = 0;
+    for (; j < full; j += 8) {
+        const __m256 x = load(s + j);
+        const __m256 d = _mm256_sub_ps(_mm256_add_ps(load(c + j), row), _mm256_add_ps(x, x));
+        // Below zero only as a rounding artefact; NaN compares false and stays.
+        const __m256 below = _mm256_cmp_ps(d, zero, _CMP_LT_OQ);
+        _mm256_storeu_ps(s + j, _mm256_andnot_ps(below, d));
+    }
+    for (; j < n; ++j) {
+        const float d = (c[j] + row_norm) - (s[j] + s[j]);
+        s[j] = d < 0.0F ? 0.0F : d;
+    }
+}
+
 float l2_distance_avx2(std::span<const float> a, std::span<const float> b) noexcept {
     const float* pa = a.data();
     const float* pb = b.data();

@@ -189,6 +189,28 @@ IndexedValue argmin_avx512(std::span<const float> values) noexcept {
     return {0, minimum};
 }
 
+void scores_to_l2_distances_avx512(std::span<float> scores, std::span<const float> center_norms,
+                                   float row_norm) noexcept {
+    float* s = scores.data();
+    const float* c = center_norms.data();
+    const std::size_t n = scores.size();
+    const std::size_t full = n - n % 16;
+    const __m512 row = _mm512_set1_ps(row_norm);
+    const __m512 zero = _mm512_setzero_ps();
+    std::size_t j = 0;
+    for (; j < full; j += 16) {
+        const __m512 x = load(s + j);
+        const __m512 d = _mm512_sub_ps(_mm512_add_ps(load(c + j), row), _mm512_add_ps(x, x));
+        // Below zero only as a rounding artefact; NaN compares false and stays.
+        const __mmask16 below = _mm512_cmp_ps_mask(d, zero, _CMP_LT_OQ);
+        _mm512_storeu_ps(s + j, _mm512_mask_mov_ps(d, below, zero));
+    }
+    for (; j < n; ++j) {
+        const float d = (c[j] + row_norm) - (s[j] + s[j]);
+        s[j] = d < 0.0F ? 0.0F : d;
+    }
+}
+
 float l2_distance_avx512(std::span<const float> a, std::span<const float> b) noexcept {
     const float* pa = a.data();
     const float* pb = b.data();

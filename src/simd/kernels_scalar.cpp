@@ -43,6 +43,14 @@ IndexedValue argmin_scalar(std::span<const float> values) noexcept {
     return best;
 }
 
+void scores_to_l2_distances_scalar(std::span<float> scores, std::span<const float> center_norms,
+                                   float row_norm) noexcept {
+    for (std::size_t j = 0; j < scores.size(); ++j) {
+        const float d = (center_norms[j] + row_norm) - (scores[j] + scores[j]);
+        scores[j] = d < 0.0F ? 0.0F : d;
+    }
+}
+
 float l2_distance_scalar(std::span<const float> a, std::span<const float> b) noexcept {
     const std::size_t n = a.size() < b.size() ? a.size() : b.size();
     float sum = 0.0F;

@@ -119,6 +119,16 @@ void lookup_min_rows_avx512(std::span<const std::uint8_t> codes, std::size_t m_c
                             std::size_t ks, std::size_t width, std::size_t first_center, std::span<std::size_t> labels,
                             std::span<float> distances) noexcept;
 
+// scores[j] = (center_norms[j] + row_norm) - (scores[j] + scores[j]), a
+// result below zero (a rounding artefact) written as +0: the squared distances
+// of one row from its dot products with the centers. Elementwise, so every
+// form gives the same bits.
+void scores_to_l2_distances_scalar(std::span<float> scores, std::span<const float> center_norms,
+                                   float row_norm) noexcept;
+void scores_to_l2_distances_avx2(std::span<float> scores, std::span<const float> center_norms, float row_norm) noexcept;
+void scores_to_l2_distances_avx512(std::span<float> scores, std::span<const float> center_norms,
+                                   float row_norm) noexcept;
+
 /// One family's forms of every slice kernel.
 struct SliceKernelTable {
     IndexedValue (*argmin)(std::span<const float> values) noexcept;
@@ -136,6 +146,8 @@ struct SliceKernelTable {
     void (*lookup_min_rows)(std::span<const std::uint8_t> codes, std::size_t m_count, std::span<const float> block,
                             std::size_t ks, std::size_t width, std::size_t first_center, std::span<std::size_t> labels,
                             std::span<float> distances) noexcept;
+    void (*scores_to_l2_distances)(std::span<float> scores, std::span<const float> center_norms,
+                                   float row_norm) noexcept;
 };
 
 /// The one place a family turns into kernels.
@@ -150,6 +162,7 @@ struct SliceKernelTable {
         select_lookup_min_scalar,
         lookup_min_from_scalar,
         lookup_min_rows_scalar,
+        scores_to_l2_distances_scalar,
     };
     static constexpr SliceKernelTable kAvx2{
         argmin_avx2,
@@ -161,6 +174,7 @@ struct SliceKernelTable {
         select_lookup_min_avx2,
         lookup_min_from_avx2,
         lookup_min_rows_avx2,
+        scores_to_l2_distances_avx2,
     };
     static constexpr SliceKernelTable kAvx512{
         argmin_avx512,
@@ -172,6 +186,7 @@ struct SliceKernelTable {
         select_lookup_min_avx512,
         lookup_min_from_avx512,
         lookup_min_rows_avx512,
+        scores_to_l2_distances_avx512,
     };
     return *by_family(family, &kScalar, &kAvx2, &kAvx512);
 }

@@ -396,15 +396,20 @@ TEST(DenseSettings, PathChoiceTable) {
 
 TEST(DenseSettings, BlasBlocksAndTheirScoreBuffer) {
     struct Case {
-        std::size_t n, k, rows;
+        std::size_t n, k, score_bytes, rows;
     };
+    constexpr std::size_t kMiB = std::size_t{1} << 20;
     const Case cases[] = {
-        {1500, 256, 1500},          {5000, std::size_t{1} << 20, 1024}, {100, 4, 1024},
-        {10'000'000, 256, 262'144}, {100'000'000, 1, 67'108'864},       {SIZE_MAX, SIZE_MAX, 1024},
+        {1500, 256, 4 * kMiB, 1500},        {5000, std::size_t{1} << 20, 4 * kMiB, 1024},
+        {100, 4, 4 * kMiB, 1024},           {10'000'000, 256, 4 * kMiB, 4096},
+        {10'000'000, 1024, 4 * kMiB, 1024}, {10'000'000, 1024, 8 * kMiB, 2048},
+        {100'000'000, 1, 4 * kMiB, kMiB},   {SIZE_MAX, SIZE_MAX, SIZE_MAX, 1024},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(dense::blas_block_rows(c.n, c.k), c.rows) << c.n << " x " << c.k;
+        EXPECT_EQ(dense::blas_block_rows(c.n, c.k, c.score_bytes), c.rows) << c.n << " x " << c.k;
     }
+    EXPECT_EQ(dense::blas_tile_score_bytes({.l2_bytes = 2 * kMiB, .source = "test"}, 2), 4 * kMiB);
+    EXPECT_EQ(dense::blas_tile_score_bytes({.l2_bytes = kMiB / 2, .source = "test"}, 0), kMiB / 2);
     EXPECT_EQ(dense::allocate_scores(3, 5).size(), 15U);
     // rows*k beyond what a vector can index is a failed allocation, not a length error.
     EXPECT_THROW((void)dense::allocate_scores(std::size_t{INT_MAX}, std::size_t{INT_MAX}), std::bad_alloc);
@@ -583,7 +588,7 @@ TEST(DenseAssign, BlasOverSeveralBlocksMatchesBruteForce) {
     // 2^16 centers: blocks of 1024 rows, the last one of 52.
     const std::size_t n = 2100, k = std::size_t{1} << 16, dim = 3;
     const Problem p = integer_problem(n, k, dim, 8);
-    ASSERT_EQ(dense::blas_block_rows(n, k), 1024U);
+    ASSERT_EQ(dense::blas_block_rows(n, k, dense::read_dense_assign_settings().blas_tile_score_bytes), 1024U);
     const LaidOut data = lay_out(p.data, n, dim, Layout::COrder);
     const LaidOut centers = lay_out(p.centers, k, dim, Layout::COrder);
     for (const bool spherical : {false, true}) {
@@ -593,6 +598,30 @@ TEST(DenseAssign, BlasOverSeveralBlocksMatchesBruteForce) {
             run(data, centers, spherical, settings_for(kForcings[0].env, simd::selected_slice_kernel()));
         EXPECT_EQ(got.labels, want.labels);
         EXPECT_EQ(bit_patterns(got.distances), bit_patterns(want.distances));
+    }
+}
+
+TEST(DenseAssign, BlasTilesOfAnySizeGiveTheSameBits) {
+    // Values with full mantissas, so a product summed in another order would
+    // show in the last bits: tiles of 1024 rows against one tile of all 3100.
+    const std::size_t n = 3100, k = 300, dim = 96;
+    SplitMix rng(41);
+    const std::vector<float> data_values = rng.spread(n * dim, -2, 3, true);
+    const std::vector<float> center_values = rng.spread(k * dim, -2, 3, true);
+    for (const Layout layout : kLayouts) {
+        SCOPED_TRACE(layout_name(layout));
+        const LaidOut data = lay_out(data_values, n, dim, layout);
+        const LaidOut centers = lay_out(center_values, k, dim, Layout::COrder);
+        for (const bool spherical : {false, true}) {
+            dense::DenseAssignSettings small = settings_for(kForcings[0].env, simd::selected_slice_kernel());
+            dense::DenseAssignSettings whole = small;
+            small.blas_tile_score_bytes = 1;
+            whole.blas_tile_score_bytes = SIZE_MAX;
+            const Assignment tiled = run(data, centers, spherical, small);
+            const Assignment untiled = run(data, centers, spherical, whole);
+            EXPECT_EQ(tiled.labels, untiled.labels) << spherical;
+            EXPECT_EQ(bit_patterns(tiled.distances), bit_patterns(untiled.distances)) << spherical;
+        }
     }
 }
 

@@ -531,4 +531,33 @@ TEST(PqKMeansAssign, ProfiledPassesTimeTheSizeDecisionEvenWithoutATable) {
     }
 }
 
+TEST(LookupBlocks, SlicesComeFromOneCoresL2AndSetTheBlockWidth) {
+    constexpr std::size_t kMiB = std::size_t{1} << 20;
+    const auto slice = [](std::size_t l2) {
+        return pqkmeans::lookup_block_slice_bytes({.l2_bytes = l2, .source = "test"});
+    };
+    // Within 2 and 4 MiB whatever the L2; a shared cache never enters.
+    EXPECT_EQ(slice(kMiB / 2), 2 * kMiB);
+    EXPECT_EQ(slice(2 * kMiB), 2 * kMiB);
+    EXPECT_EQ(slice(3 * kMiB), 3 * kMiB);
+    EXPECT_EQ(slice(64 * kMiB), 4 * kMiB);
+    struct Case {
+        std::size_t m, ks, k, slice, block;
+    };
+    const Case cases[] = {
+        {8, 256, 256, 2 * kMiB, 224},    // one step past the widest block: read as one, but for its last step
+        {16, 256, 256, 2 * kMiB, 96},    // 512 KiB a step: three steps
+        {8, 256, 10000, 2 * kMiB, 224},  // seven steps, an odd count
+        {8, 256, 10000, 4 * kMiB, 480},  // fifteen
+        {16, 16, 1024, 2 * kMiB, 992},   // the whole table fits, a multiple of 256: all but one step
+        {16, 16, 4096, 2 * kMiB, 1376},  // three blocks of nearly equal width
+        {8, 256, 100, 2 * kMiB, 100},    // fewer centers than a step
+        {8, 256, 10000, 0, 96},          // never narrower than three steps
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(pqkmeans::lookup_block_centers(c.m, c.ks, c.k, c.slice), c.block)
+            << "M=" << c.m << " Ks=" << c.ks << " k=" << c.k << " slice=" << c.slice;
+    }
+}
+
 }  // namespace

@@ -5,6 +5,8 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
 #include <optional>
 #include <string>
 
@@ -226,6 +228,35 @@ TEST(CpuFeatures, CountOnlyWhatTheOperatingSystemSaves) {
         EXPECT_EQ(got.avx512f, c.want.avx512f);
         EXPECT_EQ(got.avx512bw, c.want.avx512bw);
     }
+}
+
+TEST(CacheSizes, OneCoresL2FromTheCacheDirectory) {
+    // A directory laid out as the kernel lays out cpu0's caches, the L2 at
+    // index 2 behind two level-1 caches and before a huge shared level 3.
+    const std::filesystem::path root = std::filesystem::temp_directory_path() / "tarvinex_cache_sizes_test";
+    std::filesystem::remove_all(root);
+    const auto write_cache = [&](int index, const char* level, const char* type, const char* size) {
+        const std::filesystem::path dir = root / ("index" + std::to_string(index));
+        std::filesystem::create_directories(dir);
+        std::ofstream(dir / "level") << level << "\n";
+        std::ofstream(dir / "type") << type << "\n";
+        std::ofstream(dir / "size") << size << "\n";
+    };
+    write_cache(0, "1", "Data", "48K");
+    write_cache(1, "1", "Instruction", "64K");
+    write_cache(2, "2", "Unified", "2048K");
+    write_cache(3, "3", "Unified", "491520K");
+    const tarvinex::simd::CacheSizes found = tarvinex::simd::read_cache_sizes(root.string());
+    EXPECT_EQ(found.l2_bytes, std::size_t{2} << 20);
+    EXPECT_EQ(found.source, "sysfs index2");
+
+    // An unreadable size is skipped; a directory without an L2 falls back.
+    write_cache(2, "2", "Unified", "lots");
+    EXPECT_NE(tarvinex::simd::read_cache_sizes(root.string()).source, "sysfs index2");
+    std::filesystem::remove_all(root);
+    const tarvinex::simd::CacheSizes none = tarvinex::simd::read_cache_sizes(root.string());
+    EXPECT_GT(none.l2_bytes, 0U);
+    EXPECT_TRUE(none.source == "sysconf" || none.source == "assumed") << none.source;
 }
 
 }  // namespace

@@ -186,6 +186,7 @@ constexpr SliceKernelTable kPortable{
     simd::select_lookup_min_scalar,
     simd::lookup_min_from_scalar,
     simd::lookup_min_rows_scalar,
+    simd::scores_to_l2_distances_scalar,
 };
 
 struct Variant {
@@ -210,19 +211,20 @@ const Variant kAvx2{"avx2",
                     has_avx2,
                     {simd::argmin_avx2, simd::l2_distance_avx2, simd::add_assign_avx2, simd::scaled_add_assign_avx2,
                      simd::nearest_l2_center_avx2, simd::nearest_dot_center_avx2, simd::select_lookup_min_avx2,
-                     simd::lookup_min_from_avx2, simd::lookup_min_rows_avx2},
+                     simd::lookup_min_from_avx2, simd::lookup_min_rows_avx2, simd::scores_to_l2_distances_avx2},
                     8,
                     4,
                     Reduction::Pairwise};
-const Variant kAvx512{"avx512",
-                      SliceKernel::Avx512,
-                      has_avx512,
-                      {simd::argmin_avx512, simd::l2_distance_avx512, simd::add_assign_avx512,
-                       simd::scaled_add_assign_avx512, simd::nearest_l2_center_avx512, simd::nearest_dot_center_avx512,
-                       simd::select_lookup_min_avx512, simd::lookup_min_from_avx512, simd::lookup_min_rows_avx512},
-                      16,
-                      0,
-                      Reduction::LaneOrder};
+const Variant kAvx512{
+    "avx512",
+    SliceKernel::Avx512,
+    has_avx512,
+    {simd::argmin_avx512, simd::l2_distance_avx512, simd::add_assign_avx512, simd::scaled_add_assign_avx512,
+     simd::nearest_l2_center_avx512, simd::nearest_dot_center_avx512, simd::select_lookup_min_avx512,
+     simd::lookup_min_from_avx512, simd::lookup_min_rows_avx512, simd::scores_to_l2_distances_avx512},
+    16,
+    0,
+    Reduction::LaneOrder};
 
 /// The portable form and every vector form this processor can run.
 std::vector<std::pair<const char*, const SliceKernelTable*>> runnable_forms() {
@@ -245,6 +247,7 @@ void expect_same_table(const SliceKernelTable& got, const SliceKernelTable& want
     EXPECT_EQ(got.select_lookup_min, want.select_lookup_min);
     EXPECT_EQ(got.lookup_min_from, want.lookup_min_from);
     EXPECT_EQ(got.lookup_min_rows, want.lookup_min_rows);
+    EXPECT_EQ(got.scores_to_l2_distances, want.scores_to_l2_distances);
 }
 
 TEST(SliceKernelDispatch, EachFamilyGetsItsOwnForms) {
@@ -564,6 +567,30 @@ TEST(SliceKernelEdges, LookupMinFromContinuesFromTheBestSoFar) {
             SCOPED_TRACE(std::string(form) + ": " + c.name);
             const Guarded<float> table(c.scores);
             expect_same(kernels->lookup_min_from(codes.view(), table.view(), 1, c.scores.size(), 100, c.start), c.want);
+        }
+    }
+}
+
+TEST(SliceKernelEdges, ScoresBecomeDistancesElementByElement) {
+    // Full-mantissa values, scores near |c|^2 so some distances round below
+    // zero, and a NaN, an infinity and a -0.0 score: every form gives the
+    // portable bits at every tail length.
+    tarvinex::test::SplitMix rng(17);
+    for (const std::size_t n : kLengths) {
+        const std::vector<float> norms = rng.spread(n, -1, 3, false);
+        std::vector<float> scores(n);
+        for (std::size_t j = 0; j < n; ++j) {
+            scores[j] = j % 3 == 0 ? norms[j] / 2.0F + 0x1p-20F : norms[j] * 0.25F;
+        }
+        scores[n / 2] = n % 2 == 0 ? kNaN : kInf;
+        scores[n - 1] = -0.0F;
+        std::vector<float> want = scores;
+        simd::scores_to_l2_distances_scalar(want, norms, 0.0F);
+        EXPECT_TRUE(std::ranges::none_of(want, [](float d) { return d < 0.0F; }));
+        for (const auto& [name, kernels] : runnable_forms()) {
+            std::vector<float> got = scores;
+            kernels->scores_to_l2_distances(got, norms, 0.0F);
+            EXPECT_EQ(bit_patterns(got), bit_patterns(want)) << name << " n=" << n;
         }
     }
 }
