@@ -33,6 +33,8 @@ namespace tarvinex::simd {
 namespace {
 
 constexpr std::size_t kLanes = 16;
+/// Codebooks of at least this many codewords are scanned in 256-bit lanes.
+constexpr std::size_t kLongTableRowsCodewords = 64;
 constexpr float kInfinity = std::numeric_limits<float>::infinity();
 
 enum class Score : std::uint8_t { SquaredDistance, Dot };
@@ -396,8 +398,17 @@ inline std::size_t lookup_lane_groups(const std::uint8_t* code, std::size_t m_co
     // `best` never holds a NaN: it starts at a total that won or at +inf.
     __m512 threshold = _mm512_set1_ps(best.value);
     std::size_t j = 0;
-    for (; j + 4 * kLanes <= k; j += 4 * kLanes) {
-        lookup_step<4, FixedM>(code, m_count, t, ks, k, entry_rows, j, first_center, best, threshold);
+    // With the M table rows found once per row (M = 8 or 16), steps of two
+    // groups (128 bytes of each row) kept the loads streaming best; the
+    // general loop gains from four.
+    if constexpr (FixedM == 0) {
+        for (; j + 4 * kLanes <= k; j += 4 * kLanes) {
+            lookup_step<4, FixedM>(code, m_count, t, ks, k, entry_rows, j, first_center, best, threshold);
+        }
+    } else {
+        for (; j + 2 * kLanes <= k; j += 2 * kLanes) {
+            lookup_step<2, FixedM>(code, m_count, t, ks, k, entry_rows, j, first_center, best, threshold);
+        }
     }
     if (j + 2 * kLanes <= k) {
         lookup_step<2, FixedM>(code, m_count, t, ks, k, entry_rows, j, first_center, best, threshold);
@@ -435,6 +446,13 @@ IndexedValue lookup_min_from_avx512(std::span<const std::uint8_t> codes, std::sp
 void lookup_min_rows_avx512(std::span<const std::uint8_t> codes, std::size_t m_count, std::span<const float> block,
                             std::size_t ks, std::size_t width, std::size_t first_center, std::span<std::size_t> labels,
                             std::span<float> distances) noexcept {
+    // Rows of 64 or more codewords make the block's slice too large for L1:
+    // every entry then comes from L2, and there the 256-bit form was faster
+    // (same bits: each lane is one center either way).
+    if (ks >= kLongTableRowsCodewords) {
+        lookup_min_rows_avx2(codes, m_count, block, ks, width, first_center, labels, distances);
+        return;
+    }
     detail::lookup_min_rows_with<lookup_min_from_avx512>(codes, m_count, block, ks, width, first_center, labels,
                                                          distances);
 }
