@@ -104,6 +104,81 @@ inline void score_group(const float* row, const float* center, std::size_t dim, 
     }
 }
 
+/// v[i] = lane i of every one of the 16 vectors a[0..15]: lane q of v[i] is
+/// a[q][i]. Unpacks pair the elements within 128-bit lanes, 128-bit lane
+/// shuffles then move them across.
+inline void transpose_16x16(const __m512* a, __m512* v) {
+    __m512 t[kLanes];
+#pragma GCC unroll 8
+    for (std::size_t p = 0; p < kLanes; p += 2) {
+        t[p] = _mm512_unpacklo_ps(a[p], a[p + 1]);
+        t[p + 1] = _mm512_unpackhi_ps(a[p], a[p + 1]);
+    }
+    // u[4g + e], 128-bit lane L: rows 4g .. 4g + 3 at element 4L + e.
+    __m512 u[kLanes];
+#pragma GCC unroll 4
+    for (std::size_t g = 0; g < 4; ++g) {
+        const __m512d lo = _mm512_castps_pd(t[4 * g]);
+        const __m512d hi = _mm512_castps_pd(t[4 * g + 1]);
+        const __m512d lo2 = _mm512_castps_pd(t[4 * g + 2]);
+        const __m512d hi2 = _mm512_castps_pd(t[4 * g + 3]);
+        u[4 * g + 0] = _mm512_castpd_ps(_mm512_unpacklo_pd(lo, lo2));
+        u[4 * g + 1] = _mm512_castpd_ps(_mm512_unpackhi_pd(lo, lo2));
+        u[4 * g + 2] = _mm512_castpd_ps(_mm512_unpacklo_pd(hi, hi2));
+        u[4 * g + 3] = _mm512_castpd_ps(_mm512_unpackhi_pd(hi, hi2));
+    }
+    // v[4L + e], 128-bit lane g = u[4g + e], 128-bit lane L.
+#pragma GCC unroll 4
+    for (std::size_t e = 0; e < 4; ++e) {
+        const __m512 x0 = _mm512_shuffle_f32x4(u[e], u[4 + e], _MM_SHUFFLE(1, 0, 1, 0));
+        const __m512 x1 = _mm512_shuffle_f32x4(u[e], u[4 + e], _MM_SHUFFLE(3, 2, 3, 2));
+        const __m512 y0 = _mm512_shuffle_f32x4(u[8 + e], u[12 + e], _MM_SHUFFLE(1, 0, 1, 0));
+        const __m512 y1 = _mm512_shuffle_f32x4(u[8 + e], u[12 + e], _MM_SHUFFLE(3, 2, 3, 2));
+        v[0 + e] = _mm512_shuffle_f32x4(x0, y0, _MM_SHUFFLE(2, 0, 2, 0));
+        v[4 + e] = _mm512_shuffle_f32x4(x0, y0, _MM_SHUFFLE(3, 1, 3, 1));
+        v[8 + e] = _mm512_shuffle_f32x4(x1, y1, _MM_SHUFFLE(2, 0, 2, 0));
+        v[12 + e] = _mm512_shuffle_f32x4(x1, y1, _MM_SHUFFLE(3, 1, 3, 1));
+    }
+}
+
+/// The scores of 16 consecutive centers as `score_group` gives them, each
+/// center's lanes added in lane order: the 16 accumulators are transposed so
+/// that one vector add performs the same step of every center's sum.
+template <Score S>
+inline void score_sixteen(const float* row, const float* center, std::size_t dim, float* scores) {
+    const std::size_t full = dim - dim % kLanes;
+    __m512 acc[kLanes];
+#pragma GCC unroll 16
+    for (std::size_t q = 0; q < kLanes; ++q) {
+        acc[q] = _mm512_setzero_ps();
+    }
+    for (std::size_t i = 0; i < full; i += kLanes) {
+        const __m512 x = load(row + i);
+#pragma GCC unroll 16
+        for (std::size_t q = 0; q < kLanes; ++q) {
+            acc[q] = _mm512_add_ps(acc[q], block_term<S>(x, load(center + q * dim + i)));
+        }
+    }
+    __m512 lanes[kLanes];
+    transpose_16x16(acc, lanes);
+    __m512 total = lanes[0];
+#pragma GCC unroll 16
+    for (std::size_t i = 1; i < kLanes; ++i) {
+        total = _mm512_add_ps(total, lanes[i]);
+    }
+    _mm512_storeu_ps(scores, total);
+    if (full < dim) {
+        for (std::size_t q = 0; q < kLanes; ++q) {
+            const float* c = center + q * dim;
+            float s = scores[q];
+            for (std::size_t i = full; i < dim; ++i) {
+                s = s + element_term<S>(row[i], c[i]);
+            }
+            scores[q] = s;
+        }
+    }
+}
+
 inline void keep_if_less(IndexedValue& best, std::size_t index, float score) {
     if (score < best.value) {
         best = {index, score};
@@ -120,8 +195,12 @@ inline void keep_if_greater(IndexedValue& best, std::size_t index, float score) 
 template <std::size_t Group, Score S>
 inline void select_in_group(const float* row, const float* centers, std::size_t j, std::size_t dim,
                             IndexedValue& best) {
-    float scores[Group];
-    score_group<Group, S>(row, centers + j * dim, dim, scores);
+    alignas(64) float scores[Group];
+    if constexpr (Group == kLanes) {
+        score_sixteen<S>(row, centers + j * dim, dim, scores);
+    } else {
+        score_group<Group, S>(row, centers + j * dim, dim, scores);
+    }
     for (std::size_t q = 0; q < Group; ++q) {
         if constexpr (S == Score::Dot) {
             keep_if_greater(best, j + q, scores[q]);
@@ -278,6 +357,9 @@ IndexedValue nearest_l2_center_avx512(std::span<const float> row, std::span<cons
                                       std::size_t dim) noexcept {
     IndexedValue best{0, kInfinity};
     std::size_t j = 0;
+    for (; j + kLanes <= k; j += kLanes) {
+        select_in_group<kLanes, Score::SquaredDistance>(row.data(), centers.data(), j, dim, best);
+    }
     for (; j + 8 <= k; j += 8) {
         select_in_group<8, Score::SquaredDistance>(row.data(), centers.data(), j, dim, best);
     }
@@ -294,6 +376,9 @@ IndexedValue nearest_dot_center_avx512(std::span<const float> row, std::span<con
                                        std::size_t dim) noexcept {
     IndexedValue best{0, -kInfinity};
     std::size_t j = 0;
+    for (; j + kLanes <= k; j += kLanes) {
+        select_in_group<kLanes, Score::Dot>(row.data(), centers.data(), j, dim, best);
+    }
     for (; j + 8 <= k; j += 8) {
         select_in_group<8, Score::Dot>(row.data(), centers.data(), j, dim, best);
     }

@@ -63,7 +63,8 @@ void scaled_add_assign_avx512(std::span<float> dst, std::span<const float> src, 
 
 // (index, squared distance) of the nearest of k centers; k = 0 gives (0, +inf).
 // AVX2: groups of 4 centers reduced pairwise, then single centers in lane order.
-// AVX-512: groups of 8, then of 4, then single centers, all in lane order.
+// AVX-512: groups of 16 (their lanes added side by side after a transpose),
+// then of 8, of 4, then single centers, all in lane order.
 [[nodiscard]] IndexedValue nearest_l2_center_scalar(std::span<const float> row, std::span<const float> centers,
                                                     std::size_t k, std::size_t dim) noexcept;
 [[nodiscard]] IndexedValue nearest_l2_center_avx2(std::span<const float> row, std::span<const float> centers,
@@ -73,7 +74,7 @@ void scaled_add_assign_avx512(std::span<float> dst, std::span<const float> src, 
 
 // (index, dot product) of the center with the largest dot product; k = 0 gives
 // (0, -inf). AVX2: groups of 4, then singles, all pairwise. AVX-512: groups of
-// 8, then singles, all in lane order.
+// 16 (transposed as above), of 8, then singles, all in lane order.
 [[nodiscard]] IndexedValue nearest_dot_center_scalar(std::span<const float> row, std::span<const float> centers,
                                                      std::size_t k, std::size_t dim) noexcept;
 [[nodiscard]] IndexedValue nearest_dot_center_avx2(std::span<const float> row, std::span<const float> centers,
