@@ -74,11 +74,11 @@ void encode_matrix_standard_into(array::MatrixView<const float> data, array::Cod
     const std::vector<float> blocks = detail::blocked_codebooks(codewords.data, m_count, ks, ds);
     const std::size_t blocks_size = simd::codeword_blocks_size(ks, ds);
     parallel::for_chunks(data.extent(0), kRowsPerChunk, [&](std::size_t, std::size_t begin, std::size_t end) {
-        for (std::size_t r = begin; r < end; ++r) {
-            const float* row = data.data + r * dim;
-            for (std::size_t m = 0; m < m_count; ++m) {
-                const detail::Nearest nearest =
-                    detail::nearest_codeword(scan, {row + m * ds, ds}, blocks.data() + m * blocks_size, ks);
+        // Subspace by subspace, so each subspace's codebook stays in L1.
+        for (std::size_t m = 0; m < m_count; ++m) {
+            for (std::size_t r = begin; r < end; ++r) {
+                const detail::Nearest nearest = detail::nearest_codeword(scan, {data.data + r * dim + m * ds, ds},
+                                                                         blocks.data() + m * blocks_size, ks);
                 out.data[r * m_count + m] = static_cast<std::uint8_t>(nearest.index);
             }
         }
@@ -107,18 +107,20 @@ void encode_matrix_transposed_into(array::MatrixView<const float> data, array::C
             norms[m * ks + c] = norm;
         }
     }
-    const simd::SliceKernelTable& kernels = simd::slice_kernels();
-    const simd::TransposedScores transposed_scores = simd::transposed_scores_kernel(simd::selected_slice_kernel());
+    const simd::TransposedNearest nearest = simd::transposed_nearest_kernel(simd::selected_slice_kernel());
     parallel::for_chunks(
         data.extent(0), kRowsPerChunk, [&] { return std::vector<float>(ks); },
         [&](std::size_t, std::size_t begin, std::size_t end, std::vector<float>& scores) {
-            for (std::size_t r = begin; r < end; ++r) {
-                const float* row = data.data + r * dim;
-                for (std::size_t m = 0; m < m_count; ++m) {
+            // Subspace by subspace over the chunk's rows, so each subspace's
+            // transposed codebook stays in L1 while every row reads it.
+            for (std::size_t m = 0; m < m_count; ++m) {
+                const float* codebook = transposed.data() + m * ds * ks;
+                const float* codebook_norms = norms.data() + m * ks;
+                for (std::size_t r = begin; r < end; ++r) {
                     // |c|² − 2·x·c: the squared distance less |x|², which no codeword changes.
-                    transposed_scores(row + m * ds, transposed.data() + m * ds * ks, norms.data() + m * ks, ks, ds,
-                                      scores.data());
-                    out.data[r * m_count + m] = static_cast<std::uint8_t>(kernels.argmin(scores).index);
+                    const simd::IndexedValue best =
+                        nearest(data.data + r * dim + m * ds, codebook, codebook_norms, ks, ds, scores.data());
+                    out.data[r * m_count + m] = static_cast<std::uint8_t>(best.index);
                 }
             }
         });

@@ -60,6 +60,17 @@ using NearestCodewordScan = IndexedValue (*)(const float* row, const float* bloc
                                                         std::size_t ds) noexcept;
 [[nodiscard]] IndexedValue nearest_codeword_simd64_avx2(const float* row, const float* blocks, std::size_t ks,
                                                         std::size_t ds) noexcept;
+// The same five routines, sixteen codewords a register.
+[[nodiscard]] IndexedValue nearest_codeword_simd4_avx512(const float* row, const float* blocks, std::size_t ks,
+                                                         std::size_t ds) noexcept;
+[[nodiscard]] IndexedValue nearest_codeword_simd8_avx512(const float* row, const float* blocks, std::size_t ks,
+                                                         std::size_t ds) noexcept;
+[[nodiscard]] IndexedValue nearest_codeword_simd16_avx512(const float* row, const float* blocks, std::size_t ks,
+                                                          std::size_t ds) noexcept;
+[[nodiscard]] IndexedValue nearest_codeword_simd32_avx512(const float* row, const float* blocks, std::size_t ks,
+                                                          std::size_t ds) noexcept;
+[[nodiscard]] IndexedValue nearest_codeword_simd64_avx512(const float* row, const float* blocks, std::size_t ks,
+                                                          std::size_t ds) noexcept;
 // l2_distance_avx2: eight lane positions from zero, lane order, then the tail.
 [[nodiscard]] IndexedValue nearest_codeword_slice_avx2(const float* row, const float* blocks, std::size_t ks,
                                                        std::size_t ds) noexcept;
@@ -91,5 +102,24 @@ void transposed_scores_avx512(const float* row, const float* transposed, const f
 
 /// The family's transposed-score kernel.
 [[nodiscard]] TransposedScores transposed_scores_kernel(SliceKernel family) noexcept;
+
+/// The transposed encoder's choice for one row: the family's argmin of the
+/// family's transposed scores, as if the scores were written to `scores` (ks
+/// floats, used as scratch) and scanned there, so the same index and value.
+using TransposedNearest = IndexedValue (*)(const float* row, const float* transposed, const float* norms,
+                                           std::size_t ks, std::size_t ds, float* scores) noexcept;
+
+IndexedValue transposed_nearest_scalar(const float* row, const float* transposed, const float* norms, std::size_t ks,
+                                       std::size_t ds, float* scores) noexcept;
+IndexedValue transposed_nearest_avx2(const float* row, const float* transposed, const float* norms, std::size_t ks,
+                                     std::size_t ds, float* scores) noexcept;
+/// For codebooks of 64, 128, 192 or 256 codewords the scores stay in
+/// registers, their d-sums run as independent chains and the argmin reads
+/// them there, in the order the vector argmin reads memory.
+IndexedValue transposed_nearest_avx512(const float* row, const float* transposed, const float* norms, std::size_t ks,
+                                       std::size_t ds, float* scores) noexcept;
+
+/// The family's transposed nearest-codeword kernel.
+[[nodiscard]] TransposedNearest transposed_nearest_kernel(SliceKernel family) noexcept;
 
 }  // namespace tarvinex::simd

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <limits>
@@ -73,6 +74,12 @@ std::vector<Routine> runnable_routines() {
         out.push_back({"simd32 avx512", DistanceKernel::Simd32Avx512, SliceKernel::Avx512, cpu, {32}});
         out.push_back({"simd64 avx512", DistanceKernel::Simd64Avx512, SliceKernel::Avx512, cpu, {64}});
         out.push_back({"slice, avx512 family", DistanceKernel::Slice, SliceKernel::Avx512, cpu, any_width});
+        // The AVX2 routines scanned sixteen codewords a register under the AVX-512 family.
+        out.push_back({"simd4 under avx512", DistanceKernel::Simd4, SliceKernel::Avx512, cpu, {4}});
+        out.push_back({"simd8 under avx512", DistanceKernel::Simd8, SliceKernel::Avx512, cpu, {8}});
+        out.push_back({"simd16 under avx512", DistanceKernel::Simd16, SliceKernel::Avx512, cpu, {16}});
+        out.push_back({"simd32 under avx512", DistanceKernel::Simd32, SliceKernel::Avx512, cpu, {32}});
+        out.push_back({"simd64 under avx512", DistanceKernel::Simd64, SliceKernel::Avx512, cpu, {64}});
     }
     return out;
 }
@@ -180,6 +187,45 @@ TEST(TransposedScores, EachFamilyMatchesItsScaledAdditions) {
                 std::vector<float> got(ks);
                 scores_of(row.data(), transposed.data(), norms.data(), ks, ds, got.data());
                 EXPECT_EQ(test::bit_patterns(got), test::bit_patterns(want));
+            }
+        }
+    }
+}
+
+TEST(TransposedNearest, EachFamilyChoosesAsItsArgminOfItsScores) {
+    // Codebook sizes the AVX-512 form keeps in registers and sizes it does
+    // not, with an exact tie, a NaN score, and all-NaN scores.
+    test::SplitMix generator(19);
+    for (const SliceKernel family : test::runnable_families()) {
+        const simd::TransposedNearest nearest = simd::transposed_nearest_kernel(family);
+        const simd::TransposedScores scores_of = simd::transposed_scores_kernel(family);
+        const simd::SliceKernelTable& kernels = simd::slice_kernels(family);
+        for (const std::size_t ks : {16, 64, 100, 128, 192, 256}) {
+            for (const int variant : {0, 1, 2}) {
+                SCOPED_TRACE(std::string(simd::slice_kernel_label(family)) + ", ks " + std::to_string(ks) +
+                             ", variant " + std::to_string(variant));
+                const std::size_t ds = 8;
+                std::vector<float> transposed = generator.spread(ds * ks, -6, 12, true);
+                std::vector<float> norms = generator.spread(ks, -4, 8, false);
+                const std::vector<float> row = generator.spread(ds, -6, 12, true);
+                if (variant == 1) {
+                    // Codeword ks - 1 repeats codeword 3 and the first score is NaN.
+                    for (std::size_t d = 0; d < ds; ++d) {
+                        transposed[d * ks + ks - 1] = transposed[d * ks + 3];
+                    }
+                    norms[ks - 1] = norms[3];
+                    norms[0] = test::kNaN;
+                } else if (variant == 2) {
+                    std::fill(norms.begin(), norms.end(), test::kNaN);
+                }
+                std::vector<float> scores(ks);
+                scores_of(row.data(), transposed.data(), norms.data(), ks, ds, scores.data());
+                const simd::IndexedValue want = kernels.argmin(scores);
+                std::vector<float> scratch(ks);
+                const simd::IndexedValue got =
+                    nearest(row.data(), transposed.data(), norms.data(), ks, ds, scratch.data());
+                EXPECT_EQ(got.index, want.index);
+                EXPECT_EQ(test::bits(got.value), test::bits(want.value));
             }
         }
     }
