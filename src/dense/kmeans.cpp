@@ -164,15 +164,19 @@ error::Result<void> DenseKMeans::fit(array::MatrixView<const float> data, const 
     // fails before anything reads the data.
     std::vector<std::size_t> labels(n, 0);
     std::vector<float> distances(n, 0.0F);
-    // One NaN or infinity would spread through its center for good.
-    if (!math::all_finite(data)) {
+    const DenseAssignSettings assign_settings = read_dense_assign_settings(lookup);
+    const std::optional<std::vector<float>> row_norms = plain_row_norms(data, k_, spherical_, assign_settings);
+    // One NaN or infinity would spread through its center for good. A finite
+    // norm says its row is finite, so where the BLAS path has read every row
+    // for its norms, only rows whose norm is not finite (NaN, infinity, or
+    // squares that overflow) send the check back to the values.
+    const bool norms_finite = row_norms && math::all_finite(std::span<const float>(*row_norms));
+    if (!norms_finite && !math::all_finite(data)) {
         return error::fail("input data must be finite");
     }
     TARVINEX_TRY_ASSIGN(array::Matrix<float> centers,
                         initial_centers(data, k_, seed_, init_, spherical_, read_dense_init_settings(lookup)));
 
-    const DenseAssignSettings assign_settings = read_dense_assign_settings(lookup);
-    const std::optional<std::vector<float>> row_norms = plain_row_norms(data, k_, spherical_, assign_settings);
     const BoundedEngine engine =
         choose_bounded_engine(n, k_, dim, spherical_, data.is_c_contiguous(), simd::simd_runtime_label(), lookup);
     std::optional<HamerlyState> hamerly;

@@ -436,14 +436,23 @@ TEST(DenseKMeansModel, FailuresLeaveTheModelAsItWas) {
         {array::MatrixView<const float>::c_order(nothing.data(), {0, 3}), "data must have at least one row"},
         {array::MatrixView<const float>::c_order(nothing.data(), {5, 0}), "data must have at least one column"},
     };
-    for (const Case& c : cases) {
-        const auto fitted = m.fit(c.data, fake_env({}));
-        ASSERT_FALSE(fitted.has_value());
-        EXPECT_EQ(fitted.error().to_string(), c.message);
-        EXPECT_EQ(m.labels(), labels);
-        EXPECT_EQ(m.inertia_history(), history);
-        EXPECT_EQ(m.centers()->storage(), centers);
+    // The BLAS path reads the values through the row norms it needs anyway.
+    for (const auto& env : {fake_env({}), fake_env({{"TARVINEX_DENSE_ASSIGN", "sgemm"}})}) {
+        for (const Case& c : cases) {
+            const auto fitted = m.fit(c.data, env);
+            ASSERT_FALSE(fitted.has_value());
+            EXPECT_EQ(fitted.error().to_string(), c.message);
+            EXPECT_EQ(m.labels(), labels);
+            EXPECT_EQ(m.inertia_history(), history);
+            EXPECT_EQ(m.centers()->storage(), centers);
+        }
     }
+    // A finite row whose squares overflow has an infinite norm, but it is no
+    // non-finite input.
+    std::vector<float> huge_row(40 * 3, 1.0F);
+    huge_row[3] = huge_row[4] = huge_row[5] = 1e20F;
+    const auto huge = m.fit(matrix(huge_row, 3), fake_env({{"TARVINEX_DENSE_ASSIGN", "sgemm"}}));
+    EXPECT_TRUE(huge.has_value() || huge.error().to_string() != kFinite);
     // k = n is allowed.
     dense::DenseKMeans exact = model(3, 2);
     EXPECT_TRUE(exact.fit(matrix(std::vector<float>{0, 0, 1, 1, 2, 2}, 2), fake_env({})).has_value());
