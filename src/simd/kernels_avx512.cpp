@@ -25,9 +25,11 @@
 #pragma GCC push_options
 #pragma GCC target("avx512f")
 // GCC 12's AVX-512 intrinsics fill their unused pass-through operand from
-// _mm512_undefined_ps(), which -Wmaybe-uninitialized reports at every use.
+// _mm512_undefined_ps(), which -Wmaybe-uninitialized (and, inlined into the
+// transposes, -Wuninitialized) reports at every use.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
 
 namespace tarvinex::simd {
 namespace {
