@@ -236,6 +236,18 @@ template <typename Body>
     return {};
 }
 
+/// Runs f() so that a thread waiting inside it (for an inner loop) only picks
+/// up tasks of that inner work, never a sibling task of an enclosing loop.
+/// Wrap the inner loop of an outer body that holds per-thread state across it
+/// (a buffer indexed by thread, a thread-local cache, a lock): otherwise the
+/// waiting thread can start a sibling outer body that finds that state in
+/// use. It also keeps one outer body's scratch alive per thread instead of
+/// one per stolen sibling. Scratch local to the outer body is safe without it.
+template <typename F>
+decltype(auto) isolate(F&& f) {
+    return detail::in_pool([&]() -> decltype(auto) { return tbb::this_task_arena::isolate(std::forward<F>(f)); });
+}
+
 namespace detail {
 
 /// The first failure of a `try_for_with_stop` loop: an engine error, or an
@@ -305,7 +317,7 @@ template <typename Body>
         if (failure.raised().load(std::memory_order_relaxed)) {
             return;
         }
-        tbb::this_task_arena::isolate([&] {
+        isolate([&] {
             const interrupt::Relay relay(caller_check);
             try {
                 error::Result<void> result = body(i, failure.raised());
@@ -318,18 +330,6 @@ template <typename Body>
         });
     });
     return failure.take();
-}
-
-/// Runs f() so that a thread waiting inside it (for an inner loop) only picks
-/// up tasks of that inner work, never a sibling task of an enclosing loop.
-/// Wrap the inner loop of an outer body that holds per-thread state across it
-/// (a buffer indexed by thread, a thread-local cache, a lock): otherwise the
-/// waiting thread can start a sibling outer body that finds that state in
-/// use. It also keeps one outer body's scratch alive per thread instead of
-/// one per stolen sibling. Scratch local to the outer body is safe without it.
-template <typename F>
-decltype(auto) isolate(F&& f) {
-    return detail::in_pool([&]() -> decltype(auto) { return tbb::this_task_arena::isolate(std::forward<F>(f)); });
 }
 
 }  // namespace tarvinex::parallel

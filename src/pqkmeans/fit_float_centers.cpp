@@ -19,8 +19,6 @@ error::Result<void> PqKMeans::normalize_if_spherical(array::MatrixView<float> ce
 
 namespace {
 
-const auto kNeverStopped = [] { return false; };
-
 /// The dimension-major copy of the vectors for the exact pass, built only when
 /// the switch is on and the exact path will run over at least one row.
 error::Result<std::optional<pdx::PdxMatrix>> exact_pass_copy(array::MatrixView<const float> vectors,
@@ -75,8 +73,7 @@ error::Result<void> PqKMeans::fit_adc(array::MatrixView<const std::uint8_t> code
                 TARVINEX_TRY(update_dense_centers_from_codes(codes, buffers.labels, buffers.distances, centers.view(),
                                                              buffers.buckets));
                 return normalize();
-            },
-            kNeverStopped));
+            }));
 
     // The centers go first: if they cannot be stored, nothing of the run is.
     TARVINEX_TRY(store_dense_centers_from_pq(centers.view()));
@@ -148,8 +145,7 @@ error::Result<void> PqKMeans::fit_hybrid(array::MatrixView<const std::uint8_t> c
                                 TARVINEX_TRY(update_dense_centers_from_vectors(
                                     vectors, buffers.labels, buffers.distances, centers.view(), buffers.buckets));
                                 return normalize();
-                            },
-                            kNeverStopped));
+                            }));
 
     TARVINEX_TRY(store_dense_centers_raw(std::move(centers)));
     inertia_history_ = std::move(history);

@@ -17,7 +17,6 @@ error::Result<void> PqKMeans::fit(array::MatrixView<const std::uint8_t> codes, c
 
 error::Result<void> PqKMeans::fit(array::MatrixView<const std::uint8_t> codes, const RunSettings& run,
                                   const std::atomic<bool>* stop_requested) {
-    const auto stopped = [&] { return stop_requested != nullptr && stop_requested->load(std::memory_order_relaxed); };
     const std::size_t n = codes.extent(0);
     const std::size_t m_count = num_subquantizers_;
     TARVINEX_TRY(check_training_codes(codes));
@@ -37,18 +36,17 @@ error::Result<void> PqKMeans::fit(array::MatrixView<const std::uint8_t> codes, c
 
     AssignmentBuffers buffers = AssignmentBuffers::create(n);
     const pq4::PackedPq4Codes* packed_codes = packed ? &*packed : nullptr;
-    TARVINEX_TRY_ASSIGN(std::vector<double> inertia_history,
-                        run_passes(
-                            PassLoop{iterations_, verbose_, early_stopping_, "inertia"}, buffers.distances,
-                            [&](std::size_t) {
-                                return assign_codes_into(codes, centers.view(), profile, packed_codes, run.fastscan,
-                                                         buffers);
-                            },
-                            [&] {
-                                return update_centers(codes, buffers.labels, buffers.distances, centers.view(),
-                                                      buffers.buckets, profile);
-                            },
-                            stopped));
+    TARVINEX_TRY_ASSIGN(
+        std::vector<double> inertia_history,
+        run_passes(
+            PassLoop{iterations_, verbose_, early_stopping_, "inertia", stop_requested}, buffers.distances,
+            [&](std::size_t) {
+                return assign_codes_into(codes, centers.view(), profile, packed_codes, run.fastscan, buffers);
+            },
+            [&] {
+                return update_centers(codes, buffers.labels, buffers.distances, centers.view(), buffers.buckets,
+                                      profile);
+            }));
 
     inertia_history_ = std::move(inertia_history);
     labels_ = std::move(buffers).into_labels();

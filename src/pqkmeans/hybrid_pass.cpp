@@ -9,7 +9,6 @@
 #include "math/math.hpp"
 #include "pqkmeans/checks.hpp"
 #include "pqkmeans/hybrid_shortlist.hpp"
-#include "pqkmeans/lookup_table.hpp"
 #include "pqkmeans/model.hpp"
 
 namespace tarvinex::pqkmeans {
@@ -33,8 +32,7 @@ error::Result<void> PqKMeans::assign_hybrid_into(array::MatrixView<const std::ui
         .pdx_copy = pdx != nullptr,
         .pdx_pruning = pdx::pdx_pruning_enabled(),
         .flash = flash::flash_exact_enabled(),
-        .table_fits = lookup_table_entries(num_subquantizers_, codebook_size_, k_, lookup_table_bytes_).has_value() &&
-                      codewords_.is_c_contiguous(),
+        .table_fits = dense_lookup_table_fits(),
         .packed = packed != nullptr,
         .fastscan = fastscan.enabled,
     });

@@ -127,15 +127,18 @@ bool PqKMeans::build_lookup_tables_into(array::MatrixView<const std::uint8_t> ce
     return true;
 }
 
+bool PqKMeans::dense_lookup_table_fits() const {
+    return lookup_table_entries(num_subquantizers_, codebook_size_, k_, lookup_table_bytes_).has_value() &&
+           codewords_.is_c_contiguous();
+}
+
 bool PqKMeans::build_dense_lookup_tables_into(array::MatrixView<const float> centers, std::size_t block_centers,
                                               std::vector<float>& lookup) const {
     TARVINEX_ASSERT(centers.extent(0) == k_ && centers.extent(1) == dim_, "dense centers do not match the model");
-    const std::optional<std::size_t> entries =
-        lookup_table_entries(num_subquantizers_, codebook_size_, k_, lookup_table_bytes_);
-    if (!entries || !centers.is_c_contiguous() || !codewords_.is_c_contiguous()) {
+    if (!dense_lookup_table_fits() || !centers.is_c_contiguous()) {
         return false;
     }
-    lookup.resize(*entries);
+    lookup.resize(*lookup_table_entries(num_subquantizers_, codebook_size_, k_, lookup_table_bytes_));
 
     const std::size_t ks = codebook_size_;
     const std::size_t ds = subdim_;

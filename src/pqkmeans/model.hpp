@@ -158,10 +158,14 @@ public:
     bool build_lookup_tables_into(array::MatrixView<const std::uint8_t> centers, std::size_t block_centers,
                                   std::vector<float>& lookup) const;
 
+    /// Whether an ADC center lookup table can be built for this model: it fits
+    /// the budget and the codebook is C-contiguous.
+    [[nodiscard]] bool dense_lookup_table_fits() const;
+
     /// Fills `lookup` with the ADC center lookup table of `centers` (k, D,
     /// rotated space), in blocks of `block_centers`. False, with `lookup`
-    /// untouched, when the table does not fit the budget, `centers` is not
-    /// C-contiguous or the codebook is not.
+    /// untouched, when `dense_lookup_table_fits()` is false or `centers` is
+    /// not C-contiguous.
     bool build_dense_lookup_tables_into(array::MatrixView<const float> centers, std::size_t block_centers,
                                         std::vector<float>& lookup) const;
 

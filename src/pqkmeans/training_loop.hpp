@@ -2,6 +2,7 @@
 /// What the PQ k-means training drivers share beyond the common report: the
 /// pass loop, the early-stopping rule and the profiling line.
 
+#include <atomic>
 #include <cstddef>
 #include <string_view>
 #include <vector>
@@ -24,21 +25,22 @@ struct PassLoop {
     bool verbose = false;
     bool early_stopping = false;
     std::string_view label;  ///< "inertia", "adc_inertia", ...
+    /// Raised when a sibling fit has failed (the candidate analysis); null
+    /// for a fit that runs alone.
+    const std::atomic<bool>* stop_requested = nullptr;
 };
 
 /// The passes every training mode runs: assign(pass) fills `distances` for
 /// this pass, its mean joins the history (and a verbose line), the early stop
 /// may end the loop, and update() moves the centers between passes, never
-/// after the last. `stopped()` and the caller's interrupt check are asked at
-/// every pass boundary. Returns the history, or the first error.
-template <typename Assign, typename Update, typename Stopped>
+/// after the last. `loop.stop_requested` and the caller's interrupt check
+/// are asked at every pass boundary. Returns the history, or the first error.
+template <typename Assign, typename Update>
 [[nodiscard]] error::Result<std::vector<double>> run_passes(const PassLoop& loop, const std::vector<float>& distances,
-                                                            Assign&& assign, Update&& update, Stopped&& stopped) {
+                                                            Assign&& assign, Update&& update) {
     std::vector<double> history;
     for (std::size_t pass = 0; pass < loop.iterations; ++pass) {
-        if (stopped()) {
-            return error::fail(parallel::kStoppedBeforeFinished);
-        }
+        TARVINEX_TRY(parallel::check_stop(loop.stop_requested));
         TARVINEX_TRY(interrupt::check_pass_boundary());
         TARVINEX_TRY(assign(pass));
         history.push_back(report::mean_distance(distances));

@@ -78,32 +78,48 @@ inline float element_term(float x, float c) {
     }
 }
 
-/// Scores of `Group` consecutive centers (the first at `center`, stride dim),
-/// from one pass over the row's full blocks, then lane order, then the tail.
+/// Lane sums of `Group` consecutive centers (the first at `center`, stride
+/// dim) over the row's full blocks, one pass over the row.
 template <std::size_t Group, Score S>
-inline void score_group(const float* row, const float* center, std::size_t dim, float* scores) {
-    const std::size_t full = dim - dim % kLanes;
-    __m512 acc[Group];
-#pragma GCC unroll 8
+inline void accumulate_group(const float* row, const float* center, std::size_t dim, std::size_t full, __m512* acc) {
+#pragma GCC unroll 16
     for (std::size_t q = 0; q < Group; ++q) {
         acc[q] = _mm512_setzero_ps();
     }
     for (std::size_t i = 0; i < full; i += kLanes) {
         const __m512 x = load(row + i);
-#pragma GCC unroll 8
+#pragma GCC unroll 16
         for (std::size_t q = 0; q < Group; ++q) {
             acc[q] = _mm512_add_ps(acc[q], block_term<S>(x, load(center + q * dim + i)));
         }
     }
-#pragma GCC unroll 8
-    for (std::size_t q = 0; q < Group; ++q) {
+}
+
+/// Each center's elements past the full blocks, added to its score in order.
+template <std::size_t Group, Score S>
+inline void add_tails(const float* row, const float* center, std::size_t dim, std::size_t full, float* scores) {
+    for (std::size_t q = 0; q < Group && full < dim; ++q) {
         const float* c = center + q * dim;
-        float s = reduce_lane_order(acc[q]);
+        float s = scores[q];
         for (std::size_t i = full; i < dim; ++i) {
             s = s + element_term<S>(row[i], c[i]);
         }
         scores[q] = s;
     }
+}
+
+/// Scores of `Group` consecutive centers from their lane sums in lane order,
+/// then the tail.
+template <std::size_t Group, Score S>
+inline void score_group(const float* row, const float* center, std::size_t dim, float* scores) {
+    const std::size_t full = dim - dim % kLanes;
+    __m512 acc[Group];
+    accumulate_group<Group, S>(row, center, dim, full, acc);
+#pragma GCC unroll 8
+    for (std::size_t q = 0; q < Group; ++q) {
+        scores[q] = reduce_lane_order(acc[q]);
+    }
+    add_tails<Group, S>(row, center, dim, full, scores);
 }
 
 /// v[i] = lane i of every one of the 16 vectors a[0..15]: lane q of v[i] is
@@ -150,17 +166,7 @@ template <Score S>
 inline void score_sixteen(const float* row, const float* center, std::size_t dim, float* scores) {
     const std::size_t full = dim - dim % kLanes;
     __m512 acc[kLanes];
-#pragma GCC unroll 16
-    for (std::size_t q = 0; q < kLanes; ++q) {
-        acc[q] = _mm512_setzero_ps();
-    }
-    for (std::size_t i = 0; i < full; i += kLanes) {
-        const __m512 x = load(row + i);
-#pragma GCC unroll 16
-        for (std::size_t q = 0; q < kLanes; ++q) {
-            acc[q] = _mm512_add_ps(acc[q], block_term<S>(x, load(center + q * dim + i)));
-        }
-    }
+    accumulate_group<kLanes, S>(row, center, dim, full, acc);
     __m512 lanes[kLanes];
     transpose_16x16(acc, lanes);
     __m512 total = lanes[0];
@@ -169,16 +175,7 @@ inline void score_sixteen(const float* row, const float* center, std::size_t dim
         total = _mm512_add_ps(total, lanes[i]);
     }
     _mm512_storeu_ps(scores, total);
-    if (full < dim) {
-        for (std::size_t q = 0; q < kLanes; ++q) {
-            const float* c = center + q * dim;
-            float s = scores[q];
-            for (std::size_t i = full; i < dim; ++i) {
-                s = s + element_term<S>(row[i], c[i]);
-            }
-            scores[q] = s;
-        }
-    }
+    add_tails<kLanes, S>(row, center, dim, full, scores);
 }
 
 inline void keep_if_less(IndexedValue& best, std::size_t index, float score) {
