@@ -96,23 +96,49 @@ inline void keep_less(LaneBest& best, __m256 scores, __m256i indices) {
         _mm256_castps_si256(_mm256_blendv_ps(_mm256_castsi256_ps(best.index), _mm256_castsi256_ps(indices), less));
 }
 
+/// The lane-wise minimum of two registers, as floats or as 32-bit indices.
+template <bool Indices>
+inline __m256 least_of(__m256 a, __m256 b) {
+    if constexpr (Indices) {
+        return _mm256_castsi256_ps(_mm256_min_epi32(_mm256_castps_si256(a), _mm256_castps_si256(b)));
+    } else {
+        return _mm256_min_ps(a, b);
+    }
+}
+
+/// The smallest of the eight lanes, in every lane. Exact for any order:
+/// no lane holds a NaN.
+template <bool Indices>
+inline __m256 all_lanes_least(__m256 v) {
+    v = least_of<Indices>(v, _mm256_permute2f128_ps(v, v, 1));
+    v = least_of<Indices>(v, _mm256_permute_ps(v, _MM_SHUFFLE(1, 0, 3, 2)));
+    return least_of<Indices>(v, _mm256_permute_ps(v, _MM_SHUFFLE(2, 3, 0, 1)));
+}
+
 /// The least value over lanes, the lowest index among equal ones: the first
-/// codeword of least distance, or (0, +inf) when none is below +inf.
+/// codeword of least distance, or (0, +inf) when none is below +inf. No lane
+/// holds a NaN (only a strictly smaller distance enters), so the lane minimum
+/// is exact; the value returned is the chosen lane's own. Without branches:
+/// a scalar walk over the lanes mispredicted on most rows.
 inline IndexedValue merge(const LaneBest& low, const LaneBest& high) {
+    const __m256 least = all_lanes_least<false>(_mm256_min_ps(low.value, high.value));
+    // Lanes off the least hold the largest index, so they never win the index minimum.
+    const __m256i none = _mm256_set1_epi32(std::numeric_limits<std::int32_t>::max());
+    const __m256 low_at = _mm256_cmp_ps(low.value, least, _CMP_EQ_OQ);
+    const __m256 high_at = _mm256_cmp_ps(high.value, least, _CMP_EQ_OQ);
+    const __m256i low_index =
+        _mm256_castps_si256(_mm256_blendv_ps(_mm256_castsi256_ps(none), _mm256_castsi256_ps(low.index), low_at));
+    const __m256i high_index =
+        _mm256_castps_si256(_mm256_blendv_ps(_mm256_castsi256_ps(none), _mm256_castsi256_ps(high.index), high_at));
+    const __m256i chosen_index =
+        _mm256_castps_si256(all_lanes_least<true>(_mm256_castsi256_ps(_mm256_min_epi32(low_index, high_index))));
+    const int low_chosen = _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(low_index, chosen_index)));
+    const int high_chosen = _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(high_index, chosen_index)));
+    const unsigned chosen = static_cast<unsigned>(low_chosen) | static_cast<unsigned>(high_chosen) << kLanes;
     alignas(32) float values[2 * kLanes];
-    alignas(32) std::int32_t indices[2 * kLanes];
     _mm256_store_ps(values, low.value);
     _mm256_store_ps(values + kLanes, high.value);
-    _mm256_store_si256(reinterpret_cast<__m256i*>(indices), low.index);
-    _mm256_store_si256(reinterpret_cast<__m256i*>(indices + kLanes), high.index);
-    IndexedValue best{0, kInfinity};
-    for (std::size_t lane = 0; lane < 2 * kLanes; ++lane) {
-        const auto index = static_cast<std::uint64_t>(indices[lane]);
-        if (values[lane] < best.value || (values[lane] == best.value && index < best.index)) {
-            best = {index, values[lane]};
-        }
-    }
-    return best;
+    return {static_cast<std::uint64_t>(_mm256_cvtsi256_si32(chosen_index)), values[__builtin_ctz(chosen)]};
 }
 
 template <Order O, std::size_t FixedDs>

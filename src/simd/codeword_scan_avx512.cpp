@@ -100,6 +100,21 @@ inline __m512 distances(const float* row, const float* t, std::size_t runtime_ds
     return total;
 }
 
+/// The least value over lanes, the lowest index among equal ones: the first
+/// codeword of least distance, or (0, +inf) when none is below +inf. No lane
+/// holds a NaN (only a strictly smaller distance enters), so the lane minimum
+/// is exact; the value returned is the chosen lane's own. Without branches:
+/// a scalar walk over the lanes mispredicted on most rows.
+inline IndexedValue first_least_lane(__m512 values, __m512i indices) {
+    const __mmask16 at_least = _mm512_cmp_ps_mask(values, _mm512_set1_ps(_mm512_reduce_min_ps(values)), _CMP_EQ_OQ);
+    const std::int32_t index = _mm512_mask_reduce_min_epi32(at_least, indices);
+    const __mmask16 chosen =
+        static_cast<__mmask16>(at_least & _mm512_cmpeq_epi32_mask(indices, _mm512_set1_epi32(index)));
+    alignas(64) float lane_values[kLanes];
+    _mm512_store_ps(lane_values, values);
+    return {static_cast<std::uint64_t>(index), lane_values[__builtin_ctz(chosen)]};
+}
+
 template <Order O, std::size_t FixedDs>
 IndexedValue scan(const float* row, const float* blocks, std::size_t ks, std::size_t runtime_ds) {
     const std::size_t ds = FixedDs != 0 ? FixedDs : runtime_ds;
@@ -115,18 +130,7 @@ IndexedValue scan(const float* row, const float* blocks, std::size_t ks, std::si
         best_index = _mm512_mask_mov_epi32(best_index, less, indices);
         indices = _mm512_add_epi32(indices, step);
     }
-    alignas(64) float values[kLanes];
-    alignas(64) std::int32_t lane_indices[kLanes];
-    _mm512_store_ps(values, best_value);
-    _mm512_store_si512(lane_indices, best_index);
-    IndexedValue best{0, kInfinity};
-    for (std::size_t lane = 0; lane < kLanes; ++lane) {
-        const auto index = static_cast<std::uint64_t>(lane_indices[lane]);
-        if (values[lane] < best.value || (values[lane] == best.value && index < best.index)) {
-            best = {index, values[lane]};
-        }
-    }
-    return best;
+    return first_least_lane(best_value, best_index);
 }
 
 }  // namespace
