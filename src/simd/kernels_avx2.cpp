@@ -318,18 +318,34 @@ IndexedValue nearest_dot_center_avx2(std::span<const float> row, std::span<const
 namespace {
 
 /// Folds `Groups` lane groups of totals (centers first .. first + 8*Groups - 1)
-/// into `best` one center at a time in order, a total replacing it only when
-/// strictly smaller; groups with no lane below `best` are passed over.
+/// into `best` as a walk in center order would, a total replacing it only
+/// when strictly smaller: the first center holding the least total, when that
+/// total is below `best`. Without a branch per lane (a lane-by-lane walk
+/// mispredicted at most folds): MINPS returns its second operand when either
+/// is NaN, so from +inf the lane minimum never holds a NaN and is exact in
+/// any order, and the first lane equal to it is the walk's choice, with its
+/// own value.
 template <std::size_t Groups>
 inline void keep_least_lanes(IndexedValue& best, std::size_t first, const __m256* acc) {
+    __m256 least = _mm256_set1_ps(kInfinity);
+#pragma GCC unroll 4
     for (std::size_t g = 0; g < Groups; ++g) {
-        if (_mm256_movemask_ps(_mm256_cmp_ps(acc[g], _mm256_set1_ps(best.value), _CMP_LT_OQ)) == 0) {
-            continue;
-        }
-        alignas(32) float lanes[kLanes];
-        _mm256_store_ps(lanes, acc[g]);
-        for (std::size_t q = 0; q < kLanes; ++q) {
-            keep_if_less(best, first + g * kLanes + q, lanes[q]);
+        least = _mm256_min_ps(acc[g], least);
+    }
+    least = _mm256_min_ps(least, _mm256_permute2f128_ps(least, least, 1));
+    least = _mm256_min_ps(least, _mm256_permute_ps(least, _MM_SHUFFLE(1, 0, 3, 2)));
+    least = _mm256_min_ps(least, _mm256_permute_ps(least, _MM_SHUFFLE(2, 3, 0, 1)));
+    if (!(_mm256_cvtss_f32(least) < best.value)) {
+        return;
+    }
+    for (std::size_t g = 0; g < Groups; ++g) {
+        const int at_least = _mm256_movemask_ps(_mm256_cmp_ps(acc[g], least, _CMP_EQ_OQ));
+        if (at_least != 0) {
+            alignas(32) float lanes[kLanes];
+            _mm256_store_ps(lanes, acc[g]);
+            const auto lane = static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(at_least)));
+            best = {first + g * kLanes + lane, lanes[lane]};
+            return;
         }
     }
 }

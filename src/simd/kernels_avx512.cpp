@@ -390,18 +390,33 @@ IndexedValue nearest_dot_center_avx512(std::span<const float> row, std::span<con
 namespace {
 
 /// Folds `Groups` lane groups of totals (centers first .. first + 16*Groups - 1)
-/// into `best` one center at a time in order, a total replacing it only when
-/// strictly smaller; groups with no lane below `best` are passed over.
+/// into `best` as a walk in center order would, a total replacing it only
+/// when strictly smaller: the first center holding the least total, when that
+/// total is below `best`. Without a branch per lane (a lane-by-lane walk
+/// mispredicted at most folds): VMINPS returns its second operand when
+/// either is NaN, so from +inf the lane minimum never holds a NaN and is
+/// exact in any order, and the first lane equal to it is the walk's choice,
+/// with its own value.
 template <std::size_t Groups>
 inline void keep_least_lanes(IndexedValue& best, std::size_t first, const __m512* acc) {
+    __m512 least = _mm512_set1_ps(kInfinity);
+#pragma GCC unroll 4
     for (std::size_t g = 0; g < Groups; ++g) {
-        if (_mm512_cmp_ps_mask(acc[g], _mm512_set1_ps(best.value), _CMP_LT_OQ) == 0) {
-            continue;
-        }
-        alignas(64) float lanes[kLanes];
-        _mm512_store_ps(lanes, acc[g]);
-        for (std::size_t q = 0; q < kLanes; ++q) {
-            keep_if_less(best, first + g * kLanes + q, lanes[q]);
+        least = _mm512_min_ps(acc[g], least);
+    }
+    const float minimum = _mm512_reduce_min_ps(least);
+    if (!(minimum < best.value)) {
+        return;
+    }
+    const __m512 target = _mm512_set1_ps(minimum);
+    for (std::size_t g = 0; g < Groups; ++g) {
+        const __mmask16 at_least = _mm512_cmp_ps_mask(acc[g], target, _CMP_EQ_OQ);
+        if (at_least != 0) {
+            alignas(64) float lanes[kLanes];
+            _mm512_store_ps(lanes, acc[g]);
+            const auto lane = static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(at_least)));
+            best = {first + g * kLanes + lane, lanes[lane]};
+            return;
         }
     }
 }
