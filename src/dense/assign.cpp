@@ -24,6 +24,8 @@
 #include "error/settings.hpp"
 #include "math/blas.hpp"
 #include "parallel/pool.hpp"
+#include "simd/codeword_scan.hpp"
+#include "simd/cpu_features.hpp"
 #include "simd/slice_kernels.hpp"
 
 namespace tarvinex::dense {
@@ -37,6 +39,8 @@ constexpr std::size_t kTransposedMinDim = 64;
 constexpr std::size_t kTransposedMinK = 16;
 constexpr std::size_t kTransposedMaxK = 64;
 constexpr std::size_t kBlasIntMax = INT_MAX;
+/// The blocked scan numbers its centers in 32-bit lanes.
+constexpr std::size_t kMaxBlockedCenters = std::size_t{1} << 30;
 
 using detail::best_of;
 using detail::store;
@@ -199,6 +203,30 @@ void assign_dense_slices_into(array::MatrixView<const float> data, array::Matrix
     }
 }
 
+namespace {
+
+/// The plain distances of the AVX-512 slice kernel, sixteen centers a
+/// register: the centers in blocks of sixteen, each block's coordinate d side
+/// by side, and the codeword scan that reproduces the kernel's lane-order sums
+/// bit for bit. Per center it drops the transposes and lane reductions of
+/// the kernel, a third of its work at dimension 64.
+void assign_dense_blocked_into(array::MatrixView<const float> data, array::MatrixView<const float> centers,
+                               std::span<std::size_t> labels, std::span<float> distances) {
+    const std::size_t k = centers.shape[0];
+    const std::size_t dim = data.shape[1];
+    std::vector<float> blocks(simd::codeword_blocks_size(k, dim));
+    simd::block_codewords_into(centers.data, k, dim, blocks.data());
+    const simd::NearestCodewordScan scan = simd::nearest_codeword_scan(
+        simd::DistanceKernel::Slice, simd::SliceKernel::Avx512, simd::detected_cpu_features());
+    parallel::for_chunks(data.shape[0], kChunkRows, [&](std::size_t, std::size_t begin, std::size_t end) {
+        for (std::size_t r = begin; r < end; ++r) {
+            store(scan(data.row(r).data(), blocks.data(), k, dim), false, r, labels, distances);
+        }
+    });
+}
+
+}  // namespace
+
 void assign_dense_into(array::MatrixView<const float> data, array::MatrixView<const float> centers,
                        std::optional<std::span<const float>> row_norms, bool spherical, std::span<std::size_t> labels,
                        std::span<float> distances, const DenseAssignSettings& settings) {
@@ -225,6 +253,10 @@ void assign_dense_into(array::MatrixView<const float> data, array::MatrixView<co
             return;
         }
         case DensePath::Slice: {
+            if (!spherical && settings.family == simd::SliceKernel::Avx512 && shape.k < kMaxBlockedCenters) {
+                assign_dense_blocked_into(data, centers, labels, distances);
+                return;
+            }
             const simd::SliceKernelTable& kernels = simd::slice_kernels(settings.family);
             parallel::for_chunks(shape.n, kChunkRows, [&](std::size_t, std::size_t begin, std::size_t end) {
                 assign_dense_slices_into(data, centers, spherical, kernels, begin, end, labels, distances);

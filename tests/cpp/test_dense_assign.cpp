@@ -544,41 +544,55 @@ TEST(DenseAssign, EveryPathFamilyAndLayoutMatchesBruteForce) {
 }
 
 TEST(DenseAssign, SliceAndStridedPathsKeepTheirOrderBitForBit) {
-    // Uneven values: a changed summation order or kernel shows in the last bits.
-    const std::size_t n = 600, k = 13, dim = 37;
-    SplitMix rng(17);
-    const std::vector<float> values = rng.spread(n * dim, -3, 6, true);
-    const std::vector<float> center_values = rng.spread(k * dim, -3, 6, true);
-    const Env slice{{"TARVINEX_DENSE_ASSIGN", "rows"}, {"TARVINEX_DENSE_TRANSPOSED", "off"}};
-    for (const Layout layout : kLayouts) {
-        const LaidOut data = lay_out(values, n, dim, layout);
-        const LaidOut centers = lay_out(center_values, k, dim, layout);
-        for (const simd::SliceKernel family : runnable_families()) {
-            const simd::SliceKernelTable& kernels = simd::slice_kernels(family);
-            for (const bool spherical : {false, true}) {
-                SCOPED_TRACE(testing::Message() << layout_name(layout) << ", " << simd::slice_kernel_label(family)
-                                                << ", spherical " << spherical);
-                Assignment want{std::vector<std::size_t>(n), std::vector<float>(n)};
-                for (std::size_t r = 0; r < n; ++r) {
-                    simd::IndexedValue best{0, spherical ? -kInf : kInf};
-                    if (layout == Layout::COrder) {
-                        best = spherical ? kernels.nearest_dot_center(data.view.row(r), center_values, k, dim)
-                                         : kernels.nearest_l2_center(data.view.row(r), center_values, k, dim);
-                    }
-                    for (std::size_t j = 0; j < k && layout != Layout::COrder; ++j) {
-                        const dense::VectorView x = dense::row_view(data.view, r);
-                        const dense::VectorView c = dense::row_view(centers.view, j);
-                        const float v = spherical ? dense::dot_product(x, c) : dense::l2_distance(x, c, kernels);
-                        if (spherical ? v > best.value : v < best.value) {
-                            best = {j, v};
+    // Uneven values: a changed summation order or kernel shows in the last
+    // bits. The shapes give sixteen-center blocks with and without a partial
+    // one, and dimensions with no full register, a tail, and none; a NaN row
+    // and a repeated center check the first-best rule.
+    struct Shape {
+        std::size_t n, k, dim;
+    };
+    for (const Shape shape : {Shape{600, 13, 37}, Shape{300, 100, 64}, Shape{200, 33, 3}}) {
+        const auto [n, k, dim] = shape;
+        SplitMix rng(17);
+        std::vector<float> values = rng.spread(n * dim, -3, 6, true);
+        std::vector<float> center_values = rng.spread(k * dim, -3, 6, true);
+        std::fill_n(values.begin() + static_cast<std::ptrdiff_t>(5 * dim), dim, kNaN);
+        std::copy_n(center_values.begin() + static_cast<std::ptrdiff_t>(2 * dim), dim,
+                    center_values.begin() + static_cast<std::ptrdiff_t>((k - 1) * dim));
+        std::copy_n(center_values.begin() + static_cast<std::ptrdiff_t>(2 * dim), dim,
+                    values.begin() + static_cast<std::ptrdiff_t>(7 * dim));
+        const Env slice{{"TARVINEX_DENSE_ASSIGN", "rows"}, {"TARVINEX_DENSE_TRANSPOSED", "off"}};
+        for (const Layout layout : kLayouts) {
+            const LaidOut data = lay_out(values, n, dim, layout);
+            const LaidOut centers = lay_out(center_values, k, dim, layout);
+            for (const simd::SliceKernel family : runnable_families()) {
+                const simd::SliceKernelTable& kernels = simd::slice_kernels(family);
+                for (const bool spherical : {false, true}) {
+                    SCOPED_TRACE(testing::Message()
+                                 << "k " << k << ", dim " << dim << ", " << layout_name(layout) << ", "
+                                 << simd::slice_kernel_label(family) << ", spherical " << spherical);
+                    Assignment want{std::vector<std::size_t>(n), std::vector<float>(n)};
+                    for (std::size_t r = 0; r < n; ++r) {
+                        simd::IndexedValue best{0, spherical ? -kInf : kInf};
+                        if (layout == Layout::COrder) {
+                            best = spherical ? kernels.nearest_dot_center(data.view.row(r), center_values, k, dim)
+                                             : kernels.nearest_l2_center(data.view.row(r), center_values, k, dim);
                         }
+                        for (std::size_t j = 0; j < k && layout != Layout::COrder; ++j) {
+                            const dense::VectorView x = dense::row_view(data.view, r);
+                            const dense::VectorView c = dense::row_view(centers.view, j);
+                            const float v = spherical ? dense::dot_product(x, c) : dense::l2_distance(x, c, kernels);
+                            if (spherical ? v > best.value : v < best.value) {
+                                best = {j, v};
+                            }
+                        }
+                        want.labels[r] = best.index;
+                        want.distances[r] = spherical ? 1.0F - best.value : best.value;
                     }
-                    want.labels[r] = best.index;
-                    want.distances[r] = spherical ? 1.0F - best.value : best.value;
+                    const Assignment got = run(data, centers, spherical, settings_for(slice, family));
+                    EXPECT_EQ(got.labels, want.labels);
+                    EXPECT_EQ(bit_patterns(got.distances), bit_patterns(want.distances));
                 }
-                const Assignment got = run(data, centers, spherical, settings_for(slice, family));
-                EXPECT_EQ(got.labels, want.labels);
-                EXPECT_EQ(bit_patterns(got.distances), bit_patterns(want.distances));
             }
         }
     }
