@@ -2,10 +2,13 @@
 /// BLAS, slice and strided paths.
 ///
 /// The BLAS path turns the distances of a tile of rows into one product
-/// S = B·Cᵀ and selects from the scores at once, while they are still in the
-/// workers' L2 caches; read back from memory they made a pass cost twice its
-/// product. A tile holds at least 1024 rows so the product stays large enough
-/// to be worth its call. The per-row paths allocate nothing per row.
+/// S = B·Cᵀ and selects from the scores at once, while they are still in
+/// cache: each worker multiplies its own tiles on its own thread, so a tile's
+/// scores are in that worker's L2. Read back from memory they made a pass
+/// cost twice its product; with OpenBLAS's threads on each product, its idle
+/// threads spun through the selection and cost a fifth more. A tile holds at
+/// least 1024 rows so the product stays large enough to be worth its call.
+/// The per-row paths allocate nothing per row.
 
 #include <algorithm>
 #include <climits>
@@ -67,15 +70,6 @@ void assign_strided_into(array::MatrixView<const float> data, array::MatrixView<
     }
 }
 
-/// The first least distance, NaN never chosen, (0, +inf) when nothing is
-/// below +inf, as `best_of` gives it; the family's vector argmin finds it.
-simd::IndexedValue least_distance(std::span<const float> distances, const simd::SliceKernelTable& kernels) {
-    const simd::IndexedValue found = kernels.argmin(distances);
-    return found.value < std::numeric_limits<float>::infinity()
-               ? found
-               : simd::IndexedValue{0, std::numeric_limits<float>::infinity()};
-}
-
 void assign_blas_into(array::MatrixView<const float> data, array::MatrixView<const float> centers,
                       std::span<const float> row_norms, bool spherical, const simd::SliceKernelTable& kernels,
                       std::size_t tile_score_bytes, std::span<std::size_t> labels, std::span<float> distances) {
@@ -83,31 +77,30 @@ void assign_blas_into(array::MatrixView<const float> data, array::MatrixView<con
     const std::size_t k = centers.shape[0];
     const std::size_t dim = data.shape[1];
     const std::vector<float> center_norms = spherical ? std::vector<float>{} : squared_row_norms(centers);
-    const std::size_t block = blas_block_rows(n, k, tile_score_bytes);
-    std::vector<float> scores = allocate_scores(std::min(block, n), k);
+    const std::size_t tile = blas_block_rows(n, k, tile_score_bytes);
     // Cᵀ as a (dim, k) view over the row-major centers.
     const array::MatrixView<const float> centers_t{centers.data, {dim, k}, {1, static_cast<std::ptrdiff_t>(dim)}};
-    for (std::size_t first = 0; first < n; first += block) {
-        const std::size_t rows = std::min(block, n - first);
-        const array::MatrixView<const float> block_rows{
-            data.data + first * dim, {rows, dim}, {static_cast<std::ptrdiff_t>(dim), 1}};
-        const auto block_scores = array::MatrixView<float>::c_order(scores.data(), {rows, k});
-        math::multiply_into(block_rows, centers_t, block_scores);
-        // Each score row is its own; the selection runs on the pool between products.
-        parallel::for_chunks(rows, kChunkRows, [&](std::size_t, std::size_t begin, std::size_t end) {
-            for (std::size_t i = begin; i < end; ++i) {
+    // Each worker multiplies its own tile on its own thread and selects from
+    // the scores while they are in its L2.
+    const math::SingleThreadedBlas one_thread_per_product;
+    parallel::for_chunks(
+        n, tile, [&] { return allocate_scores(std::min(tile, n), k); },
+        [&](std::size_t, std::size_t first, std::size_t end, std::vector<float>& scores) {
+            const std::size_t rows = end - first;
+            const array::MatrixView<const float> tile_rows{
+                data.data + first * dim, {rows, dim}, {static_cast<std::ptrdiff_t>(dim), 1}};
+            math::multiply_into(tile_rows, centers_t, array::MatrixView<float>::c_order(scores.data(), {rows, k}));
+            for (std::size_t i = 0; i < rows; ++i) {
                 const std::size_t r = first + i;
-                const std::span<float> s(scores.data() + i * k, k);
+                const std::span<const float> s(scores.data() + i * k, k);
                 if (spherical) {
                     store(best_of(k, true, [&](std::size_t j) { return s[j]; }), true, r, labels, distances);
                     continue;
                 }
                 // (|c|^2 + |x|^2) - 2x.c, a negative rounding artefact clamped to +0.
-                kernels.scores_to_l2_distances(s, center_norms, row_norms[r]);
-                store(least_distance(s, kernels), false, r, labels, distances);
+                store(kernels.least_l2_from_scores(s, center_norms, row_norms[r]), false, r, labels, distances);
             }
         });
-    }
 }
 
 }  // namespace
@@ -134,7 +127,7 @@ DenseAssignSettings read_dense_assign_settings(const settings::EnvLookup& lookup
     out.transposed = settings::off_switch_is_on(settings::normalize_env_word(names::kDenseTransposed, lookup),
                                                 {"0", "no", "off", "false", "disable", "disabled"});
     out.family = simd::selected_slice_kernel();
-    out.blas_tile_score_bytes = blas_tile_score_bytes(simd::detected_cache_sizes(), parallel::worker_count());
+    out.blas_tile_score_bytes = blas_tile_score_bytes(simd::detected_cache_sizes());
     return out;
 }
 
@@ -179,9 +172,7 @@ std::size_t blas_block_rows(std::size_t n, std::size_t k, std::size_t score_byte
     return std::max(kBlasMinRows, std::min(n, fitting));
 }
 
-std::size_t blas_tile_score_bytes(const simd::CacheSizes& cache, std::size_t workers) noexcept {
-    return array::saturating_product(cache.l2_bytes, std::max<std::size_t>(1, workers));
-}
+std::size_t blas_tile_score_bytes(const simd::CacheSizes& cache) noexcept { return cache.l2_bytes; }
 
 std::vector<float> allocate_scores(std::size_t rows, std::size_t k) {
     const std::optional<std::size_t> count = array::checked_product(rows, k);

@@ -77,8 +77,8 @@ using settings::env_usize;
 
 /// What one assignment call reads from the environment, read once on the
 /// calling thread and passed down; `family` is this process's kernel family.
-/// Where a machine's caches are unknown: two cores of 2 MiB.
-inline constexpr std::size_t kDefaultBlasTileScoreBytes = std::size_t{4} << 20;
+/// Where a machine's caches are unknown: a core's 2 MiB.
+inline constexpr std::size_t kDefaultBlasTileScoreBytes = std::size_t{2} << 20;
 /// The fewest rows a BLAS tile holds, so each product stays worth its call.
 inline constexpr std::size_t kBlasMinRows = 1024;
 
@@ -91,13 +91,14 @@ struct DenseAssignSettings {
     std::optional<std::uint64_t> blas_min_ops;
     bool transposed = true;  ///< TARVINEX_DENSE_TRANSPOSED leaves the transposed path on
     simd::SliceKernel family = simd::SliceKernel::Scalar;
-    /// The score bytes one BLAS tile may hold: the L2 of every worker, so a
-    /// tile's scores are still in cache when they are selected.
+    /// The score bytes one BLAS tile may hold: the L2 of the core whose
+    /// worker multiplies it, so its scores are still there when they are
+    /// selected.
     std::size_t blas_tile_score_bytes = kDefaultBlasTileScoreBytes;
 };
 
-/// The tile score bytes for `workers` workers whose cores have `cache`.
-[[nodiscard]] std::size_t blas_tile_score_bytes(const simd::CacheSizes& cache, std::size_t workers) noexcept;
+/// The tile score bytes for a worker whose core has `cache`.
+[[nodiscard]] std::size_t blas_tile_score_bytes(const simd::CacheSizes& cache) noexcept;
 
 /// False when TARVINEX_DENSE_ASSIGN is "row", "rows", "scalar" or "manual"
 /// after ASCII lower-casing alone ("-" and "_" are kept); unset, not text and

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <mutex>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -206,6 +207,38 @@ void limit_blas_threads() {
 }
 
 std::size_t blas_threads() { return static_cast<std::size_t>(openblas_get_num_threads()); }
+
+namespace {
+
+struct SingleThreadedScopes {
+    std::mutex mutex;
+    std::size_t open = 0;
+    int threads_before = 1;
+};
+
+SingleThreadedScopes& single_threaded_scopes() {
+    static SingleThreadedScopes scopes;
+    return scopes;
+}
+
+}  // namespace
+
+SingleThreadedBlas::SingleThreadedBlas() {
+    SingleThreadedScopes& scopes = single_threaded_scopes();
+    const std::lock_guard lock(scopes.mutex);
+    if (scopes.open++ == 0) {
+        scopes.threads_before = openblas_get_num_threads();
+        openblas_set_num_threads(1);
+    }
+}
+
+SingleThreadedBlas::~SingleThreadedBlas() {
+    SingleThreadedScopes& scopes = single_threaded_scopes();
+    const std::lock_guard lock(scopes.mutex);
+    if (--scopes.open == 0) {
+        openblas_set_num_threads(scopes.threads_before);
+    }
+}
 
 std::vector<double> upper_gram_f64(std::span<const double> a, std::size_t k, std::size_t n) {
     TARVINEX_ASSERT(array::checked_product(k, n) == a.size(), "gram operand does not match its shape");

@@ -30,6 +30,19 @@ void limit_blas_threads();
 /// The threads OpenBLAS uses now.
 [[nodiscard]] std::size_t blas_threads();
 
+/// While one lives, OpenBLAS runs every product on its caller's thread, so
+/// the pool's workers can each run their own products side by side. Its
+/// helper threads would otherwise spin for a while after every product and
+/// take cores from the workers. Nested and concurrent scopes keep it so until
+/// the last one ends, which restores the thread count the first one found.
+class SingleThreadedBlas {
+public:
+    SingleThreadedBlas();
+    ~SingleThreadedBlas();
+    SingleThreadedBlas(const SingleThreadedBlas&) = delete;
+    SingleThreadedBlas& operator=(const SingleThreadedBlas&) = delete;
+};
+
 /// out = a·b for a (m, k), b (k, n), out (m, n): alpha 1, beta 0, so out is
 /// overwritten and never read, and k = 0 gives zeros. out must not overlap a or b.
 void multiply_into(array::MatrixView<const float> a, array::MatrixView<const float> b, array::MatrixView<float> out);

@@ -25,6 +25,8 @@
 #pragma GCC push_options
 #pragma GCC target("avx2")
 
+#include "simd/avx2_lane_least.hpp"
+
 namespace tarvinex::simd {
 namespace {
 
@@ -94,25 +96,6 @@ inline void keep_less(LaneBest& best, __m256 scores, __m256i indices) {
     best.value = _mm256_blendv_ps(best.value, scores, less);
     best.index =
         _mm256_castps_si256(_mm256_blendv_ps(_mm256_castsi256_ps(best.index), _mm256_castsi256_ps(indices), less));
-}
-
-/// The lane-wise minimum of two registers, as floats or as 32-bit indices.
-template <bool Indices>
-inline __m256 least_of(__m256 a, __m256 b) {
-    if constexpr (Indices) {
-        return _mm256_castsi256_ps(_mm256_min_epi32(_mm256_castps_si256(a), _mm256_castps_si256(b)));
-    } else {
-        return _mm256_min_ps(a, b);
-    }
-}
-
-/// The smallest of the eight lanes, in every lane. Exact for any order:
-/// no lane holds a NaN.
-template <bool Indices>
-inline __m256 all_lanes_least(__m256 v) {
-    v = least_of<Indices>(v, _mm256_permute2f128_ps(v, v, 1));
-    v = least_of<Indices>(v, _mm256_permute_ps(v, _MM_SHUFFLE(1, 0, 3, 2)));
-    return least_of<Indices>(v, _mm256_permute_ps(v, _MM_SHUFFLE(2, 3, 0, 1)));
 }
 
 /// The least value over lanes, the lowest index among equal ones: the first

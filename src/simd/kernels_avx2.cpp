@@ -25,6 +25,8 @@
 #pragma GCC push_options
 #pragma GCC target("avx2")
 
+#include "simd/avx2_lane_least.hpp"
+
 namespace tarvinex::simd {
 namespace {
 
@@ -196,26 +198,78 @@ IndexedValue argmin_avx2(std::span<const float> values) noexcept {
     return {0, minimum};
 }
 
-void scores_to_l2_distances_avx2(std::span<float> scores, std::span<const float> center_norms,
-                                 float row_norm) noexcept {
-    float* s = scores.data();
+namespace {
+
+/// Lane-wise the least distance so far and its score index: only a strictly
+/// smaller distance enters, so a NaN never does and a lane keeps its first.
+struct LaneLeast {
+    __m256 value;
+    __m256i index;
+};
+
+inline LaneLeast no_least() { return {_mm256_set1_ps(kInfinity), _mm256_setzero_si256()}; }
+
+/// Eight distances from scores j .. j + 7, folded into `least`.
+inline void keep_least_distances(LaneLeast& least, const float* s, const float* c, __m256 row, std::size_t j,
+                                 __m256i lanes) {
+    const __m256 x = load(s + j);
+    const __m256 d = _mm256_sub_ps(_mm256_add_ps(load(c + j), row), _mm256_add_ps(x, x));
+    // Below zero only as a rounding artefact; NaN compares false and stays.
+    const __m256 distance = _mm256_andnot_ps(_mm256_cmp_ps(d, _mm256_setzero_ps(), _CMP_LT_OQ), d);
+    const __m256 less = _mm256_cmp_ps(distance, least.value, _CMP_LT_OQ);
+    least.value = _mm256_blendv_ps(least.value, distance, less);
+    const __m256i index = _mm256_add_epi32(lanes, _mm256_set1_epi32(static_cast<int>(j)));
+    least.index =
+        _mm256_castps_si256(_mm256_blendv_ps(_mm256_castsi256_ps(least.index), _mm256_castsi256_ps(index), less));
+}
+
+/// The indices of the lanes holding `least`, the largest index elsewhere.
+inline __m256i indices_at(const LaneLeast& set, __m256 least) {
+    const __m256i none = _mm256_set1_epi32(std::numeric_limits<std::int32_t>::max());
+    return _mm256_castps_si256(_mm256_blendv_ps(_mm256_castsi256_ps(none), _mm256_castsi256_ps(set.index),
+                                                _mm256_cmp_ps(set.value, least, _CMP_EQ_OQ)));
+}
+
+}  // namespace
+
+IndexedValue least_l2_from_scores_avx2(std::span<const float> scores, std::span<const float> center_norms,
+                                       float row_norm) noexcept {
+    const float* s = scores.data();
     const float* c = center_norms.data();
     const std::size_t n = scores.size();
-    const std::size_t full = n - n % 8;
     const __m256 row = _mm256_set1_ps(row_norm);
-    const __m256 zero = _mm256_setzero_ps();
+    const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    // Two sets of lanes, so the compare-and-keep chains of alternate blocks overlap.
+    LaneLeast even = no_least();
+    LaneLeast odd = no_least();
     std::size_t j = 0;
-    for (; j < full; j += 8) {
-        const __m256 x = load(s + j);
-        const __m256 d = _mm256_sub_ps(_mm256_add_ps(load(c + j), row), _mm256_add_ps(x, x));
-        // Below zero only as a rounding artefact; NaN compares false and stays.
-        const __m256 below = _mm256_cmp_ps(d, zero, _CMP_LT_OQ);
-        _mm256_storeu_ps(s + j, _mm256_andnot_ps(below, d));
+    for (; j + 2 * kLanes <= n; j += 2 * kLanes) {
+        keep_least_distances(even, s, c, row, j, lanes);
+        keep_least_distances(odd, s, c, row, j + kLanes, lanes);
+    }
+    if (j + kLanes <= n) {
+        keep_least_distances(even, s, c, row, j, lanes);
+        j += kLanes;
+    }
+    // The least over both sets, then the lowest index holding it: the first
+    // least distance of the blocks. Distances are never -0 (norms are sums of
+    // squares from +0), so the least value is one number.
+    IndexedValue best{0, kInfinity};
+    const __m256 least = all_lanes_least<false>(_mm256_min_ps(even.value, odd.value));
+    const float minimum = _mm256_cvtss_f32(least);
+    if (minimum < kInfinity) {
+        const __m256 index = all_lanes_least<true>(
+            _mm256_castsi256_ps(_mm256_min_epi32(indices_at(even, least), indices_at(odd, least))));
+        best = {static_cast<std::uint64_t>(_mm256_cvtsi256_si32(_mm256_castps_si256(index))), minimum};
     }
     for (; j < n; ++j) {
         const float d = (c[j] + row_norm) - (s[j] + s[j]);
-        s[j] = d < 0.0F ? 0.0F : d;
+        const float distance = d < 0.0F ? 0.0F : d;
+        if (distance < best.value) {
+            best = {j, distance};
+        }
     }
+    return best;
 }
 
 float l2_distance_avx2(std::span<const float> a, std::span<const float> b) noexcept {

@@ -14,6 +14,7 @@
 
 #include <immintrin.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -269,26 +270,73 @@ IndexedValue argmin_avx512(std::span<const float> values) noexcept {
     return {0, minimum};
 }
 
-void scores_to_l2_distances_avx512(std::span<float> scores, std::span<const float> center_norms,
-                                   float row_norm) noexcept {
-    float* s = scores.data();
+namespace {
+
+/// Lane-wise the least distance so far and its score index: only a strictly
+/// smaller distance enters, so a NaN never does and a lane keeps its first.
+struct LaneLeast {
+    __m512 value;
+    __m512i index;
+};
+
+inline LaneLeast no_least() { return {_mm512_set1_ps(kInfinity), _mm512_setzero_si512()}; }
+
+/// Sixteen distances from scores j .. j + 15, folded into `least`.
+inline void keep_least_distances(LaneLeast& least, const float* s, const float* c, __m512 row, std::size_t j,
+                                 __m512i lanes) {
+    const __m512 x = load(s + j);
+    const __m512 d = _mm512_sub_ps(_mm512_add_ps(load(c + j), row), _mm512_add_ps(x, x));
+    // Below zero only as a rounding artefact; NaN compares false and stays.
+    const __m512 distance =
+        _mm512_mask_mov_ps(d, _mm512_cmp_ps_mask(d, _mm512_setzero_ps(), _CMP_LT_OQ), _mm512_setzero_ps());
+    const __mmask16 less = _mm512_cmp_ps_mask(distance, least.value, _CMP_LT_OQ);
+    least.value = _mm512_mask_mov_ps(least.value, less, distance);
+    least.index =
+        _mm512_mask_mov_epi32(least.index, less, _mm512_add_epi32(lanes, _mm512_set1_epi32(static_cast<int>(j))));
+}
+
+}  // namespace
+
+IndexedValue least_l2_from_scores_avx512(std::span<const float> scores, std::span<const float> center_norms,
+                                         float row_norm) noexcept {
+    const float* s = scores.data();
     const float* c = center_norms.data();
     const std::size_t n = scores.size();
-    const std::size_t full = n - n % 16;
     const __m512 row = _mm512_set1_ps(row_norm);
-    const __m512 zero = _mm512_setzero_ps();
+    const __m512i lanes = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    // Two sets of lanes, so the compare-and-keep chains of alternate blocks overlap.
+    LaneLeast even = no_least();
+    LaneLeast odd = no_least();
     std::size_t j = 0;
-    for (; j < full; j += 16) {
-        const __m512 x = load(s + j);
-        const __m512 d = _mm512_sub_ps(_mm512_add_ps(load(c + j), row), _mm512_add_ps(x, x));
-        // Below zero only as a rounding artefact; NaN compares false and stays.
-        const __mmask16 below = _mm512_cmp_ps_mask(d, zero, _CMP_LT_OQ);
-        _mm512_storeu_ps(s + j, _mm512_mask_mov_ps(d, below, zero));
+    for (; j + 2 * kLanes <= n; j += 2 * kLanes) {
+        keep_least_distances(even, s, c, row, j, lanes);
+        keep_least_distances(odd, s, c, row, j + kLanes, lanes);
+    }
+    if (j + kLanes <= n) {
+        keep_least_distances(even, s, c, row, j, lanes);
+        j += kLanes;
+    }
+    // The least over both sets, then the lowest index holding it: the first
+    // least distance of the blocks. Distances are never -0 (norms are sums of
+    // squares from +0), so the least value is one number.
+    IndexedValue best{0, kInfinity};
+    const float minimum = _mm512_reduce_min_ps(_mm512_min_ps(even.value, odd.value));
+    if (minimum < kInfinity) {
+        const __m512 target = _mm512_set1_ps(minimum);
+        const std::int32_t from_even =
+            _mm512_mask_reduce_min_epi32(_mm512_cmp_ps_mask(even.value, target, _CMP_EQ_OQ), even.index);
+        const std::int32_t from_odd =
+            _mm512_mask_reduce_min_epi32(_mm512_cmp_ps_mask(odd.value, target, _CMP_EQ_OQ), odd.index);
+        best = {static_cast<std::uint64_t>(std::min(from_even, from_odd)), minimum};
     }
     for (; j < n; ++j) {
         const float d = (c[j] + row_norm) - (s[j] + s[j]);
-        s[j] = d < 0.0F ? 0.0F : d;
+        const float distance = d < 0.0F ? 0.0F : d;
+        if (distance < best.value) {
+            best = {j, distance};
+        }
     }
+    return best;
 }
 
 float l2_distance_avx512(std::span<const float> a, std::span<const float> b) noexcept {

@@ -43,12 +43,17 @@ IndexedValue argmin_scalar(std::span<const float> values) noexcept {
     return best;
 }
 
-void scores_to_l2_distances_scalar(std::span<float> scores, std::span<const float> center_norms,
-                                   float row_norm) noexcept {
+IndexedValue least_l2_from_scores_scalar(std::span<const float> scores, std::span<const float> center_norms,
+                                         float row_norm) noexcept {
+    IndexedValue best{0, kInfinity};
     for (std::size_t j = 0; j < scores.size(); ++j) {
         const float d = (center_norms[j] + row_norm) - (scores[j] + scores[j]);
-        scores[j] = d < 0.0F ? 0.0F : d;
+        const float distance = d < 0.0F ? 0.0F : d;
+        if (distance < best.value) {
+            best = {j, distance};
+        }
     }
+    return best;
 }
 
 float l2_distance_scalar(std::span<const float> a, std::span<const float> b) noexcept {

@@ -120,15 +120,17 @@ void lookup_min_rows_avx512(std::span<const std::uint8_t> codes, std::size_t m_c
                             std::size_t ks, std::size_t width, std::size_t first_center, std::span<std::size_t> labels,
                             std::span<float> distances) noexcept;
 
-// scores[j] = (center_norms[j] + row_norm) - (scores[j] + scores[j]), a
-// result below zero (a rounding artefact) written as +0: the squared distances
-// of one row from its dot products with the centers. Elementwise, so every
-// form gives the same bits.
-void scores_to_l2_distances_scalar(std::span<float> scores, std::span<const float> center_norms,
-                                   float row_norm) noexcept;
-void scores_to_l2_distances_avx2(std::span<float> scores, std::span<const float> center_norms, float row_norm) noexcept;
-void scores_to_l2_distances_avx512(std::span<float> scores, std::span<const float> center_norms,
-                                   float row_norm) noexcept;
+// The first least of the squared distances of one row from its dot products
+// with the centers, d_j = (center_norms[j] + row_norm) - (scores[j] + scores[j]),
+// a result below zero (a rounding artefact) taken as +0; a NaN is never
+// chosen and nothing below +inf gives (0, +inf). Each d_j is computed
+// elementwise and the choice is exact, so every form gives the same result.
+[[nodiscard]] IndexedValue least_l2_from_scores_scalar(std::span<const float> scores,
+                                                       std::span<const float> center_norms, float row_norm) noexcept;
+[[nodiscard]] IndexedValue least_l2_from_scores_avx2(std::span<const float> scores, std::span<const float> center_norms,
+                                                     float row_norm) noexcept;
+[[nodiscard]] IndexedValue least_l2_from_scores_avx512(std::span<const float> scores,
+                                                       std::span<const float> center_norms, float row_norm) noexcept;
 
 /// One family's forms of every slice kernel.
 struct SliceKernelTable {
@@ -147,8 +149,8 @@ struct SliceKernelTable {
     void (*lookup_min_rows)(std::span<const std::uint8_t> codes, std::size_t m_count, std::span<const float> block,
                             std::size_t ks, std::size_t width, std::size_t first_center, std::span<std::size_t> labels,
                             std::span<float> distances) noexcept;
-    void (*scores_to_l2_distances)(std::span<float> scores, std::span<const float> center_norms,
-                                   float row_norm) noexcept;
+    IndexedValue (*least_l2_from_scores)(std::span<const float> scores, std::span<const float> center_norms,
+                                         float row_norm) noexcept;
 };
 
 /// The one place a family turns into kernels.
@@ -163,7 +165,7 @@ struct SliceKernelTable {
         select_lookup_min_scalar,
         lookup_min_from_scalar,
         lookup_min_rows_scalar,
-        scores_to_l2_distances_scalar,
+        least_l2_from_scores_scalar,
     };
     static constexpr SliceKernelTable kAvx2{
         argmin_avx2,
@@ -175,7 +177,7 @@ struct SliceKernelTable {
         select_lookup_min_avx2,
         lookup_min_from_avx2,
         lookup_min_rows_avx2,
-        scores_to_l2_distances_avx2,
+        least_l2_from_scores_avx2,
     };
     static constexpr SliceKernelTable kAvx512{
         argmin_avx512,
@@ -187,7 +189,7 @@ struct SliceKernelTable {
         select_lookup_min_avx512,
         lookup_min_from_avx512,
         lookup_min_rows_avx512,
-        scores_to_l2_distances_avx512,
+        least_l2_from_scores_avx512,
     };
     return *by_family(family, &kScalar, &kAvx2, &kAvx512);
 }

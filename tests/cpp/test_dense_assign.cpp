@@ -408,8 +408,8 @@ TEST(DenseSettings, BlasBlocksAndTheirScoreBuffer) {
     for (const Case& c : cases) {
         EXPECT_EQ(dense::blas_block_rows(c.n, c.k, c.score_bytes), c.rows) << c.n << " x " << c.k;
     }
-    EXPECT_EQ(dense::blas_tile_score_bytes({.l2_bytes = 2 * kMiB, .source = "test"}, 2), 4 * kMiB);
-    EXPECT_EQ(dense::blas_tile_score_bytes({.l2_bytes = kMiB / 2, .source = "test"}, 0), kMiB / 2);
+    EXPECT_EQ(dense::blas_tile_score_bytes({.l2_bytes = 2 * kMiB, .source = "test"}), 2 * kMiB);
+    EXPECT_EQ(dense::blas_tile_score_bytes({.l2_bytes = kMiB / 2, .source = "test"}), kMiB / 2);
     EXPECT_EQ(dense::allocate_scores(3, 5).size(), 15U);
     // rows*k beyond what a vector can index is a failed allocation, not a length error.
     EXPECT_THROW((void)dense::allocate_scores(std::size_t{INT_MAX}, std::size_t{INT_MAX}), std::bad_alloc);

@@ -682,4 +682,33 @@ TEST(BlasThreads, CappedAtFourAndTheAvailableCpus) {
     EXPECT_EQ(math::blas_threads(), std::min(math::kMaxBlasThreads, tarvinex::parallel::available_cpu_count()));
 }
 
+TEST(BlasThreads, OneThreadScopesNestAndGiveTheSameProductBits) {
+    // Large enough that OpenBLAS splits the product among its threads when
+    // it may; the dense passes rely on one thread giving the same bits.
+    math::limit_blas_threads();
+    const std::size_t capped = math::blas_threads();
+    const std::size_t m = 700, k = 300, n = 900;
+    SplitMix rng(5);
+    const std::vector<float> a = rng.spread(m * k, -3, 6, true);
+    const std::vector<float> b = rng.spread(k * n, -3, 6, true);
+    const auto product = [&] {
+        std::vector<float> out(m * n);
+        math::multiply_into(array::MatrixView<const float>::c_order(a.data(), {m, k}),
+                            array::MatrixView<const float>::c_order(b.data(), {k, n}),
+                            array::MatrixView<float>::c_order(out.data(), {m, n}));
+        return out;
+    };
+    const std::vector<float> threaded = product();
+    {
+        const math::SingleThreadedBlas outer;
+        {
+            const math::SingleThreadedBlas inner;
+            EXPECT_EQ(math::blas_threads(), 1U);
+        }
+        EXPECT_EQ(math::blas_threads(), 1U);
+        EXPECT_EQ(tarvinex::test::bit_patterns(product()), tarvinex::test::bit_patterns(threaded));
+    }
+    EXPECT_EQ(math::blas_threads(), capped);
+}
+
 }  // namespace

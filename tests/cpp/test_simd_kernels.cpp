@@ -186,7 +186,7 @@ constexpr SliceKernelTable kPortable{
     simd::select_lookup_min_scalar,
     simd::lookup_min_from_scalar,
     simd::lookup_min_rows_scalar,
-    simd::scores_to_l2_distances_scalar,
+    simd::least_l2_from_scores_scalar,
 };
 
 struct Variant {
@@ -211,7 +211,7 @@ const Variant kAvx2{"avx2",
                     has_avx2,
                     {simd::argmin_avx2, simd::l2_distance_avx2, simd::add_assign_avx2, simd::scaled_add_assign_avx2,
                      simd::nearest_l2_center_avx2, simd::nearest_dot_center_avx2, simd::select_lookup_min_avx2,
-                     simd::lookup_min_from_avx2, simd::lookup_min_rows_avx2, simd::scores_to_l2_distances_avx2},
+                     simd::lookup_min_from_avx2, simd::lookup_min_rows_avx2, simd::least_l2_from_scores_avx2},
                     8,
                     4,
                     Reduction::Pairwise};
@@ -221,7 +221,7 @@ const Variant kAvx512{
     has_avx512,
     {simd::argmin_avx512, simd::l2_distance_avx512, simd::add_assign_avx512, simd::scaled_add_assign_avx512,
      simd::nearest_l2_center_avx512, simd::nearest_dot_center_avx512, simd::select_lookup_min_avx512,
-     simd::lookup_min_from_avx512, simd::lookup_min_rows_avx512, simd::scores_to_l2_distances_avx512},
+     simd::lookup_min_from_avx512, simd::lookup_min_rows_avx512, simd::least_l2_from_scores_avx512},
     16,
     0,
     Reduction::LaneOrder};
@@ -247,7 +247,7 @@ void expect_same_table(const SliceKernelTable& got, const SliceKernelTable& want
     EXPECT_EQ(got.select_lookup_min, want.select_lookup_min);
     EXPECT_EQ(got.lookup_min_from, want.lookup_min_from);
     EXPECT_EQ(got.lookup_min_rows, want.lookup_min_rows);
-    EXPECT_EQ(got.scores_to_l2_distances, want.scores_to_l2_distances);
+    EXPECT_EQ(got.least_l2_from_scores, want.least_l2_from_scores);
 }
 
 TEST(SliceKernelDispatch, EachFamilyGetsItsOwnForms) {
@@ -571,26 +571,40 @@ TEST(SliceKernelEdges, LookupMinFromContinuesFromTheBestSoFar) {
     }
 }
 
-TEST(SliceKernelEdges, ScoresBecomeDistancesElementByElement) {
-    // Full-mantissa values, scores near |c|^2 so some distances round below
-    // zero, and a NaN, an infinity and a -0.0 score: every form gives the
-    // portable bits at every tail length.
+TEST(SliceKernelEdges, LeastDistanceFromScoresIsTheFirstLeastOfTheDistances) {
+    // Full-mantissa values; every seventh score near |c|^2 / 2, so its
+    // distance rounds below zero and ties at +0 with the others, in several
+    // lanes and blocks; a NaN, an infinity and a -0.0 score. Every form
+    // chooses as a walk over the portable distances does, at every tail
+    // length.
     tarvinex::test::SplitMix rng(17);
     for (const std::size_t n : kLengths) {
         const std::vector<float> norms = rng.spread(n, -1, 3, false);
         std::vector<float> scores(n);
         for (std::size_t j = 0; j < n; ++j) {
-            scores[j] = j % 3 == 0 ? norms[j] / 2.0F + 0x1p-20F : norms[j] * 0.25F;
+            scores[j] = j % 7 == 5 ? norms[j] / 2.0F + 0x1p-20F : norms[j] * 0.25F;
         }
         scores[n / 2] = n % 2 == 0 ? kNaN : kInf;
         scores[n - 1] = -0.0F;
-        std::vector<float> want = scores;
-        simd::scores_to_l2_distances_scalar(want, norms, 0.0F);
-        EXPECT_TRUE(std::ranges::none_of(want, [](float d) { return d < 0.0F; }));
-        for (const auto& [name, kernels] : runnable_forms()) {
-            std::vector<float> got = scores;
-            kernels->scores_to_l2_distances(got, norms, 0.0F);
-            EXPECT_EQ(bit_patterns(got), bit_patterns(want)) << name << " n=" << n;
+        for (const bool all_far : {false, true}) {
+            std::vector<float> row_scores = scores;
+            if (all_far) {
+                // Nothing below +inf but NaN: the empty choice.
+                std::ranges::fill(row_scores, -kInf);
+                row_scores[0] = kNaN;
+            }
+            IndexedValue want{0, kInf};
+            for (std::size_t j = 0; j < n; ++j) {
+                const float d = (norms[j] + 0.0F) - (row_scores[j] + row_scores[j]);
+                const float distance = d < 0.0F ? 0.0F : d;
+                if (distance < want.value) {
+                    want = {j, distance};
+                }
+            }
+            for (const auto& [name, kernels] : runnable_forms()) {
+                SCOPED_TRACE(std::string(name) + " n=" + std::to_string(n) + (all_far ? ", all far" : ""));
+                expect_same(kernels->least_l2_from_scores(row_scores, norms, 0.0F), want);
+            }
         }
     }
 }
