@@ -196,22 +196,55 @@ void assign_dense_slices_into(array::MatrixView<const float> data, array::Matrix
 
 namespace {
 
-/// The plain distances of the AVX-512 slice kernel, sixteen centers a
-/// register: the centers in blocks of sixteen, each block's coordinate d side
-/// by side, and the codeword scan that reproduces the kernel's lane-order sums
-/// bit for bit. Per center it drops the transposes and lane reductions of
-/// the kernel, a third of its work at dimension 64.
+/// The scan over blocked centers that gives `family`'s plain nearest-center
+/// scores bit for bit, and how many leading centers it covers; none where
+/// the family has no such scan for this width.
+struct BlockedScan {
+    simd::NearestCodewordScan scan = nullptr;
+    std::size_t centers = 0;
+};
+
+BlockedScan blocked_scan_for(simd::SliceKernel family, std::size_t k, std::size_t dim) {
+    if (family == simd::SliceKernel::Avx512) {
+        return {simd::nearest_codeword_slice_avx512, k};
+    }
+    // The AVX2 kernel reduces whole groups of four centers pairwise and the
+    // last k mod 4 in lane order; without a tail the grouped ones are the
+    // pairwise scan's, sixteen a register where the processor allows.
+    if (family == simd::SliceKernel::Avx2 && dim % 8 == 0 && k >= 4) {
+        return {simd::detected_cpu_features().avx512f ? simd::nearest_codeword_pairwise_avx512
+                                                      : simd::nearest_codeword_pairwise_avx2,
+                k - k % 4};
+    }
+    return {};
+}
+
+/// The plain distances of the vector slice kernels, eight or sixteen centers
+/// a register: the centers in blocks of sixteen, each block's coordinate d
+/// side by side, and the codeword scan that reproduces the kernel's sums bit
+/// for bit. Per center it drops the kernel's lane reductions (and AVX-512's
+/// transposes), a third of its work at dimension 64. Centers past the scan's
+/// take the kernel, after the scanned ones as in its walk.
 void assign_dense_blocked_into(array::MatrixView<const float> data, array::MatrixView<const float> centers,
+                               const BlockedScan& blocked, const simd::SliceKernelTable& kernels,
                                std::span<std::size_t> labels, std::span<float> distances) {
     const std::size_t k = centers.shape[0];
     const std::size_t dim = data.shape[1];
-    std::vector<float> blocks(simd::codeword_blocks_size(k, dim));
-    simd::block_codewords_into(centers.data, k, dim, blocks.data());
-    const simd::NearestCodewordScan scan = simd::nearest_codeword_scan(
-        simd::DistanceKernel::Slice, simd::SliceKernel::Avx512, simd::detected_cpu_features());
+    const std::size_t scanned = blocked.centers;
+    std::vector<float> blocks(simd::codeword_blocks_size(scanned, dim));
+    simd::block_codewords_into(centers.data, scanned, dim, blocks.data());
+    const std::span<const float> rest = centers.contiguous_span().subspan(scanned * dim);
     parallel::for_chunks(data.shape[0], kChunkRows, [&](std::size_t, std::size_t begin, std::size_t end) {
         for (std::size_t r = begin; r < end; ++r) {
-            store(scan(data.row(r).data(), blocks.data(), k, dim), false, r, labels, distances);
+            const std::span<const float> row = data.row(r);
+            simd::IndexedValue best = blocked.scan(row.data(), blocks.data(), scanned, dim);
+            if (scanned < k) {
+                const simd::IndexedValue later = kernels.nearest_l2_center(row, rest, k - scanned, dim);
+                if (later.value < best.value) {
+                    best = {scanned + later.index, later.value};
+                }
+            }
+            store(best, false, r, labels, distances);
         }
     });
 }
@@ -244,11 +277,12 @@ void assign_dense_into(array::MatrixView<const float> data, array::MatrixView<co
             return;
         }
         case DensePath::Slice: {
-            if (!spherical && settings.family == simd::SliceKernel::Avx512 && shape.k < kMaxBlockedCenters) {
-                assign_dense_blocked_into(data, centers, labels, distances);
+            const simd::SliceKernelTable& kernels = simd::slice_kernels(settings.family);
+            const BlockedScan blocked = blocked_scan_for(settings.family, shape.k, shape.dim);
+            if (!spherical && blocked.scan != nullptr && shape.k < kMaxBlockedCenters) {
+                assign_dense_blocked_into(data, centers, blocked, kernels, labels, distances);
                 return;
             }
-            const simd::SliceKernelTable& kernels = simd::slice_kernels(settings.family);
             parallel::for_chunks(shape.n, kChunkRows, [&](std::size_t, std::size_t begin, std::size_t end) {
                 assign_dense_slices_into(data, centers, spherical, kernels, begin, end, labels, distances);
             });

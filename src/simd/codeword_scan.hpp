@@ -71,6 +71,14 @@ using NearestCodewordScan = IndexedValue (*)(const float* row, const float* bloc
                                                           std::size_t ds) noexcept;
 [[nodiscard]] IndexedValue nearest_codeword_simd64_avx512(const float* row, const float* blocks, std::size_t ks,
                                                           std::size_t ds) noexcept;
+// nearest_l2_center_avx2's four-center groups at a width ds that is a
+// multiple of 8 (no tail): eight lane positions from zero, pairwise
+// reduction, as Simd8 .. Simd64 at any such width; eight or sixteen
+// codewords a register.
+[[nodiscard]] IndexedValue nearest_codeword_pairwise_avx2(const float* row, const float* blocks, std::size_t ks,
+                                                          std::size_t ds) noexcept;
+[[nodiscard]] IndexedValue nearest_codeword_pairwise_avx512(const float* row, const float* blocks, std::size_t ks,
+                                                            std::size_t ds) noexcept;
 // l2_distance_avx2: eight lane positions from zero, lane order, then the tail.
 [[nodiscard]] IndexedValue nearest_codeword_slice_avx2(const float* row, const float* blocks, std::size_t ks,
                                                        std::size_t ds) noexcept;

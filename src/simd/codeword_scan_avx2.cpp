@@ -159,6 +159,11 @@ IndexedValue nearest_codeword_simd32_avx2(const float* row, const float* blocks,
 IndexedValue nearest_codeword_simd64_avx2(const float* row, const float* blocks, std::size_t ks, std::size_t) noexcept {
     return scan<Order::Pairwise, 64>(row, blocks, ks, 64);
 }
+IndexedValue nearest_codeword_pairwise_avx2(const float* row, const float* blocks, std::size_t ks,
+                                            std::size_t ds) noexcept {
+    return scan<Order::Pairwise, 0>(row, blocks, ks, ds);
+}
+
 IndexedValue nearest_codeword_slice_avx2(const float* row, const float* blocks, std::size_t ks,
                                          std::size_t ds) noexcept {
     return scan<Order::LaneOrder, 0>(row, blocks, ks, ds);

@@ -135,6 +135,11 @@ IndexedValue scan(const float* row, const float* blocks, std::size_t ks, std::si
 
 }  // namespace
 
+IndexedValue nearest_codeword_pairwise_avx512(const float* row, const float* blocks, std::size_t ks,
+                                              std::size_t ds) noexcept {
+    return scan<Order::Pairwise, 0>(row, blocks, ks, ds);
+}
+
 IndexedValue nearest_codeword_slice_avx512(const float* row, const float* blocks, std::size_t ks,
                                            std::size_t ds) noexcept {
     switch (ds) {

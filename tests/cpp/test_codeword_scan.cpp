@@ -145,6 +145,41 @@ TEST(CodewordScan, EveryScanMatchesItsPerPairRoutineBitForBit) {
     }
 }
 
+TEST(CodewordScan, PairwiseScansMatchTheAvx2NearestCenterKernelAtMultiplesOfEight) {
+    // The AVX2 nearest-center kernel's groups of four centers, at widths with
+    // no tail, on rows that tie with a center and rows far from all.
+    const simd::CpuFeatures& cpu = simd::detected_cpu_features();
+    if (!cpu.avx2) {
+        GTEST_SKIP() << "this processor lacks avx2";
+    }
+    std::vector<std::pair<const char*, simd::NearestCodewordScan>> scans{
+        {"avx2", simd::nearest_codeword_pairwise_avx2}};
+    if (cpu.avx512f) {
+        scans.emplace_back("avx512", simd::nearest_codeword_pairwise_avx512);
+    }
+    test::SplitMix generator(5);
+    for (const std::size_t ds : {8, 24, 40, 64}) {
+        for (const std::size_t k : {4, 16, 20, 100}) {
+            const std::vector<float> centers = tied_codewords(generator, k, ds);
+            std::vector<float> blocks(simd::codeword_blocks_size(k, ds));
+            simd::block_codewords_into(centers.data(), k, ds, blocks.data());
+            std::vector<std::vector<float>> rows{
+                generator.spread(ds, -6, 12, true), generator.spread(ds, -6, 12, true),
+                std::vector<float>(centers.begin() + static_cast<std::ptrdiff_t>(ds),
+                                   centers.begin() + static_cast<std::ptrdiff_t>(2 * ds))};
+            for (const std::vector<float>& row : rows) {
+                const simd::IndexedValue want = simd::nearest_l2_center_avx2(row, centers, k, ds);
+                for (const auto& [name, scan] : scans) {
+                    SCOPED_TRACE(std::string(name) + ", ds " + std::to_string(ds) + ", k " + std::to_string(k));
+                    const simd::IndexedValue got = scan(row.data(), blocks.data(), k, ds);
+                    EXPECT_EQ(got.index, want.index);
+                    EXPECT_EQ(test::bits(got.value), test::bits(want.value));
+                }
+            }
+        }
+    }
+}
+
 TEST(CodewordScan, BlocksPadWithNaNAndTiesGoToTheFirstCodeword) {
     // Five equal codewords: the blocked copy pads the partial block with NaN,
     // and every scan picks codeword 0 at distance 0.

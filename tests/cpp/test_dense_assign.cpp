@@ -546,12 +546,13 @@ TEST(DenseAssign, EveryPathFamilyAndLayoutMatchesBruteForce) {
 TEST(DenseAssign, SliceAndStridedPathsKeepTheirOrderBitForBit) {
     // Uneven values: a changed summation order or kernel shows in the last
     // bits. The shapes give sixteen-center blocks with and without a partial
-    // one, and dimensions with no full register, a tail, and none; a NaN row
-    // and a repeated center check the first-best rule.
+    // one, groups of four centers with one to three left over, and
+    // dimensions with no full register, a tail, and none; a NaN row and a
+    // repeated center check the first-best rule.
     struct Shape {
         std::size_t n, k, dim;
     };
-    for (const Shape shape : {Shape{600, 13, 37}, Shape{300, 100, 64}, Shape{200, 33, 3}}) {
+    for (const Shape shape : {Shape{600, 13, 37}, Shape{300, 102, 64}, Shape{200, 33, 3}, Shape{150, 7, 16}}) {
         const auto [n, k, dim] = shape;
         SplitMix rng(17);
         std::vector<float> values = rng.spread(n * dim, -3, 6, true);
