@@ -94,7 +94,7 @@ void assign_blas_into(array::MatrixView<const float> data, array::MatrixView<con
                 const std::size_t r = first + i;
                 const std::span<const float> s(scores.data() + i * k, k);
                 if (spherical) {
-                    store(best_of(k, true, [&](std::size_t j) { return s[j]; }), true, r, labels, distances);
+                    store(kernels.greatest_score(s), true, r, labels, distances);
                     continue;
                 }
                 // (|c|^2 + |x|^2) - 2x.c, a negative rounding artefact clamped to +0.

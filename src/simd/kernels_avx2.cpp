@@ -14,6 +14,7 @@
 
 #include <immintrin.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -200,17 +201,19 @@ IndexedValue argmin_avx2(std::span<const float> values) noexcept {
 
 namespace {
 
-/// Lane-wise the least distance so far and its score index: only a strictly
-/// smaller distance enters, so a NaN never does and a lane keeps its first.
-struct LaneLeast {
+/// Lane-wise the best value so far (least distance or greatest score) and
+/// its index.
+struct LaneBest {
     __m256 value;
     __m256i index;
 };
 
-inline LaneLeast no_least() { return {_mm256_set1_ps(kInfinity), _mm256_setzero_si256()}; }
+inline LaneBest no_least() { return {_mm256_set1_ps(kInfinity), _mm256_setzero_si256()}; }
 
-/// Eight distances from scores j .. j + 7, folded into `least`.
-inline void keep_least_distances(LaneLeast& least, const float* s, const float* c, __m256 row, std::size_t j,
+/// Eight distances from scores j .. j + 7, folded into `least`: only a
+/// strictly smaller distance enters, so a NaN never does and a lane keeps
+/// its first.
+inline void keep_least_distances(LaneBest& least, const float* s, const float* c, __m256 row, std::size_t j,
                                  __m256i lanes) {
     const __m256 x = load(s + j);
     const __m256 d = _mm256_sub_ps(_mm256_add_ps(load(c + j), row), _mm256_add_ps(x, x));
@@ -224,13 +227,73 @@ inline void keep_least_distances(LaneLeast& least, const float* s, const float* 
 }
 
 /// The indices of the lanes holding `least`, the largest index elsewhere.
-inline __m256i indices_at(const LaneLeast& set, __m256 least) {
+inline __m256i indices_at(const LaneBest& set, __m256 least) {
     const __m256i none = _mm256_set1_epi32(std::numeric_limits<std::int32_t>::max());
     return _mm256_castps_si256(_mm256_blendv_ps(_mm256_castsi256_ps(none), _mm256_castsi256_ps(set.index),
                                                 _mm256_cmp_ps(set.value, least, _CMP_EQ_OQ)));
 }
 
 }  // namespace
+
+namespace {
+
+/// Eight scores from j on, folded into lane-wise greatest-so-far: only a
+/// strictly greater score enters, so a NaN never does and a lane keeps its first.
+inline void keep_greatest_scores(LaneBest& greatest, const float* s, std::size_t j, __m256i lanes) {
+    const __m256 x = load(s + j);
+    const __m256 greater = _mm256_cmp_ps(x, greatest.value, _CMP_GT_OQ);
+    greatest.value = _mm256_blendv_ps(greatest.value, x, greater);
+    const __m256i index = _mm256_add_epi32(lanes, _mm256_set1_epi32(static_cast<int>(j)));
+    greatest.index =
+        _mm256_castps_si256(_mm256_blendv_ps(_mm256_castsi256_ps(greatest.index), _mm256_castsi256_ps(index), greater));
+}
+
+}  // namespace
+
+IndexedValue greatest_score_avx2(std::span<const float> scores) noexcept {
+    const float* s = scores.data();
+    const std::size_t n = scores.size();
+    const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    // Two sets of lanes, so the compare-and-keep chains of alternate blocks overlap.
+    const LaneBest none{_mm256_set1_ps(-kInfinity), _mm256_setzero_si256()};
+    LaneBest even = none;
+    LaneBest odd = none;
+    std::size_t j = 0;
+    for (; j + 2 * kLanes <= n; j += 2 * kLanes) {
+        keep_greatest_scores(even, s, j, lanes);
+        keep_greatest_scores(odd, s, j + kLanes, lanes);
+    }
+    if (j + kLanes <= n) {
+        keep_greatest_scores(even, s, j, lanes);
+        j += kLanes;
+    }
+    // The greatest over both sets, then the lowest index holding it: the first
+    // greatest score of the blocks, with its own value.
+    alignas(32) float values[2 * kLanes];
+    alignas(32) std::int32_t indices[2 * kLanes];
+    _mm256_store_ps(values, even.value);
+    _mm256_store_ps(values + kLanes, odd.value);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(indices), even.index);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(indices + kLanes), odd.index);
+    float maximum = -kInfinity;
+    for (const float v : values) {
+        maximum = std::max(maximum, v);
+    }
+    IndexedValue best{0, -kInfinity};
+    if (maximum > -kInfinity) {
+        std::int32_t index = std::numeric_limits<std::int32_t>::max();
+        for (std::size_t lane = 0; lane < 2 * kLanes; ++lane) {
+            index = values[lane] == maximum ? std::min(index, indices[lane]) : index;
+        }
+        best = {static_cast<std::size_t>(index), s[index]};
+    }
+    for (; j < n; ++j) {
+        if (s[j] > best.value) {
+            best = {j, s[j]};
+        }
+    }
+    return best;
+}
 
 IndexedValue least_l2_from_scores_avx2(std::span<const float> scores, std::span<const float> center_norms,
                                        float row_norm) noexcept {
@@ -240,8 +303,8 @@ IndexedValue least_l2_from_scores_avx2(std::span<const float> scores, std::span<
     const __m256 row = _mm256_set1_ps(row_norm);
     const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
     // Two sets of lanes, so the compare-and-keep chains of alternate blocks overlap.
-    LaneLeast even = no_least();
-    LaneLeast odd = no_least();
+    LaneBest even = no_least();
+    LaneBest odd = no_least();
     std::size_t j = 0;
     for (; j + 2 * kLanes <= n; j += 2 * kLanes) {
         keep_least_distances(even, s, c, row, j, lanes);

@@ -272,17 +272,19 @@ IndexedValue argmin_avx512(std::span<const float> values) noexcept {
 
 namespace {
 
-/// Lane-wise the least distance so far and its score index: only a strictly
-/// smaller distance enters, so a NaN never does and a lane keeps its first.
-struct LaneLeast {
+/// Lane-wise the best value so far (least distance or greatest score) and
+/// its index.
+struct LaneBest {
     __m512 value;
     __m512i index;
 };
 
-inline LaneLeast no_least() { return {_mm512_set1_ps(kInfinity), _mm512_setzero_si512()}; }
+inline LaneBest no_least() { return {_mm512_set1_ps(kInfinity), _mm512_setzero_si512()}; }
 
-/// Sixteen distances from scores j .. j + 15, folded into `least`.
-inline void keep_least_distances(LaneLeast& least, const float* s, const float* c, __m512 row, std::size_t j,
+/// Sixteen distances from scores j .. j + 15, folded into `least`: only a
+/// strictly smaller distance enters, so a NaN never does and a lane keeps
+/// its first.
+inline void keep_least_distances(LaneBest& least, const float* s, const float* c, __m512 row, std::size_t j,
                                  __m512i lanes) {
     const __m512 x = load(s + j);
     const __m512 d = _mm512_sub_ps(_mm512_add_ps(load(c + j), row), _mm512_add_ps(x, x));
@@ -297,6 +299,58 @@ inline void keep_least_distances(LaneLeast& least, const float* s, const float* 
 
 }  // namespace
 
+namespace {
+
+/// Sixteen scores from j on, folded into lane-wise greatest-so-far: only a
+/// strictly greater score enters, so a NaN never does and a lane keeps its first.
+inline void keep_greatest_scores(LaneBest& greatest, const float* s, std::size_t j, __m512i lanes) {
+    const __m512 x = load(s + j);
+    const __mmask16 greater = _mm512_cmp_ps_mask(x, greatest.value, _CMP_GT_OQ);
+    greatest.value = _mm512_mask_mov_ps(greatest.value, greater, x);
+    greatest.index =
+        _mm512_mask_mov_epi32(greatest.index, greater, _mm512_add_epi32(lanes, _mm512_set1_epi32(static_cast<int>(j))));
+}
+
+}  // namespace
+
+IndexedValue greatest_score_avx512(std::span<const float> scores) noexcept {
+    const float* s = scores.data();
+    const std::size_t n = scores.size();
+    const __m512i lanes = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    // Two sets of lanes, so the compare-and-keep chains of alternate blocks overlap.
+    const LaneBest none{_mm512_set1_ps(-kInfinity), _mm512_setzero_si512()};
+    LaneBest even = none;
+    LaneBest odd = none;
+    std::size_t j = 0;
+    for (; j + 2 * kLanes <= n; j += 2 * kLanes) {
+        keep_greatest_scores(even, s, j, lanes);
+        keep_greatest_scores(odd, s, j + kLanes, lanes);
+    }
+    if (j + kLanes <= n) {
+        keep_greatest_scores(even, s, j, lanes);
+        j += kLanes;
+    }
+    // The greatest over both sets, then the lowest index holding it: the first
+    // greatest score of the blocks, with its own value.
+    IndexedValue best{0, -kInfinity};
+    const float maximum = _mm512_reduce_max_ps(_mm512_max_ps(even.value, odd.value));
+    if (maximum > -kInfinity) {
+        const __m512 target = _mm512_set1_ps(maximum);
+        const std::int32_t from_even =
+            _mm512_mask_reduce_min_epi32(_mm512_cmp_ps_mask(even.value, target, _CMP_EQ_OQ), even.index);
+        const std::int32_t from_odd =
+            _mm512_mask_reduce_min_epi32(_mm512_cmp_ps_mask(odd.value, target, _CMP_EQ_OQ), odd.index);
+        const auto index = static_cast<std::size_t>(std::min(from_even, from_odd));
+        best = {index, s[index]};
+    }
+    for (; j < n; ++j) {
+        if (s[j] > best.value) {
+            best = {j, s[j]};
+        }
+    }
+    return best;
+}
+
 IndexedValue least_l2_from_scores_avx512(std::span<const float> scores, std::span<const float> center_norms,
                                          float row_norm) noexcept {
     const float* s = scores.data();
@@ -305,8 +359,8 @@ IndexedValue least_l2_from_scores_avx512(std::span<const float> scores, std::spa
     const __m512 row = _mm512_set1_ps(row_norm);
     const __m512i lanes = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
     // Two sets of lanes, so the compare-and-keep chains of alternate blocks overlap.
-    LaneLeast even = no_least();
-    LaneLeast odd = no_least();
+    LaneBest even = no_least();
+    LaneBest odd = no_least();
     std::size_t j = 0;
     for (; j + 2 * kLanes <= n; j += 2 * kLanes) {
         keep_least_distances(even, s, c, row, j, lanes);

@@ -43,6 +43,16 @@ IndexedValue argmin_scalar(std::span<const float> values) noexcept {
     return best;
 }
 
+IndexedValue greatest_score_scalar(std::span<const float> scores) noexcept {
+    IndexedValue best{0, -kInfinity};
+    for (std::size_t j = 0; j < scores.size(); ++j) {
+        if (scores[j] > best.value) {
+            best = {j, scores[j]};
+        }
+    }
+    return best;
+}
+
 IndexedValue least_l2_from_scores_scalar(std::span<const float> scores, std::span<const float> center_norms,
                                          float row_norm) noexcept {
     IndexedValue best{0, kInfinity};

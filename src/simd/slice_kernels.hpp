@@ -132,6 +132,12 @@ void lookup_min_rows_avx512(std::span<const std::uint8_t> codes, std::size_t m_c
 [[nodiscard]] IndexedValue least_l2_from_scores_avx512(std::span<const float> scores,
                                                        std::span<const float> center_norms, float row_norm) noexcept;
 
+// The first greatest score, a NaN never chosen, (0, -inf) when nothing is
+// above -inf; the value is the chosen score's own (zeros of both signs tie).
+[[nodiscard]] IndexedValue greatest_score_scalar(std::span<const float> scores) noexcept;
+[[nodiscard]] IndexedValue greatest_score_avx2(std::span<const float> scores) noexcept;
+[[nodiscard]] IndexedValue greatest_score_avx512(std::span<const float> scores) noexcept;
+
 /// One family's forms of every slice kernel.
 struct SliceKernelTable {
     IndexedValue (*argmin)(std::span<const float> values) noexcept;
@@ -151,6 +157,7 @@ struct SliceKernelTable {
                             std::span<float> distances) noexcept;
     IndexedValue (*least_l2_from_scores)(std::span<const float> scores, std::span<const float> center_norms,
                                          float row_norm) noexcept;
+    IndexedValue (*greatest_score)(std::span<const float> scores) noexcept;
 };
 
 /// The one place a family turns into kernels.
@@ -166,6 +173,7 @@ struct SliceKernelTable {
         lookup_min_from_scalar,
         lookup_min_rows_scalar,
         least_l2_from_scores_scalar,
+        greatest_score_scalar,
     };
     static constexpr SliceKernelTable kAvx2{
         argmin_avx2,
@@ -178,6 +186,7 @@ struct SliceKernelTable {
         lookup_min_from_avx2,
         lookup_min_rows_avx2,
         least_l2_from_scores_avx2,
+        greatest_score_avx2,
     };
     static constexpr SliceKernelTable kAvx512{
         argmin_avx512,
@@ -190,6 +199,7 @@ struct SliceKernelTable {
         lookup_min_from_avx512,
         lookup_min_rows_avx512,
         least_l2_from_scores_avx512,
+        greatest_score_avx512,
     };
     return *by_family(family, &kScalar, &kAvx2, &kAvx512);
 }

@@ -187,6 +187,7 @@ constexpr SliceKernelTable kPortable{
     simd::lookup_min_from_scalar,
     simd::lookup_min_rows_scalar,
     simd::least_l2_from_scores_scalar,
+    simd::greatest_score_scalar,
 };
 
 struct Variant {
@@ -211,20 +212,21 @@ const Variant kAvx2{"avx2",
                     has_avx2,
                     {simd::argmin_avx2, simd::l2_distance_avx2, simd::add_assign_avx2, simd::scaled_add_assign_avx2,
                      simd::nearest_l2_center_avx2, simd::nearest_dot_center_avx2, simd::select_lookup_min_avx2,
-                     simd::lookup_min_from_avx2, simd::lookup_min_rows_avx2, simd::least_l2_from_scores_avx2},
+                     simd::lookup_min_from_avx2, simd::lookup_min_rows_avx2, simd::least_l2_from_scores_avx2,
+                     simd::greatest_score_avx2},
                     8,
                     4,
                     Reduction::Pairwise};
-const Variant kAvx512{
-    "avx512",
-    SliceKernel::Avx512,
-    has_avx512,
-    {simd::argmin_avx512, simd::l2_distance_avx512, simd::add_assign_avx512, simd::scaled_add_assign_avx512,
-     simd::nearest_l2_center_avx512, simd::nearest_dot_center_avx512, simd::select_lookup_min_avx512,
-     simd::lookup_min_from_avx512, simd::lookup_min_rows_avx512, simd::least_l2_from_scores_avx512},
-    16,
-    0,
-    Reduction::LaneOrder};
+const Variant kAvx512{"avx512",
+                      SliceKernel::Avx512,
+                      has_avx512,
+                      {simd::argmin_avx512, simd::l2_distance_avx512, simd::add_assign_avx512,
+                       simd::scaled_add_assign_avx512, simd::nearest_l2_center_avx512, simd::nearest_dot_center_avx512,
+                       simd::select_lookup_min_avx512, simd::lookup_min_from_avx512, simd::lookup_min_rows_avx512,
+                       simd::least_l2_from_scores_avx512, simd::greatest_score_avx512},
+                      16,
+                      0,
+                      Reduction::LaneOrder};
 
 /// The portable form and every vector form this processor can run.
 std::vector<std::pair<const char*, const SliceKernelTable*>> runnable_forms() {
@@ -248,6 +250,7 @@ void expect_same_table(const SliceKernelTable& got, const SliceKernelTable& want
     EXPECT_EQ(got.lookup_min_from, want.lookup_min_from);
     EXPECT_EQ(got.lookup_min_rows, want.lookup_min_rows);
     EXPECT_EQ(got.least_l2_from_scores, want.least_l2_from_scores);
+    EXPECT_EQ(got.greatest_score, want.greatest_score);
 }
 
 TEST(SliceKernelDispatch, EachFamilyGetsItsOwnForms) {
@@ -605,6 +608,41 @@ TEST(SliceKernelEdges, LeastDistanceFromScoresIsTheFirstLeastOfTheDistances) {
                 SCOPED_TRACE(std::string(name) + " n=" + std::to_string(n) + (all_far ? ", all far" : ""));
                 expect_same(kernels->least_l2_from_scores(row_scores, norms, 0.0F), want);
             }
+        }
+    }
+}
+
+TEST(SliceKernelEdges, GreatestScoreIsTheFirstGreatestWithItsOwnValue) {
+    // Ties in other lanes and blocks, zeros of both signs tying (the first
+    // one's sign is kept), NaN and -inf scores, and all NaN: every form
+    // chooses as a walk from (0, -inf) does, at every tail length.
+    tarvinex::test::SplitMix rng(23);
+    for (const std::size_t n : kLengths) {
+        std::vector<float> spread = rng.spread(n, -2, 4, true);
+        std::vector<float> zeros(n, -1.0F);
+        for (std::size_t j = n / 3; j < n; j += 5) {
+            zeros[j] = j % 2 == 0 ? -0.0F : 0.0F;
+        }
+        spread[n / 2] = kNaN;
+        spread[0] = -kInf;
+        std::vector<float> tied = spread;
+        const float top = *std::ranges::max_element(spread, [](float a, float b) { return !(a >= b); });
+        tied[n - 1] = top;
+        for (const std::vector<float>* scores : {&spread, &tied, &zeros}) {
+            IndexedValue want{0, -kInf};
+            for (std::size_t j = 0; j < n; ++j) {
+                if ((*scores)[j] > want.value) {
+                    want = {j, (*scores)[j]};
+                }
+            }
+            for (const auto& [name, kernels] : runnable_forms()) {
+                SCOPED_TRACE(std::string(name) + " n=" + std::to_string(n));
+                expect_same(kernels->greatest_score(*scores), want);
+            }
+        }
+        const std::vector<float> nothing(n, kNaN);
+        for (const auto& [name, kernels] : runnable_forms()) {
+            expect_same(kernels->greatest_score(nothing), IndexedValue{0, -kInf});
         }
     }
 }
