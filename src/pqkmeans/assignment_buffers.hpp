@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "array/array.hpp"
+#include "array/huge_pages.hpp"
 #include "error/error.hpp"
 #include "pq4/quantized_tables.hpp"
 
@@ -69,8 +70,9 @@ struct AssignmentBuffers {
     /// Row i's distance to its center, overwritten by every pass.
     std::vector<float> distances;
     /// The center lookup table, (M, Ks, k) C order; resized and refilled by
-    /// each pass that builds one.
-    std::vector<float> lookup;
+    /// each pass that builds one; in huge pages, as the scans jump between
+    /// its rows.
+    array::HugePageFloats lookup;
     /// Requantized in place by each 4-bit fast-scan pass.
     pq4::QuantizedPq4LookupTables pq4_tables;
     LabelBucketBuffers buckets;

@@ -114,7 +114,7 @@ std::size_t PqKMeans::scan_block_centers(const pq4::PackedPq4Codes* packed,
 }
 
 bool PqKMeans::build_lookup_tables_into(array::MatrixView<const std::uint8_t> centers, std::size_t block_centers,
-                                        std::vector<float>& lookup) const {
+                                        array::HugePageFloats& lookup) const {
     TARVINEX_ASSERT(centers.extent(0) == k_ && centers.extent(1) == num_subquantizers_,
                     "center codes do not match the model");
     const std::optional<std::size_t> entries =
@@ -133,7 +133,7 @@ bool PqKMeans::dense_lookup_table_fits() const {
 }
 
 bool PqKMeans::build_dense_lookup_tables_into(array::MatrixView<const float> centers, std::size_t block_centers,
-                                              std::vector<float>& lookup) const {
+                                              array::HugePageFloats& lookup) const {
     TARVINEX_ASSERT(centers.extent(0) == k_ && centers.extent(1) == dim_, "dense centers do not match the model");
     if (!dense_lookup_table_fits() || !centers.is_c_contiguous()) {
         return false;

@@ -156,7 +156,7 @@ public:
     /// (k, M), in blocks of `block_centers` (see lookup_table.hpp), when it
     /// fits the budget; false leaves `lookup` untouched.
     bool build_lookup_tables_into(array::MatrixView<const std::uint8_t> centers, std::size_t block_centers,
-                                  std::vector<float>& lookup) const;
+                                  array::HugePageFloats& lookup) const;
 
     /// Whether an ADC center lookup table can be built for this model: it fits
     /// the budget and the codebook is C-contiguous.
@@ -167,7 +167,7 @@ public:
     /// untouched, when `dense_lookup_table_fits()` is false or `centers` is
     /// not C-contiguous.
     bool build_dense_lookup_tables_into(array::MatrixView<const float> centers, std::size_t block_centers,
-                                        std::vector<float>& lookup) const;
+                                        array::HugePageFloats& lookup) const;
 
     /// The block width of this model's center tables for a pass over
     /// `packed` (or unpacked codes) with `fastscan`: one block when the

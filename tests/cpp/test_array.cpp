@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "array/array.hpp"
+#include "array/huge_pages.hpp"
 #include "array/size_product.hpp"
 
 namespace {
@@ -125,6 +126,25 @@ TEST(CopyInCOrder, EveryLayoutGivesTheSameCOrderedElements) {
     }
     const array::MatrixView<const std::int32_t> empty{nullptr, {0, 5}, {1, 0}};
     EXPECT_EQ(array::c_order_copy(empty).size(), 0U);
+}
+
+TEST(HugePageFloats, LargeTablesStartOnAHugePageAndBehaveAsVectors) {
+    // Below 2 MiB the plain allocator; from 2 MiB, 2 MiB-aligned storage.
+    // Growing, copying and shrinking keep the values either way.
+    array::HugePageFloats small(1000, 1.5F);
+    array::HugePageFloats large(array::kHugePageBytes / sizeof(float) + 3, 2.5F);
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(large.data()) % array::kHugePageBytes, 0U);
+    EXPECT_TRUE(std::ranges::all_of(large, [](float v) { return v == 2.5F; }));
+    small.resize(large.size(), 7.0F);
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(small.data()) % array::kHugePageBytes, 0U);
+    EXPECT_EQ(small[999], 1.5F);
+    EXPECT_EQ(small[1000], 7.0F);
+    const array::HugePageFloats copy = large;
+    EXPECT_EQ(copy, large);
+    large.resize(10);
+    large.shrink_to_fit();
+    EXPECT_EQ(large.size(), 10U);
+    EXPECT_EQ(large[9], 2.5F);
 }
 
 }  // namespace

@@ -242,14 +242,14 @@ TEST_P(EveryPath, MatchesTheReferenceBitForBit) {
 
                 // Unpacked passes scan the table in blocks sized to this core's cache.
                 const std::size_t block = model.scan_block_centers(packing, kFloatScan);
-                const std::vector<float> lookup_before = buffers.lookup;
+                const std::vector<float> lookup_before(buffers.lookup.begin(), buffers.lookup.end());
                 ASSERT_TRUE(
                     model.assign_codes_into(codes, code_view(centers, p.m), profile, packing, kFloatScan, buffers));
                 expect_assignment(buffers, symmetric_want);
                 EXPECT_EQ(bit_patterns(buffers.lookup),
                           bit_patterns(table_fits ? p.symmetric_table(centers, block) : lookup_before));
 
-                const std::vector<float> lookup_between = buffers.lookup;
+                const std::vector<float> lookup_between(buffers.lookup.begin(), buffers.lookup.end());
                 ASSERT_TRUE(model.assign_adc_into(codes, float_view(dense, p.dim()), packing, kFloatScan, buffers));
                 expect_assignment(buffers, adc_want);
                 EXPECT_EQ(bit_patterns(buffers.lookup),
@@ -472,7 +472,7 @@ TEST(PqKMeansAssign, AdcNeedsAContiguousCodebookWhileSymmetricReadsAnyOrder) {
         expect_assignment(buffers, p.symmetric_reference(centers));
 
         buffers = AssignmentBuffers::create(0);
-        std::vector<float> lookup;
+        array::HugePageFloats lookup;
         EXPECT_FALSE(model->build_dense_lookup_tables_into(float_view(dense, p.dim()), 5, lookup));
         const auto adc = model->assign_adc_into(codes, float_view(dense, p.dim()), nullptr, kFloatScan, buffers);
         ASSERT_FALSE(adc.has_value());

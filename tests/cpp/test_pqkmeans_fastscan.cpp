@@ -145,7 +145,7 @@ TEST(PqKMeansFastScan, PackedPassesWithATableUseTheQuantizedScanAndRescoreExactl
                 const auto center_view = array::MatrixView<const std::uint8_t>::c_order(centers.data(), {k, m});
                 const auto dense_view = array::MatrixView<const float>::c_order(dense.data(), {k, m * ds});
 
-                std::vector<float> table;
+                array::HugePageFloats table;
                 ASSERT_TRUE(model.build_lookup_tables_into(center_view, k, table));
                 pqkmeans::ClusterProfile profile;
                 ASSERT_TRUE(model.assign_codes_into(p.code_view(), center_view, profile, &p.packed, fastscan, buffers));
@@ -190,7 +190,7 @@ TEST(PqKMeansFastScan, ATableThatCannotBeQuantizedFallsBackToTheFloatScan) {
     const pq4::QuantizedPq4LookupTables quantized_before = buffers.pq4_tables;
 
     dense[3 * p.m * 2 + 1] = std::numeric_limits<float>::infinity();
-    std::vector<float> table;
+    array::HugePageFloats table;
     ASSERT_TRUE(model.build_dense_lookup_tables_into(dense_view, k, table));
     ASSERT_TRUE(model.assign_adc_into(p.code_view(), dense_view, &p.packed, kFastScan, buffers));
     expect_same(buffers, float_scan(p, table, k));

@@ -252,7 +252,7 @@ TEST(HybridAssign, QuantizedScanRanksByItsOwnEstimates) {
     Problem p = make_problem(6, 16, 2, 300, 12, 9);
     const PqKMeans model = p.model(kBudget);
     // The reference rebuilds the estimates from the same quantized tables.
-    std::vector<float> lookup;
+    array::HugePageFloats lookup;
     ASSERT_TRUE(model.build_dense_lookup_tables_into(p.center_view(), p.k, lookup));
     pq4::QuantizedPq4LookupTables tables;
     ASSERT_TRUE(tables.update_from_f32(lookup, p.m, p.k, pq4::LutCalibration::PerCluster));
