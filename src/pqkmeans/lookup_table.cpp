@@ -37,7 +37,8 @@ void for_each_table_row(std::size_t rows_per_block, std::size_t k, std::size_t b
 }  // namespace
 
 std::size_t lookup_block_slice_bytes(const simd::CacheSizes& cache) {
-    return std::clamp(kLookupSliceL2Multiple * cache.l2_bytes, kMinLookupSliceBytes, kMaxLookupSliceBytes);
+    const std::size_t share = cache.l2_bytes / 4 * kLookupSliceL2Quarters;
+    return share >= kMinL2SliceBytes ? std::min(share, kMaxLookupSliceBytes) : kSharedCacheSliceBytes;
 }
 
 std::size_t lookup_block_centers(std::size_t m_count, std::size_t ks, std::size_t k) {

@@ -35,9 +35,10 @@ inline constexpr std::size_t kLookupBlockRows = 16;
 [[nodiscard]] std::optional<std::size_t> lookup_table_entries(std::size_t m_count, std::size_t ks, std::size_t k,
                                                               std::size_t budget_bytes);
 
-/// The most bytes one block's slice of a center table may take: a multiple
-/// of one core's L2 within a floor and a cap, never a figure of the shared
-/// cache, which a virtual machine may report for the whole host.
+/// The most bytes one block's slice of a center table may take: three
+/// quarters of one core's L2 within a cap, or 2 MiB where that L2 is too
+/// small to hold a block; never a figure of the shared cache, which a
+/// virtual machine may report for the whole host.
 [[nodiscard]] std::size_t lookup_block_slice_bytes(const simd::CacheSizes& cache);
 
 /// The block width B for a table that a row scan reads block by block. The
@@ -53,8 +54,9 @@ inline constexpr std::size_t kLookupBlockRows = 16;
 /// row and block for the per-row work (finding the code rows, checking the
 /// best) to pay off. On a two-core AVX2 Zen (512 KiB L2, 8 MiB L3) slices of
 /// 2-4 MiB from the L3 were fastest; on a two-core AVX-512 Xeon guest (2 MiB
-/// L2, the host's 480 MiB L3 reported) slices of one L2 were, 1.3-1.9x
-/// faster than one block sized from the reported L3. A row stride of a multiple of 256
+/// L2, the host's 480 MiB L3 reported) slices of one L2 were 1.3-1.9x
+/// faster than one block sized from the reported L3, and with the table in
+/// huge pages slices of three quarters of the L2 were 3-6% faster again. A row stride of a multiple of 256
 /// floats maps a row's M runs to the same few cache sets: a 1024-center table
 /// of 16 codewords scanned at 26% of the add bound as one block and at 66% in
 /// blocks of 992 and 32.
@@ -68,9 +70,13 @@ inline constexpr std::size_t kLookupBlockRows = 16;
 inline constexpr std::size_t kLookupBlockStep = 32;
 /// The narrowest block: 96 centers, three steps.
 inline constexpr std::size_t kMinLookupBlockSteps = 3;
-/// A block's slice: this many L2s of one core, within the floor and the cap.
-inline constexpr std::size_t kLookupSliceL2Multiple = 1;
-inline constexpr std::size_t kMinLookupSliceBytes = std::size_t{2} << 20;
+/// A block's slice: three quarters of one core's L2 (the rest holds the
+/// rows, their results and what passes through), up to the cap, where that
+/// is at least kMinL2SliceBytes; below, the block cannot live in the L2 and
+/// takes a slice of kSharedCacheSliceBytes from the cache behind it.
+inline constexpr std::size_t kLookupSliceL2Quarters = 3;
+inline constexpr std::size_t kMinL2SliceBytes = std::size_t{1} << 20;
+inline constexpr std::size_t kSharedCacheSliceBytes = std::size_t{2} << 20;
 inline constexpr std::size_t kMaxLookupSliceBytes = std::size_t{4} << 20;
 
 /// Where (subquantizer s, codeword c, center j) lives in a table of k centers

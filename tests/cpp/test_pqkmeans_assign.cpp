@@ -536,10 +536,12 @@ TEST(LookupBlocks, SlicesComeFromOneCoresL2AndSetTheBlockWidth) {
     const auto slice = [](std::size_t l2) {
         return pqkmeans::lookup_block_slice_bytes({.l2_bytes = l2, .source = "test"});
     };
-    // Within 2 and 4 MiB whatever the L2; a shared cache never enters.
+    // Three quarters of an L2 that can hold a block, within 4 MiB; 2 MiB of
+    // the cache behind a smaller one. A shared cache never enters.
     EXPECT_EQ(slice(kMiB / 2), 2 * kMiB);
-    EXPECT_EQ(slice(2 * kMiB), 2 * kMiB);
-    EXPECT_EQ(slice(3 * kMiB), 3 * kMiB);
+    EXPECT_EQ(slice(kMiB), 2 * kMiB);
+    EXPECT_EQ(slice(2 * kMiB), 3 * kMiB / 2);
+    EXPECT_EQ(slice(3 * kMiB), 9 * kMiB / 4);
     EXPECT_EQ(slice(64 * kMiB), 4 * kMiB);
     struct Case {
         std::size_t m, ks, k, slice, block;
