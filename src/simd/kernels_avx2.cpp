@@ -582,6 +582,16 @@ IndexedValue lookup_min_from_avx2(std::span<const std::uint8_t> codes, std::span
 void lookup_min_rows_avx2(std::span<const std::uint8_t> codes, std::size_t m_count, std::span<const float> block,
                           std::size_t ks, std::size_t width, std::size_t first_center, std::span<std::size_t> labels,
                           std::span<float> distances) noexcept {
+    if (m_count == 8) {
+        detail::lookup_rows_of_fixed_width<8, lookup_lane_groups<8>>(codes, block.data(), ks, width, first_center,
+                                                                     labels, distances);
+        return;
+    }
+    if (m_count == 16) {
+        detail::lookup_rows_of_fixed_width<16, lookup_lane_groups<16>>(codes, block.data(), ks, width, first_center,
+                                                                       labels, distances);
+        return;
+    }
     detail::lookup_min_rows_with<lookup_min_from_avx2>(codes, m_count, block, ks, width, first_center, labels,
                                                        distances);
 }

@@ -648,6 +648,16 @@ void lookup_min_rows_avx512(std::span<const std::uint8_t> codes, std::size_t m_c
                             std::span<float> distances) noexcept {
     // With the table in huge pages this form beats the 256-bit one at Ks = 256
     // too (M = 16: 12-15% faster); on 4 KiB pages TLB misses had hidden its width.
+    if (m_count == 8) {
+        detail::lookup_rows_of_fixed_width<8, lookup_lane_groups<8>>(codes, block.data(), ks, width, first_center,
+                                                                     labels, distances);
+        return;
+    }
+    if (m_count == 16) {
+        detail::lookup_rows_of_fixed_width<16, lookup_lane_groups<16>>(codes, block.data(), ks, width, first_center,
+                                                                       labels, distances);
+        return;
+    }
     detail::lookup_min_rows_with<lookup_min_from_avx512>(codes, m_count, block, ks, width, first_center, labels,
                                                          distances);
 }
