@@ -196,29 +196,6 @@ void assign_dense_slices_into(array::MatrixView<const float> data, array::Matrix
 
 namespace {
 
-/// The scan over blocked centers that gives `family`'s plain nearest-center
-/// scores bit for bit, and how many leading centers it covers; none where
-/// the family has no such scan for this width.
-struct BlockedScan {
-    simd::NearestCodewordScan scan = nullptr;
-    std::size_t centers = 0;
-};
-
-BlockedScan blocked_scan_for(simd::SliceKernel family, std::size_t k, std::size_t dim) {
-    if (family == simd::SliceKernel::Avx512) {
-        return {simd::nearest_codeword_slice_avx512, k};
-    }
-    // The AVX2 kernel reduces whole groups of four centers pairwise and the
-    // last k mod 4 in lane order; without a tail the grouped ones are the
-    // pairwise scan's, sixteen a register where the processor allows.
-    if (family == simd::SliceKernel::Avx2 && dim % 8 == 0 && k >= 4) {
-        return {simd::detected_cpu_features().avx512f ? simd::nearest_codeword_pairwise_avx512
-                                                      : simd::nearest_codeword_pairwise_avx2,
-                k - k % 4};
-    }
-    return {};
-}
-
 /// The plain distances of the vector slice kernels, eight or sixteen centers
 /// a register: the centers in blocks of sixteen, each block's coordinate d
 /// side by side, and the codeword scan that reproduces the kernel's sums bit
@@ -226,7 +203,7 @@ BlockedScan blocked_scan_for(simd::SliceKernel family, std::size_t k, std::size_
 /// transposes), a third of its work at dimension 64. Centers past the scan's
 /// take the kernel, after the scanned ones as in its walk.
 void assign_dense_blocked_into(array::MatrixView<const float> data, array::MatrixView<const float> centers,
-                               const BlockedScan& blocked, const simd::SliceKernelTable& kernels,
+                               const simd::NearestCenterScan& blocked, const simd::SliceKernelTable& kernels,
                                std::span<std::size_t> labels, std::span<float> distances) {
     const std::size_t k = centers.shape[0];
     const std::size_t dim = data.shape[1];
@@ -278,7 +255,8 @@ void assign_dense_into(array::MatrixView<const float> data, array::MatrixView<co
         }
         case DensePath::Slice: {
             const simd::SliceKernelTable& kernels = simd::slice_kernels(settings.family);
-            const BlockedScan blocked = blocked_scan_for(settings.family, shape.k, shape.dim);
+            const simd::NearestCenterScan blocked =
+                simd::nearest_center_scan(settings.family, simd::detected_cpu_features(), shape.k, shape.dim);
             if (!spherical && blocked.scan != nullptr && shape.k < kMaxBlockedCenters) {
                 assign_dense_blocked_into(data, centers, blocked, kernels, labels, distances);
                 return;

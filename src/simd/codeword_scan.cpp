@@ -67,6 +67,17 @@ NearestCodewordScan nearest_codeword_scan(DistanceKernel kernel, SliceKernel fam
     return nearest_codeword_sequential_scalar;
 }
 
+NearestCenterScan nearest_center_scan(SliceKernel family, const CpuFeatures& features, std::size_t k,
+                                      std::size_t dim) noexcept {
+    if (family == SliceKernel::Avx512) {
+        return {nearest_codeword_slice_avx512, k};
+    }
+    if (family == SliceKernel::Avx2 && dim % 8 == 0 && k >= 4) {
+        return {features.avx512f ? nearest_codeword_pairwise_avx512 : nearest_codeword_pairwise_avx2, k - k % 4};
+    }
+    return {};
+}
+
 NearestCodewordScan nearest_codeword_scan(DistanceKernel kernel) {
     return nearest_codeword_scan(kernel, selected_slice_kernel(), detected_cpu_features());
 }

@@ -95,6 +95,22 @@ using NearestCodewordScan = IndexedValue (*)(const float* row, const float* bloc
 /// The scan for `kernel` in this process (Slice is the process family's).
 [[nodiscard]] NearestCodewordScan nearest_codeword_scan(DistanceKernel kernel);
 
+/// The scan over centers blocked as codewords (block_codewords_into) that
+/// gives `family`'s nearest_l2_center bit for bit on the first `centers` of
+/// k centers of width dim; the kernel scores the rest, after them in its
+/// walk. No scan where the family has none at this width.
+struct NearestCenterScan {
+    NearestCodewordScan scan = nullptr;
+    std::size_t centers = 0;
+};
+
+/// AVX-512: the lane-order scan over all k. AVX2 at a width that is a
+/// multiple of 8: the pairwise scan over the whole groups of four centers
+/// (the kernel reduces the last k mod 4 in lane order), sixteen a register
+/// where the processor allows.
+[[nodiscard]] NearestCenterScan nearest_center_scan(SliceKernel family, const CpuFeatures& features, std::size_t k,
+                                                    std::size_t dim) noexcept;
+
 /// scores[c] = norms[c] + Σ_d round(round(row[d]·−2)·transposed[d*ks + c]),
 /// added for d = 0 .. ds − 1 in order, for c < ks: the value the slice kernels'
 /// scaled additions leave. transposed is (ds, ks), norms and scores ks floats.

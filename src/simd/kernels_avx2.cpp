@@ -287,12 +287,9 @@ IndexedValue greatest_score_avx2(std::span<const float> scores) noexcept {
         }
         best = {static_cast<std::size_t>(index), s[index]};
     }
-    for (; j < n; ++j) {
-        if (s[j] > best.value) {
-            best = {j, s[j]};
-        }
-    }
-    return best;
+    // The scores past the last full register, by the portable form.
+    const IndexedValue tail = greatest_score_scalar(scores.subspan(j));
+    return tail.value > best.value ? IndexedValue{j + tail.index, tail.value} : best;
 }
 
 IndexedValue least_l2_from_scores_avx2(std::span<const float> scores, std::span<const float> center_norms,
@@ -325,14 +322,9 @@ IndexedValue least_l2_from_scores_avx2(std::span<const float> scores, std::span<
             _mm256_castsi256_ps(_mm256_min_epi32(indices_at(even, least), indices_at(odd, least))));
         best = {static_cast<std::uint64_t>(_mm256_cvtsi256_si32(_mm256_castps_si256(index))), minimum};
     }
-    for (; j < n; ++j) {
-        const float d = (c[j] + row_norm) - (s[j] + s[j]);
-        const float distance = d < 0.0F ? 0.0F : d;
-        if (distance < best.value) {
-            best = {j, distance};
-        }
-    }
-    return best;
+    // The scores past the last full register, by the portable form.
+    const IndexedValue tail = least_l2_from_scores_scalar(scores.subspan(j), center_norms.subspan(j), row_norm);
+    return tail.value < best.value ? IndexedValue{j + tail.index, tail.value} : best;
 }
 
 float l2_distance_avx2(std::span<const float> a, std::span<const float> b) noexcept {
@@ -449,9 +441,7 @@ inline void keep_least_lanes(IndexedValue& best, std::size_t first, const __m256
     for (std::size_t g = 0; g < Groups; ++g) {
         least = _mm256_min_ps(acc[g], least);
     }
-    least = _mm256_min_ps(least, _mm256_permute2f128_ps(least, least, 1));
-    least = _mm256_min_ps(least, _mm256_permute_ps(least, _MM_SHUFFLE(1, 0, 3, 2)));
-    least = _mm256_min_ps(least, _mm256_permute_ps(least, _MM_SHUFFLE(2, 3, 0, 1)));
+    least = all_lanes_least<false>(least);
     if (!(_mm256_cvtss_f32(least) < best.value)) {
         return;
     }

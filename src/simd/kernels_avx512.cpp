@@ -342,12 +342,9 @@ IndexedValue greatest_score_avx512(std::span<const float> scores) noexcept {
         const auto index = static_cast<std::size_t>(std::min(from_even, from_odd));
         best = {index, s[index]};
     }
-    for (; j < n; ++j) {
-        if (s[j] > best.value) {
-            best = {j, s[j]};
-        }
-    }
-    return best;
+    // The scores past the last full register, by the portable form.
+    const IndexedValue tail = greatest_score_scalar(scores.subspan(j));
+    return tail.value > best.value ? IndexedValue{j + tail.index, tail.value} : best;
 }
 
 IndexedValue least_l2_from_scores_avx512(std::span<const float> scores, std::span<const float> center_norms,
@@ -382,14 +379,9 @@ IndexedValue least_l2_from_scores_avx512(std::span<const float> scores, std::spa
             _mm512_mask_reduce_min_epi32(_mm512_cmp_ps_mask(odd.value, target, _CMP_EQ_OQ), odd.index);
         best = {static_cast<std::uint64_t>(std::min(from_even, from_odd)), minimum};
     }
-    for (; j < n; ++j) {
-        const float d = (c[j] + row_norm) - (s[j] + s[j]);
-        const float distance = d < 0.0F ? 0.0F : d;
-        if (distance < best.value) {
-            best = {j, distance};
-        }
-    }
-    return best;
+    // The scores past the last full register, by the portable form.
+    const IndexedValue tail = least_l2_from_scores_scalar(scores.subspan(j), center_norms.subspan(j), row_norm);
+    return tail.value < best.value ? IndexedValue{j + tail.index, tail.value} : best;
 }
 
 float l2_distance_avx512(std::span<const float> a, std::span<const float> b) noexcept {
